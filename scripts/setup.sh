@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need. Idempotent: quick when everything is there.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ python3
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+  # The 64-bit flavour runs the Wine tests on hosts that cannot execute 32-bit code.
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+  googletest
+  wine wine32:i386 wine64 fonts-wine fonts-liberation
+  xvfb xdotool x11-utils imagemagick
+  dovecot-imapd dovecot-pop3d
+  unixodbc libodbc2:i386 libsqliteodbc:i386
+  libodbc2 libsqliteodbc
+)
+
+missing=()
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need_update=1
+fi
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+elif [ -n "${need_update:-}" ]; then
+  apt-get update -qq
+fi
+# Dovecot's packaged service is not used: tests start private instances on loopback.
+if command -v systemctl >/dev/null 2>&1; then systemctl disable --now dovecot >/dev/null 2>&1 || true; fi
+echo "setup: all packages present"
