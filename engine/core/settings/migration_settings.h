@@ -1,0 +1,36 @@
+#pragma once
+// The values a migration session runs with. The batch program reads them
+// from default.cfg and accounts.ini; the library takes them as arguments.
+#include <array>
+#include <string>
+#include <vector>
+
+namespace rvo {
+
+struct MigrationSettings {
+    std::string serverAddress = "127.0.0.1";
+    int imapPort = 143;
+    int pop3Port = 110;
+    int markDeleted = 0;
+    int migrateDeleted = 0;
+    int createEmpty = 0;
+    std::string mailPath;  // ends in a backslash when it holds one
+    // Source names of inbox, drafts, deleted items and sent items; empty when not given.
+    std::array<std::string, 4> systemFolderNames;
+    std::vector<std::string> excludedFolders;
+
+    // Whole-name, case-sensitive match against the excluded folders.
+    bool isExcluded(const std::string& folderName) const;
+};
+
+struct AccountValues {
+    std::string user = "No User";
+    std::string password = "No Password";
+    std::string domain = "No Domain";
+    int status = -1;    // -1: no such account, 1: already migrated
+    int protocol = 0;   // 1: IMAP4, 2: POP3
+};
+
+enum Protocol { kProtocolImap = 1, kProtocolPop3 = 2 };
+
+}  // namespace rvo
