@@ -1,0 +1,67 @@
+#pragma once
+// Handler of the progress dialog: walks the account list one account at a
+// time, one session at a time, and ends the run at the end of the list.
+#include <windows.h>
+
+#include <memory>
+
+#include "batch/win32/account_session_factory.h"
+#include "engine/core/session/session_observer.h"
+#include "engine/win32/net/socket_session.h"
+#include "engine/win32/ui/dialog_control.h"
+#include "engine/win32/ui/dialog_progress_view.h"
+#include "engine/win32/ui/dialog_window.h"
+
+namespace rvo {
+
+class AccountRecord;
+
+// Posted by a session's worker as its last act; wParam is its result.
+inline constexpr UINT WM_SESSION_FINISHED = WM_USER + 200;
+
+class Controller : public DialogWindow, public SessionObserver {
+public:
+    static constexpr const char* kLogName = "Controller Object";
+
+    Controller(LogSink& log, AccountSessionFactory& sessions);
+    ~Controller() override;
+
+    INT_PTR handleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    INT_PTR onDestroy() override;
+
+    // Worker thread: posts WM_SESSION_FINISHED to the dialog.
+    void sessionFinished(int result) override;
+
+    // True once the dialog has been destroyed (also during its own creation,
+    // when there is no account to migrate).
+    bool dialogDestroyed() const { return dialogDestroyed_; }
+    int accountIndex() const { return accountIndex_; }
+
+private:
+    void startFirstAccount();
+    void finishAccount(int result);
+    void startAccount(bool first);
+    // Runs one account step under the catch-all handler, then moves to the next account.
+    template <typename Step>
+    void guarded(Step step);
+    void cancel();
+    // Title from string 5 with the user name, and the list's one column.
+    void showAccount(const AccountRecord& record);
+    // Starts the record's session, or moves past an account without one.
+    void startSession(const AccountRecord& record);
+    std::unique_ptr<SocketSession>* slotFor(int protocol);
+    // Stops a session and lets it go once its worker has ended.
+    void retire(std::unique_ptr<SocketSession>& slot);
+
+    AccountSessionFactory& sessions_;
+    ListViewControl listView_;
+    StaticTextControl staticText_;
+    DialogProgressView progress_;
+    std::unique_ptr<SocketSession> imapSession_;
+    std::unique_ptr<SocketSession> pop3Session_;
+    int accountIndex_ = 1;
+    bool columnAdded_ = false;
+    bool dialogDestroyed_ = false;
+};
+
+}  // namespace rvo

@@ -1,0 +1,54 @@
+#include "batch/win32/default_cfg_model.h"
+
+#include <windows.h>
+
+#include "batch/core/settings_rules.h"
+#include "batch/win32/profile.h"
+#include "engine/win32/log/file_finder.h"
+#include "engine/win32/platform/module_path.h"
+
+namespace rvo {
+
+namespace {
+constexpr const char* kUnknownError = "Unknown Error in DefaultCfgModel";
+}
+
+std::string DefaultCfgModel::defaultPath() { return moduleDirectory() + "default.cfg"; }
+
+DefaultCfgModel::DefaultCfgModel(LogSink& log) : DefaultCfgModel(log, defaultPath()) {}
+
+DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(log) {
+    const Profile file(path);
+    settings_.serverAddress = file.readString("SOURCE_SERVER", "NAME_IP", "127.0.0.1");
+    settings_.imapPort = file.readInt("SOURCE_SERVER", "IMAP_PORT", 143);
+    settings_.pop3Port = file.readInt("SOURCE_SERVER", "POP3_PORT", 110);
+    settings_.markDeleted = file.readInt("CONFIG", "MARK_DELETED", 0);
+    settings_.migrateDeleted = file.readInt("CONFIG", "MIGRATE_DELETED", 0);
+    settings_.createEmpty = file.readInt("CONFIG", "CREATE_EMPTY", 0);
+    const std::string mailPath = file.readString("CONFIG", "MAIL_PATH", "");
+    sysFoldersText_ = file.readString("CONFIG", "SYS_FOLDERS", "");
+    excludeText_ = file.readString("EXCLUDE_FOLDERS", "EXCLUDE", "");
+    try {
+        settings_.mailPath = normaliseMailPath(mailPath);
+        settings_.systemFolderNames = parseSystemFolders(sysFoldersText_);
+        settings_.excludedFolders = parseExcludedFolders(excludeText_);
+        // Results are not checked here: a folder that cannot be made shows
+        // up when the first message is written into it.
+        for (const std::string& folder : mailPathFolders(settings_.mailPath)) {
+            if (!pathExists(folder)) CreateDirectoryA(folder.c_str(), nullptr);
+        }
+    } catch (...) {
+        log_.report(kLogName, kUnknownError);
+    }
+}
+
+bool DefaultCfgModel::isExcluded(const std::string& folderName) const {
+    try {
+        return settings_.isExcluded(folderName);
+    } catch (...) {
+        log_.report(kLogName, kUnknownError);
+        return false;
+    }
+}
+
+}  // namespace rvo

@@ -1,0 +1,18 @@
+#include "batch/win32/pop3_account_session.h"
+
+#include "batch/win32/account_record.h"
+#include "batch/win32/default_cfg_model.h"
+#include "engine/win32/db/data_model.h"
+
+namespace rvo {
+
+std::unique_ptr<Pop3ActiveObj> makePop3AccountSession(int accountIndex, LogSink& log, SessionObserver* observer,
+                                                      const SessionTimings& timings) {
+    const AccountRecord record(accountIndex);
+    const DefaultCfgModel config(log);
+    return std::make_unique<Pop3ActiveObj>(config.settings(), record.values(),
+                                           dataModelOpener(log, migrationConnectionText(migrationDatabasePath())),
+                                           log, observer, timings);
+}
+
+}  // namespace rvo

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include "batch/core/settings_rules.h"
+#include "engine/core/settings/migration_settings.h"
+
+namespace rvo {
+namespace {
+
+using Names = std::array<std::string, 4>;
+
+TEST(SystemFolders, PositionsFollowTheOrderOfNames) {
+    EXPECT_EQ(parseSystemFolders(";INBOX;Drafts;Trash;Sent;"), (Names{"INBOX", "Drafts", "Trash", "Sent"}));
+    EXPECT_EQ(parseSystemFolders("INBOX;Drafts;Trash;Sent"), (Names{"INBOX", "Drafts", "Trash", "Sent"}));
+    // Three names: the third is dropped, deleted and sent items stay empty.
+    EXPECT_EQ(parseSystemFolders("INBOX;Drafts;Trash"), (Names{"INBOX", "Drafts", "", ""}));
+    // Five names: the fourth and later are lost.
+    EXPECT_EQ(parseSystemFolders("a;b;c;d;e"), (Names{"a", "b", "c", ""}));
+    EXPECT_EQ(parseSystemFolders(""), Names{});
+    EXPECT_EQ(parseSystemFolders(";"), Names{});
+    EXPECT_EQ(parseSystemFolders("INBOX"), Names{});
+}
+
+TEST(ExcludedFolders, SplitsWithoutTrimmingAndMatchesWholeNames) {
+    MigrationSettings s;
+    s.excludedFolders = parseExcludedFolders("Junk;Spam");
+    EXPECT_EQ(s.excludedFolders, (std::vector<std::string>{"Junk", "Spam"}));
+    EXPECT_TRUE(s.isExcluded("Junk"));
+    EXPECT_TRUE(s.isExcluded("Spam"));
+    EXPECT_FALSE(s.isExcluded("junk"));
+    EXPECT_FALSE(s.isExcluded("Junk Mail"));
+
+    EXPECT_EQ(parseExcludedFolders(";a;;b ;"), (std::vector<std::string>{"a", "", "b "}));
+    EXPECT_TRUE(parseExcludedFolders("").empty());
+    EXPECT_EQ(parseExcludedFolders("Trash"), (std::vector<std::string>{"Trash"}));
+}
+
+TEST(MailPath, TrailingBackslashAndBaseFolders) {
+    EXPECT_EQ(normaliseMailPath("D:\\Mail\\Store"), "D:\\Mail\\Store\\");
+    EXPECT_EQ(normaliseMailPath("D:\\Mail\\Store\\"), "D:\\Mail\\Store\\");
+    EXPECT_EQ(normaliseMailPath("Store"), "Store");
+    EXPECT_EQ(normaliseMailPath(""), "");
+
+    EXPECT_EQ(mailPathFolders("D:\\Mail\\Store\\"), (std::vector<std::string>{"D:\\Mail", "D:\\Mail\\Store"}));
+    EXPECT_EQ(mailPathFolders("D:\\"), std::vector<std::string>{});
+    EXPECT_TRUE(mailPathFolders("Store").empty());
+    EXPECT_TRUE(mailPathFolders("").empty());
+}
+
+TEST(Defaults, MatchTheSettingsFileWithoutKeys) {
+    const MigrationSettings s;
+    EXPECT_EQ(s.serverAddress, "127.0.0.1");
+    EXPECT_EQ(s.imapPort, 143);
+    EXPECT_EQ(s.pop3Port, 110);
+    EXPECT_EQ(s.markDeleted + s.migrateDeleted + s.createEmpty, 0);
+    const AccountValues a;
+    EXPECT_EQ(a.user, "No User");
+    EXPECT_EQ(a.password, "No Password");
+    EXPECT_EQ(a.domain, "No Domain");
+    EXPECT_EQ(a.status, -1);
+    EXPECT_EQ(a.protocol, 0);
+}
+
+}  // namespace
+}  // namespace rvo

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <vector>
+
+#include "batch/win32/account_record.h"
+#include "batch/win32/default_cfg_model.h"
+#include "engine/win32/log/file_finder.h"
+#include "tests/win32/temp_folder.h"
+
+namespace rvo {
+namespace {
+
+using test::TempFolder;
+
+class RecordingLog : public LogSink {
+public:
+    void report(std::string_view objectName, std::string_view text) override {
+        lines.push_back(std::string(objectName) + " " + std::string(text));
+    }
+    std::vector<std::string> lines;
+};
+
+TEST(DefaultCfgModel, DefaultsWithoutAFile) {
+    TempFolder dir("cfg-none");
+    RecordingLog log;
+    const DefaultCfgModel model(log, dir.file("default.cfg"));
+    const MigrationSettings& s = model.settings();
+    EXPECT_EQ(s.serverAddress, "127.0.0.1");
+    EXPECT_EQ(s.imapPort, 143);
+    EXPECT_EQ(s.pop3Port, 110);
+    EXPECT_EQ(s.markDeleted, 0);
+    EXPECT_EQ(s.migrateDeleted, 0);
+    EXPECT_EQ(s.createEmpty, 0);
+    EXPECT_EQ(s.mailPath, "");
+    EXPECT_EQ(s.systemFolderNames, (std::array<std::string, 4>{}));
+    EXPECT_TRUE(s.excludedFolders.empty());
+    EXPECT_FALSE(model.isExcluded("Junk"));
+    EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(DefaultCfgModel, ReadsEveryKeyAndCreatesTheMailPath) {
+    TempFolder dir("cfg-full");
+    const std::string store = dir.path() + "Mail\\Store";
+    test::writeWholeFile(dir.file("default.cfg"),
+                         "[SOURCE_SERVER]\r\nNAME_IP=mail.example.com\r\nIMAP_PORT=10143\r\nPOP3_PORT=10110\r\n"
+                         "[CONFIG]\r\nMARK_DELETED=1\r\nMIGRATE_DELETED=1\r\nCREATE_EMPTY=1\r\nMAIL_PATH=" +
+                             store + "\r\nSYS_FOLDERS=;INBOX;Drafts;Trash;Sent;\r\n"
+                                     "[EXCLUDE_FOLDERS]\r\nEXCLUDE=Junk;Spam\r\n");
+    RecordingLog log;
+    const DefaultCfgModel model(log, dir.file("default.cfg"));
+    const MigrationSettings& s = model.settings();
+    EXPECT_EQ(s.serverAddress, "mail.example.com");
+    EXPECT_EQ(s.imapPort, 10143);
+    EXPECT_EQ(s.pop3Port, 10110);
+    EXPECT_EQ(s.markDeleted + s.migrateDeleted + s.createEmpty, 3);
+    EXPECT_EQ(s.mailPath, store + "\\");
+    EXPECT_EQ(s.systemFolderNames, (std::array<std::string, 4>{"INBOX", "Drafts", "Trash", "Sent"}));
+    EXPECT_TRUE(model.isExcluded("Spam"));
+    EXPECT_FALSE(model.isExcluded("junk"));
+    EXPECT_TRUE(pathExists(dir.path() + "Mail"));
+    EXPECT_TRUE(pathExists(store));
+}
+
+TEST(AccountRecord, ReadsSectionsWithDefaultsAndWritesStatusBack) {
+    TempFolder dir("accounts");
+    const std::string path = dir.file("accounts.ini");
+    test::writeWholeFile(path,
+                         "[1]\r\nU=alice\r\nP=pa ss;word\r\nD=example.com\r\nStatus=0\r\nA=2\r\n"
+                         "[2]\r\nStatus=0\r\n"
+                         "[3]\r\nU=carol\r\nA=1\r\n");
+    const AccountRecord first(1, path);
+    EXPECT_EQ(first.section(), "1");
+    EXPECT_EQ(first.user(), "alice");
+    EXPECT_EQ(first.password(), "pa ss;word");
+    EXPECT_EQ(first.domain(), "example.com");
+    EXPECT_EQ(first.status(), 0);
+    EXPECT_EQ(first.protocol(), 2);
+
+    const AccountRecord bare(2, path);
+    EXPECT_EQ(bare.user(), "No User");
+    EXPECT_EQ(bare.password(), "No Password");
+    EXPECT_EQ(bare.domain(), "No Domain");
+    EXPECT_EQ(bare.status(), 0);
+    EXPECT_EQ(bare.protocol(), 0);
+
+    // No Status key: the end of the list, whatever else the section holds.
+    EXPECT_EQ(AccountRecord(3, path).status(), -1);
+    EXPECT_EQ(AccountRecord(4, path).status(), -1);
+
+    first.writeStatus(1);
+    AccountRecord(3, path).writeStatus(1);
+    EXPECT_EQ(AccountRecord(1, path).status(), 1);
+    EXPECT_EQ(AccountRecord(1, path).user(), "alice") << "the rest of the section is kept";
+    EXPECT_EQ(AccountRecord(3, path).status(), 1) << "a missing key is created";
+    EXPECT_EQ(AccountRecord(2, path).status(), 0);
+}
+
+}  // namespace
+}  // namespace rvo
