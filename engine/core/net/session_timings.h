@@ -1,0 +1,41 @@
+#pragma once
+// The waits of a session, fixed when it is constructed. Tests shorten them;
+// the programs use the defaults.
+#include <cstddef>
+
+namespace rvo {
+
+struct SessionTimings {
+    // One wait for a network event or the stop signal.
+    unsigned long waitSliceMs = 30000;
+    // Consecutive empty waits tolerated after the first; one more ends the
+    // session (six slices of silence with the defaults).
+    int extraTimeouts = 5;
+    // How long stop() waits for the worker thread to end.
+    unsigned long stopWaitMs = 2000;
+    // Bytes handed to the line assembler at a time (one receive of the
+    // dialogue; the socket layer may take several in one call).
+    std::size_t receiveBytes = 2047;
+    // Pauses of the sessions: after "already migrated", after the LOGOUT
+    // completion, before the end is posted.
+    unsigned long skipPauseMs = 1000;
+    unsigned long logoutPauseMs = 500;
+    unsigned long finishPauseMs = 1;
+};
+
+// Counts consecutive waits that ended without any network event.
+class SilenceCounter {
+public:
+    explicit SilenceCounter(int extraTimeouts) : limit_(extraTimeouts) {}
+    // One more empty wait; true once the silence has lasted too long.
+    bool timedOut() { return ++count_ > limit_; }
+    // Data arrived.
+    void heard() { count_ = 0; }
+    int count() const { return count_; }
+
+private:
+    int limit_;
+    int count_ = 0;
+};
+
+}  // namespace rvo

@@ -1,0 +1,23 @@
+#pragma once
+// One manual-reset Winsock event: the socket's events and the stop signal.
+#include <winsock2.h>
+
+namespace rvo {
+
+class NetworkEvent {
+public:
+    // Throws rvo::Exception "Failed to create socket event" when the system
+    // has no event to give: a session without one could never be woken.
+    NetworkEvent();
+    ~NetworkEvent();
+    NetworkEvent(const NetworkEvent&) = delete;
+    NetworkEvent& operator=(const NetworkEvent&) = delete;
+
+    bool set() const { return WSASetEvent(handle_) != FALSE; }
+    WSAEVENT handle() const { return handle_; }
+
+private:
+    WSAEVENT handle_;
+};
+
+}  // namespace rvo

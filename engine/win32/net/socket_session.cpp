@@ -1,0 +1,350 @@
+#include "engine/win32/net/socket_session.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "engine/core/log/log_format.h"
+#include "engine/core/text/exception.h"
+#include "engine/core/text/format.h"
+
+namespace rvo {
+
+namespace {
+constexpr std::string_view kConnected = "Connected to the host server";
+constexpr std::string_view kConnectionClosed = "Connection closed";
+constexpr const char* kConnectFailed = "Could not establish connection to server - %d";
+// Longest pause between looks at the stop counter while a send waits.
+constexpr unsigned long kSendPollMs = 100;
+// Bytes taken by one receive call. Under Wine every receive costs several
+// wineserver round trips, so one call takes many pieces at once.
+constexpr std::size_t kReceiveBatchBytes = 64 * 1024;
+}  // namespace
+
+SocketSession::SocketSession(const SessionKind& kind, LogSink& log, SessionObserver* observer,
+                             const SessionTimings& timings)
+    : ActiveObject(timings.stopWaitMs),
+      kind_(kind),
+      log_(log),
+      observer_(observer),
+      timings_(timings),
+      silence_(timings.extraTimeouts),
+      assembler_(kind.lineEnd),
+      pieceBytes_(std::clamp<std::size_t>(timings.receiveBytes, 1, INT_MAX)),
+      receiveBuffer_(std::max(pieceBytes_, kReceiveBatchBytes)) {}
+
+void SocketSession::signal() { event_.set(); }
+
+void SocketSession::connectToServer(const std::string& host, unsigned short port) {
+    try {
+        std::string connecting;
+        formatString(connecting, "Connecting to server [%s]", host.c_str());
+        showLine(kBanner);
+        showLine(kBanner);
+        showLine(connecting);
+        if (kind_.connectWithoutExceptions) {
+            connectReportingCodes(host, port);
+            return;
+        }
+        socket_.create();
+        socket_.selectEvents(event_.handle(), FD_READ | FD_CONNECT | FD_CLOSE);
+        if (const std::optional<SocketAddress> address = resolve(host, port)) socket_.connectTo(*address);
+    } catch (const Exception& e) {
+        running_ = false;
+        report(e.text());
+    } catch (...) {
+        running_ = false;
+        report(kind_.unknownErrorText);
+    }
+}
+
+std::optional<SocketAddress> SocketSession::resolve(const std::string& host, unsigned short port) {
+    const hostent* entry = gethostbyname(host.c_str());
+    if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) {
+        const int error = WSAGetLastError();
+        running_ = false;
+        reportFormatted("Could not retrieve host information - %d", error);
+        return std::nullopt;
+    }
+    in_addr first;
+    std::memcpy(&first, entry->h_addr_list[0], sizeof first);
+    return SocketAddress(port, inet_ntoa(first));
+}
+
+void SocketSession::connectReportingCodes(const std::string& host, unsigned short port) {
+    if (!socket_.tryCreate()) {
+        const int error = WSAGetLastError();
+        running_ = false;
+        reportFormatted("Could not create socket - %d", error);
+        return;
+    }
+    socket_.selectEvents(event_.handle(), FD_READ | FD_CONNECT | FD_CLOSE);
+    const std::optional<SocketAddress> address = resolve(host, port);
+    if (!address) return;
+    if (const int error = socket_.tryConnect(*address); error != 0) {
+        const std::string text = formatBounded(kConnectFailed, error);
+        showLine(text);
+        running_ = false;
+        report(text);
+    }
+}
+
+void SocketSession::run() {
+    if (!running_) return;
+    if (!kind_.catchLoopExceptions) {
+        loop();
+        return;
+    }
+    try {
+        loop();
+    } catch (...) {
+        // The session cannot say where its dialogue stands: it has failed.
+        running_ = false;
+        report(kind_.unknownErrorText);
+    }
+}
+
+void SocketSession::loop() {
+    const WSAEVENT event = event_.handle();
+    for (;;) {
+        if (running_) {
+            const DWORD result = WSAWaitForMultipleEvents(1, &event, FALSE, timings_.waitSliceMs, FALSE);
+            if (result == WSA_WAIT_FAILED) {
+                const int error = WSAGetLastError();
+                addStopRequest();
+                running_ = false;
+                reportFormatted("Failed to wait for socket event - %d", error);
+            } else if (result == WSA_WAIT_TIMEOUT && silence_.timedOut()) {
+                const int error = WSAGetLastError();
+                addStopRequest();
+                running_ = false;
+                reportFormatted("Timed out waiting for server - %d", error);
+            }
+        } else {
+            addStopRequest();
+        }
+        // A cancel is seen here, before any event is looked at.
+        if (stopRequests() != 0) return;
+
+        WSANETWORKEVENTS events;
+        std::memset(&events, 0, sizeof events);
+        if (WSAEnumNetworkEvents(socket_.handle(), event, &events) == SOCKET_ERROR) {
+            const int error = WSAGetLastError();
+            addStopRequest();
+            running_ = false;
+            reportFormatted("Could not retrieve socket event - %d", error);
+            continue;
+        }
+        handleEvents(events);
+    }
+}
+
+void SocketSession::handleEvents(const WSANETWORKEVENTS& events) {
+    for (const NetworkEventKind kind : kind_.eventOrder) {
+        switch (kind) {
+            case NetworkEventKind::Connect:
+                if (events.lNetworkEvents & FD_CONNECT) onConnected(events.iErrorCode[FD_CONNECT_BIT]);
+                break;
+            case NetworkEventKind::Read:
+                if (events.lNetworkEvents & FD_READ) {
+                    silence_.heard();
+                    onReadable();
+                }
+                break;
+            case NetworkEventKind::Close:
+                if (events.lNetworkEvents & FD_CLOSE) onPeerClosed();
+                break;
+        }
+    }
+    // The loop ends after this pass; what the peer sent before closing is
+    // still in the socket and must reach the dialogue.
+    if (peerClosed_) drainAfterClose();
+}
+
+void SocketSession::onConnected(int errorCode) {
+    if (errorCode != 0) {
+        const std::string text = formatBounded(kConnectFailed, errorCode);
+        showLine(text);
+        running_ = false;
+        report(text);
+        stop();
+        return;
+    }
+    showLine(kConnected);
+    report(kConnected);
+    connectionOpened();
+}
+
+void SocketSession::onReadable() {
+    unfed_ = {};
+    const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
+    if (n > 0) {
+        feedPieces(std::string_view(receiveBuffer_.data(), static_cast<std::size_t>(n)));
+        return;
+    }
+    const int error = WSAGetLastError();
+    // A read event whose bytes were already taken: nothing has failed.
+    if (n == SOCKET_ERROR && error == WSAEWOULDBLOCK) return;
+    running_ = false;
+    if (!kind_.logReceiveFailures) return;
+    if (n == 0)
+        report("The server is closed the connection abruptly.");
+    else
+        reportFormatted("The winsock error %d occurred when receiving data.", error);
+}
+
+void SocketSession::onPeerClosed() {
+    showLine(kConnectionClosed);
+    report(kConnectionClosed);
+    stop();
+    peerClosed_ = true;
+}
+
+void SocketSession::feedPieces(std::string_view bytes) {
+    // Each piece reaches the assembler as one receive of pieceBytes_ would.
+    // Where the loop would not have received again (the dialogue ended, a
+    // stop was asked, the socket was closed) the rest waits in unfed_, as it
+    // would have waited in the socket: only a drain after close takes it.
+    while (!bytes.empty()) {
+        const std::size_t n = std::min(bytes.size(), pieceBytes_);
+        assembler_.feed(bytes.substr(0, n), *this);
+        bytes.remove_prefix(n);
+        if (!bytes.empty() && (!running_ || stopRequests() != 0 || socket_.handle() == INVALID_SOCKET)) {
+            unfed_ = bytes;
+            return;
+        }
+    }
+}
+
+bool SocketSession::drainPieces(std::string_view bytes) {
+    // A dialogue that closes the socket here discards what is left, as the
+    // close would have discarded it from the socket.
+    while (!bytes.empty()) {
+        if (socket_.handle() == INVALID_SOCKET) return false;
+        const std::size_t n = std::min(bytes.size(), pieceBytes_);
+        assembler_.feed(bytes.substr(0, n), *this);
+        bytes.remove_prefix(n);
+    }
+    return true;
+}
+
+void SocketSession::drainAfterClose() {
+    peerClosed_ = false;
+    if (!drainPieces(std::exchange(unfed_, {}))) return;
+    for (;;) {
+        const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
+        if (n <= 0) return;
+        if (!drainPieces(std::string_view(receiveBuffer_.data(), static_cast<std::size_t>(n)))) return;
+    }
+}
+
+void SocketSession::closeConnection() {
+    if (!kind_.closeEndsSession) {
+        closeSteps();
+        return;
+    }
+    try {
+        closeSteps();
+    } catch (...) {
+        report(kind_.unknownErrorText);
+    }
+    running_ = false;
+}
+
+void SocketSession::closeSteps() {
+    // Bytes taken from the socket but not yet fed are discarded with the rest.
+    unfed_ = {};
+    socket_.shutdown(SD_SEND);
+    char discard[256];
+    while (socket_.receive(discard, static_cast<int>(sizeof discard)) > 0) {
+    }
+    socket_.shutdown(SD_BOTH);
+    socket_.close();
+    // Wakes the loop at once: the next look at the closed socket ends it.
+    event_.set();
+}
+
+bool SocketSession::sendAll(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const int length = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+        const int n = socket_.send(bytes.data(), length);
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        int error = WSAGetLastError();
+        if (n == SOCKET_ERROR && error == WSAEWOULDBLOCK) {
+            const WaitResult wait = waitWritable();
+            if (wait == WaitResult::Writable) continue;
+            running_ = false;
+            if (wait == WaitResult::Stopped) return false;
+            if (wait == WaitResult::TimedOut) {
+                reportFormatted("Timed out waiting for server - %d", WSAETIMEDOUT);
+                return false;
+            }
+            error = WSAGetLastError();
+        }
+        running_ = false;
+        reportFormatted("The winsock error %d occurred when sending data.", error);
+        return false;
+    }
+    return true;
+}
+
+SocketSession::WaitResult SocketSession::waitWritable() {
+    // The same bound as silence while reading: the server takes nothing.
+    const ULONGLONG limit =
+        static_cast<ULONGLONG>(timings_.waitSliceMs) * static_cast<ULONGLONG>(std::max(timings_.extraTimeouts + 1, 1));
+    const ULONGLONG deadline = GetTickCount64() + limit;
+    for (;;) {
+        if (stopRequests() != 0) return WaitResult::Stopped;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return WaitResult::TimedOut;
+        const unsigned long slice = static_cast<unsigned long>(std::min<ULONGLONG>(deadline - now, kSendPollMs));
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(socket_.handle(), &writable);
+        FD_SET(socket_.handle(), &failed);
+        timeval timeout{static_cast<long>(slice / 1000), static_cast<long>(slice % 1000) * 1000};
+        const int ready = select(0, nullptr, &writable, &failed, &timeout);
+        if (ready == SOCKET_ERROR || FD_ISSET(socket_.handle(), &failed)) return WaitResult::Failed;
+        if (ready > 0) return WaitResult::Writable;
+    }
+}
+
+void SocketSession::dispatchLiteral(std::string_view, bool) {}
+
+void SocketSession::endSession(int result) {
+    progress_ = nullptr;
+    if (observer_) observer_->sessionFinished(result);
+}
+
+void SocketSession::report(std::string_view text) const { log_.report(kind_.objectName, text); }
+
+void SocketSession::reportFormatted(const char* format, ...) const {
+    std::va_list args;
+    va_start(args, format);
+    const std::string text = formatBoundedV(format, args);
+    va_end(args);
+    report(text);
+}
+
+void SocketSession::showLine(std::string_view text) const {
+    if (progress_) progress_->addLine(text);
+}
+
+void SocketSession::showCaption(std::string_view text) const {
+    if (progress_) progress_->setCaption(text);
+}
+
+void SocketSession::onUnhandledException(const char* text) {
+    running_ = false;
+    report(text ? std::string_view(text) : kind_.unknownErrorText);
+}
+
+}  // namespace rvo

@@ -1,0 +1,140 @@
+#pragma once
+// The common base of the mail sessions: one non-blocking TCP connection to
+// the server, worked on the session's own thread. It connects, waits on one
+// event in slices, cuts what arrives into lines for the derived session's
+// dialogue, and ends on cancel, silence, failure or the peer's close.
+//
+// A derived session implements start (usually connectToServer), finish
+// (ending with endSession), dispatchLine and, for IMAP literals,
+// dispatchLiteral. The connection itself, the wait loop and the receive path
+// are this class's; they differ between the kinds only as SessionKind says.
+#include <winsock2.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/log/log_sink.h"
+#include "engine/core/net/line_assembler.h"
+#include "engine/core/net/session_kind.h"
+#include "engine/core/net/session_timings.h"
+#include "engine/core/session/progress_view.h"
+#include "engine/core/session/session_observer.h"
+#include "engine/win32/net/active_object.h"
+#include "engine/win32/net/network_event.h"
+#include "engine/win32/net/socket.h"
+
+namespace rvo {
+
+class SocketSession : public ActiveObject, private LineConsumer {
+public:
+    // `log` and `observer` (may be null) must outlive the session.
+    SocketSession(const SessionKind& kind, LogSink& log, SessionObserver* observer,
+                  const SessionTimings& timings = {});
+    ~SocketSession() override = default;
+
+    // Sets the network event: wakes the wait (stop uses it).
+    void signal() override;
+    // The event loop; returns when a stop request is seen.
+    void run() override;
+
+    // Where progress lines and the caption go; set between startThread() and
+    // resume(), cleared by endSession(). May be null.
+    void attachProgress(ProgressView* view) { progress_ = view; }
+
+    // False once the session has ended its dialogue or failed; the library
+    // reports this as the run's result.
+    bool running() const { return running_.load(); }
+    const SessionKind& kind() const { return kind_; }
+    const SessionTimings& timings() const { return timings_; }
+
+protected:
+    // The connection procedure: resolve `host`, connect without blocking.
+    // Failures clear running() and are logged; the outcome of the connect
+    // arrives later through onConnected.
+    void connectToServer(const std::string& host, unsigned short port);
+
+    // Called by the loop with the connect event's error code.
+    void onConnected(int errorCode);
+    // Called by the loop for a read event: one receive, lines handed over.
+    void onReadable();
+    // Shuts the connection down in order and closes the socket.
+    void closeConnection();
+
+    // Sends every byte, waiting while the socket's buffer is full. On failure
+    // the session ends (running() false), the failure is logged, and false
+    // is returned: a lost command byte would put the dialogue out of step.
+    bool sendAll(std::string_view bytes);
+
+    // From dispatchLine, for a line ending in "{count}": the next `count`
+    // bytes go to dispatchLiteral as they arrive, then lines resume.
+    void readLiteral(std::uint64_t count) { assembler_.expectLiteral(count); }
+
+    // One line from the server, with its length; zero bytes are data. Line
+    // ends as the kind says: the IMAP kind keeps the CR of a CR LF (the LF is
+    // always dropped), the POP3 kind has neither.
+    virtual void dispatchLine(std::string_view line) = 0;
+    // The next piece of a literal asked for with readLiteral; `last` marks
+    // the piece that completes it.
+    virtual void dispatchLiteral(std::string_view chunk, bool last);
+    // After "Connected to the host server" has been shown and logged.
+    virtual void connectionOpened() {}
+
+    // The last act of finish: lets go of the progress view and tells the
+    // observer. 0: the dialogue ended normally.
+    void endSession(int result);
+    void stopRunning() { running_ = false; }
+
+    void report(std::string_view text) const;
+    void reportFormatted(const char* format, ...) const
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+    void showLine(std::string_view text) const;
+    void showCaption(std::string_view text) const;
+    ProgressView* progress() const { return progress_; }
+    LogSink& log() const { return log_; }
+    EventSocket& socket() { return socket_; }
+
+    void onUnhandledException(const char* text) override;
+
+private:
+    void loop();
+    void handleEvents(const WSANETWORKEVENTS& events);
+    void onPeerClosed();
+    void drainAfterClose();
+    // Hands received bytes to the assembler in pieces of pieceBytes_.
+    void feedPieces(std::string_view bytes);
+    // The same for a drain after close, which takes everything; false once the socket is closed.
+    bool drainPieces(std::string_view bytes);
+    enum class WaitResult { Writable, TimedOut, Stopped, Failed };
+    WaitResult waitWritable();
+    void connectReportingCodes(const std::string& host, unsigned short port);
+    // The host's first IPv4 address; a failed look-up ends the session and is logged.
+    std::optional<SocketAddress> resolve(const std::string& host, unsigned short port);
+    void closeSteps();
+    void onLine(std::string_view line) override { dispatchLine(line); }
+    void onLiteral(std::string_view chunk, bool last) override { dispatchLiteral(chunk, last); }
+
+    SessionKind kind_;
+    LogSink& log_;
+    SessionObserver* observer_;
+    SessionTimings timings_;
+    ProgressView* progress_ = nullptr;
+    EventSocket socket_{SOCK_STREAM};
+    NetworkEvent event_;
+    std::atomic<bool> running_{true};
+    SilenceCounter silence_;
+    bool peerClosed_ = false;
+    LineAssembler assembler_;
+    std::size_t pieceBytes_;
+    std::vector<char> receiveBuffer_;
+    // Received bytes the loop would have left in the socket (see feedPieces).
+    std::string_view unfed_;
+};
+
+}  // namespace rvo
