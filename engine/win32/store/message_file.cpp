@@ -1,0 +1,151 @@
+#include "engine/win32/store/message_file.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <utility>
+
+#include "engine/core/store/message_names.h"
+#include "engine/win32/log/system_error.h"
+
+namespace rvo {
+
+namespace {
+
+// Enough to keep WriteFile calls few without holding much of a message.
+constexpr std::size_t kBufferSize = 64 * 1024;
+// A folder with this many names taken in one second is not a real case.
+constexpr int kMaxNameAttempts = 100000;
+
+bool writeAll(HANDLE h, std::string_view bytes, DWORD& error) {
+    while (!bytes.empty()) {
+        const DWORD chunk = bytes.size() > kBufferSize ? static_cast<DWORD>(kBufferSize)
+                                                       : static_cast<DWORD>(bytes.size());
+        DWORD written = 0;
+        if (!WriteFile(h, bytes.data(), chunk, &written, nullptr)) {
+            error = GetLastError();
+            return false;
+        }
+        if (written == 0) {
+            error = ERROR_WRITE_FAULT;
+            return false;
+        }
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+MessageFile::MessageFile(MessageFile&& other) noexcept { *this = std::move(other); }
+
+MessageFile& MessageFile::operator=(MessageFile&& other) noexcept {
+    if (this != &other) {
+        abandon();
+        handle_ = std::exchange(other.handle_, nullptr);
+        // The moved-from object must not remove the file it no longer owns.
+        temporaryPath_ = std::exchange(other.temporaryPath_, {});
+        folder_ = std::move(other.folder_);
+        stamp_ = other.stamp_;
+        counter_ = other.counter_;
+        dateHex_ = std::move(other.dateHex_);
+        path_ = std::move(other.path_);
+        buffer_ = std::exchange(other.buffer_, {});
+        error_ = std::move(other.error_);
+    }
+    return *this;
+}
+
+MessageFile MessageFile::create(std::string folderDirectory, const CivilTime& localNow, int counter,
+                                std::string dateHex) {
+    MessageFile file;
+    file.folder_ = std::move(folderDirectory);
+    file.stamp_ = localNow;
+    file.counter_ = counter < 0 ? 0 : counter;
+    file.dateHex_ = std::move(dateHex);
+    file.path_ = messageFilePath(file.folder_, localNow, file.counter_, file.dateHex_);
+    file.temporaryPath_ =
+        file.folder_ + "\\" + temporaryFileName(messageFileName(localNow, file.counter_, file.dateHex_));
+    HANDLE h = CreateFileA(file.temporaryPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        file.error_ = formatSystemError(GetLastError(), "Could not create message file %s",
+                                        file.temporaryPath_.c_str());
+        return file;
+    }
+    file.handle_ = h;
+    file.buffer_.reserve(kBufferSize);
+    return file;
+}
+
+bool MessageFile::write(std::string_view bytes) {
+    if (!handle_) return false;
+    if (buffer_.size() + bytes.size() <= kBufferSize) {
+        buffer_.append(bytes);
+        return true;
+    }
+    if (!flush()) return false;
+    if (bytes.size() < kBufferSize) {
+        buffer_.append(bytes);
+        return true;
+    }
+    DWORD error = 0;
+    if (!writeAll(static_cast<HANDLE>(handle_), bytes, error)) {
+        fail(formatSystemError(error, "Could not write message file %s", temporaryPath_.c_str()));
+        return false;
+    }
+    return true;
+}
+
+bool MessageFile::writeLine(std::string_view line) { return write(line) && write("\r\n"); }
+
+bool MessageFile::flush() {
+    DWORD error = 0;
+    if (!writeAll(static_cast<HANDLE>(handle_), buffer_, error)) {
+        fail(formatSystemError(error, "Could not write message file %s", temporaryPath_.c_str()));
+        return false;
+    }
+    buffer_.clear();
+    return true;
+}
+
+bool MessageFile::commit() {
+    if (!handle_) {
+        if (error_.empty()) error_ = "No message file is open";
+        return false;
+    }
+    if (!flush()) return false;
+    if (!CloseHandle(static_cast<HANDLE>(std::exchange(handle_, nullptr)))) {
+        fail(formatSystemError(GetLastError(), "Could not close message file %s", temporaryPath_.c_str()));
+        return false;
+    }
+    // Renaming never replaces: a name that exists belongs to another message.
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (int attempt = 0; attempt < kMaxNameAttempts && counter_ < INT_MAX; ++attempt) {
+        if (MoveFileA(temporaryPath_.c_str(), path_.c_str())) {
+            temporaryPath_.clear();
+            return true;
+        }
+        error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+        path_ = messageFilePath(folder_, stamp_, ++counter_, dateHex_);
+    }
+    fail(formatSystemError(error, "Could not store message file %s", path_.c_str()));
+    return false;
+}
+
+void MessageFile::fail(std::string error) {
+    error_ = std::move(error);
+    abandon();
+}
+
+void MessageFile::abandon() {
+    if (handle_) CloseHandle(static_cast<HANDLE>(std::exchange(handle_, nullptr)));
+    if (!temporaryPath_.empty()) {
+        DeleteFileA(temporaryPath_.c_str());
+        temporaryPath_.clear();
+    }
+    buffer_.clear();
+}
+
+}  // namespace rvo
