@@ -1,0 +1,78 @@
+#include "engine/win32/imap/imap_active_obj.h"
+
+#include "engine/win32/ui/dialog_window.h"
+#include "resources/resource_ids.h"
+
+namespace rvo {
+
+namespace {
+
+int timeZoneBiasMinutes() {
+    TIME_ZONE_INFORMATION zone;
+    return GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID ? 0 : static_cast<int>(zone.Bias);
+}
+
+ImapDialogueValues dialogueValues(const MigrationSettings& settings, const AccountValues& account,
+                                  const ImapSessionTexts& texts, const SessionTimings& timings) {
+    ImapDialogueValues values;
+    values.settings = settings;
+    values.account = account;
+    values.captionFormat = texts.captionFormat;
+    values.timeZoneBiasMinutes = timeZoneBiasMinutes();
+    values.logoutPauseMs = timings.logoutPauseMs;
+    return values;
+}
+
+}  // namespace
+
+ImapSessionTexts ImapSessionTexts::load(HINSTANCE resources) {
+    if (!resources) resources = GetModuleHandleA(nullptr);
+    ImapSessionTexts texts;
+    const unsigned ids[] = {IDS_INBOX, IDS_DRAFTS, IDS_DELETED_ITEMS, IDS_SENT_ITEMS};
+    for (std::size_t i = 0; i < texts.localFolderNames.size(); ++i)
+        texts.localFolderNames[i] = loadResourceString(ids[i], resources);
+    texts.captionFormat = loadResourceString(IDS_MESSAGE_TEXT, resources);
+    return texts;
+}
+
+ImapActiveObj::ImapActiveObj(const MigrationSettings& settings, const AccountValues& account, LogSink& log,
+                             SessionObserver* observer, const SessionTimings& timings, HINSTANCE resources)
+    : ImapActiveObj(settings, account,
+                    MessageStore::forAccount(settings, account, ImapSessionTexts::load(resources).localFolderNames),
+                    ImapSessionTexts::load(resources), log, observer, timings) {}
+
+ImapActiveObj::ImapActiveObj(const MigrationSettings& settings, const AccountValues& account, MessageStore store,
+                             const ImapSessionTexts& texts, LogSink& log, SessionObserver* observer,
+                             const SessionTimings& timings)
+    : SocketSession(kImapSessionKind, log, observer, timings),
+      serverAddress_(settings.serverAddress),
+      port_(settings.imapPort),
+      account_(account),
+      store_(std::move(store)),
+      dialogue_(dialogueValues(settings, account, texts, timings), host_, store_) {}
+
+void ImapActiveObj::start() {
+    if (account_.status == 1) {
+        const std::string text = "Skipping " + account_.user + ". User already migrated.";
+        stopRunning();
+        showCaption(text);
+        report(text);
+        Sleep(timings().skipPauseMs);
+        return;
+    }
+    if (port_ < 1 || port_ > 65535) {
+        stopRunning();
+        reportFormatted("The IMAP port %d is not a TCP port", port_);
+        return;
+    }
+    connectToServer(serverAddress_, static_cast<unsigned short>(port_));
+}
+
+void ImapActiveObj::finish() {
+    // A message cut off by a cancel, a close or a time-out is not stored.
+    dialogue_.abandon();
+    Sleep(timings().finishPauseMs);
+    endSession(dialogue_.result());
+}
+
+}  // namespace rvo

@@ -1,0 +1,523 @@
+// The IMAP dialogue driven by scripted server transcripts. Every transcript
+// is also fed split at each byte offset and byte by byte: no outcome may
+// depend on how the bytes arrive.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <set>
+
+#include "engine/core/imap/imap_dialogue.h"
+#include "engine/core/log/log_format.h"
+#include "engine/core/net/line_assembler.h"
+#include "engine/core/store/message_names.h"
+
+namespace rvo {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct StoredFile {
+    std::string directory;
+    int counter = 0;
+    std::string dateHex;
+    std::string bytes;
+    FileTime time = 0;
+    friend bool operator==(const StoredFile&, const StoredFile&) = default;
+};
+
+class FakeStore : public ImapMailStore {
+public:
+    std::string localFolderName(std::string_view name) override {
+        std::string upper(name);
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return upper == "INBOX" ? "inbox" : std::string(name);
+    }
+    std::string folderDirectory(std::string_view local) override { return "M\\dom\\alice\\" + std::string(local); }
+    bool ensureFolder(const std::string& directory, std::string& error) override {
+        if (directory.find("Locked") != std::string::npos) {
+            error = "Could not create directory " + directory;
+            return false;
+        }
+        directories.insert(directory);
+        return true;
+    }
+    int countStored(const std::string& directory, std::string_view hex) override {
+        return static_cast<int>(std::count_if(files.begin(), files.end(), [&](const StoredFile& f) {
+            return f.directory == directory && f.dateHex == hex;
+        }));
+    }
+    bool beginMessage(const std::string& directory, int counter, std::string_view hex, std::string&) override {
+        EXPECT_FALSE(open);
+        open = true;
+        current = StoredFile{directory, counter, std::string(hex), {}, 0};
+        return true;
+    }
+    bool writeMessage(std::string_view bytes, std::string&) override {
+        EXPECT_TRUE(open);
+        current.bytes.append(bytes);
+        largestWrite = std::max(largestWrite, bytes.size());
+        return true;
+    }
+    bool commitMessage(FileTime time, bool& stored, std::string&) override {
+        EXPECT_TRUE(open);
+        open = false;
+        current.time = time;
+        files.push_back(current);
+        stored = true;
+        return true;
+    }
+    void abandonMessage() override {
+        open = false;
+        ++abandoned;
+    }
+
+    std::vector<StoredFile> files;
+    std::set<std::string> directories;
+    StoredFile current;
+    bool open = false;
+    int abandoned = 0;
+    std::size_t largestWrite = 0;
+};
+
+struct Outcome {
+    Strings sent, logged, shown, captions;
+    std::vector<StoredFile> files;
+    std::set<std::string> directories;
+    int result = -1;
+    int pauses = 0;
+    bool closed = false;
+    bool fileOpen = false;
+    friend bool operator==(const Outcome&, const Outcome&) = default;
+};
+
+class Harness : public ImapDialogueHost, private LineConsumer {
+public:
+    Harness(ImapDialogueValues values, FakeStore& store) : store_(store), dialogue_(std::move(values), *this, store) {}
+
+    void feed(std::string_view bytes) { assembler_.feed(bytes, *this); }
+    ImapDialogue& dialogue() { return dialogue_; }
+
+    Outcome outcome() {
+        out_.files = store_.files;
+        out_.directories = store_.directories;
+        out_.result = dialogue_.result();
+        out_.fileOpen = store_.open;
+        return out_;
+    }
+
+    bool send(std::string_view bytes) override {
+        EXPECT_TRUE(bytes.ends_with("\r\n"));
+        out_.sent.emplace_back(bytes.substr(0, bytes.size() - 2));
+        return true;
+    }
+    void readLiteral(std::uint64_t count) override { EXPECT_TRUE(assembler_.expectLiteral(count)); }
+    void log(std::string_view text) override { out_.logged.emplace_back(text); }
+    void showLine(std::string_view text) override { out_.shown.emplace_back(text); }
+    void showCaption(std::string_view text) override { out_.captions.emplace_back(text); }
+    void pause(unsigned long) override { ++out_.pauses; }
+    void closeConnection() override { out_.closed = true; }
+
+private:
+    void onLine(std::string_view line) override { dialogue_.onLine(line); }
+    void onLiteral(std::string_view chunk, bool last) override { dialogue_.onLiteral(chunk, last); }
+
+    FakeStore& store_;
+    ImapDialogue dialogue_;
+    LineAssembler assembler_{LineEnd::KeepCarriageReturn};
+    Outcome out_;
+};
+
+ImapDialogueValues defaultValues() {
+    ImapDialogueValues v;
+    v.account.user = "alice";
+    v.account.password = "secret";
+    v.captionFormat = "Processing [%s]\nMessage [%d] of [%d] for this User";
+    return v;
+}
+
+// Feeds `server` in the pieces that `cuts` mark.
+Outcome play(const std::string& server, const ImapDialogueValues& values, const std::vector<std::size_t>& cuts = {},
+             const std::vector<StoredFile>& stored = {}) {
+    FakeStore store;
+    store.files = stored;
+    Harness harness(values, store);
+    std::size_t from = 0;
+    for (const std::size_t cut : cuts) {
+        harness.feed(std::string_view(server).substr(from, cut - from));
+        from = cut;
+    }
+    harness.feed(std::string_view(server).substr(from));
+    return harness.outcome();
+}
+
+Outcome playEverySplit(const std::string& server, const ImapDialogueValues& values = defaultValues(),
+                       const std::vector<StoredFile>& stored = {}) {
+    const Outcome whole = play(server, values, {}, stored);
+    for (std::size_t cut = 1; cut < server.size(); ++cut) {
+        const Outcome split = play(server, values, {cut}, stored);
+        if (!(split == whole)) {
+            ADD_FAILURE() << "outcome differs when split at byte " << cut << " of " << server.size();
+            break;
+        }
+    }
+    std::vector<std::size_t> everyByte(server.size() > 0 ? server.size() - 1 : 0);
+    for (std::size_t i = 0; i < everyByte.size(); ++i) everyByte[i] = i + 1;
+    EXPECT_TRUE(play(server, values, everyByte, stored) == whole) << "outcome differs when fed byte by byte";
+    return whole;
+}
+
+// --- server side of the transcripts, in Dovecot's words ------------------
+
+const std::string kGreeting = "* OK [CAPABILITY IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE IDLE LITERAL+] Dovecot ready.\r\n";
+const std::string kLoginOk = "A000 OK [CAPABILITY IMAP4rev1 SASL-IR SORT THREAD=REFERENCES] Logged in\r\n";
+const std::string kListOk = "A001 OK List completed (0.001 + 0.000 secs).\r\n";
+const std::string kLogoutOk = "* BYE Logging out\r\nA006 OK Logout completed (0.001 + 0.000 secs).\r\n";
+
+std::string selectOk(int exists) {
+    return "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n* OK [PERMANENTFLAGS (\\Deleted \\Seen \\*)] "
+           "Flags permitted.\r\n* " +
+           std::to_string(exists) + " EXISTS\r\n* 0 RECENT\r\n* OK [UIDVALIDITY 1700000000] UIDs valid\r\n"
+           "A002 OK [READ-WRITE] Select completed (0.002 + 0.000 secs).\r\n";
+}
+std::string searchResult(const std::string& numbers) {
+    return "* SEARCH" + (numbers.empty() ? "" : " " + numbers) + "\r\nA003 OK Search completed (0.001 + 0.000 secs).\r\n";
+}
+std::string internalDate(const std::string& id, const std::string& date) {
+    return "* " + id + " FETCH (INTERNALDATE \"" + date + "\")\r\nI001 OK Fetch completed (0.001 + 0.000 secs).\r\n";
+}
+std::string body(const std::string& id, const std::string& message, const std::string& after = ")") {
+    return "* " + id + " FETCH (BODY[] {" + std::to_string(message.size()) + "}\r\n" + message + after +
+           "\r\nA004 OK Fetch completed (0.001 + 0.000 secs).\r\n";
+}
+std::string list(const std::string& flags, const std::string& delimiter, const std::string& name) {
+    return "* LIST (" + flags + ") " + delimiter + " " + name + "\r\n";
+}
+
+// One folder, both passes, every message fetched.
+std::string oneFolder(const std::string& listLines, const std::string& numbers, const std::string& transfer) {
+    const int exists = static_cast<int>(std::count(numbers.begin(), numbers.end(), ' ')) + 1;
+    return kGreeting + kLoginOk + listLines + kListOk + selectOk(exists) + searchResult(numbers) + listLines +
+           kListOk + selectOk(exists) + searchResult(numbers) + transfer + kLogoutOk;
+}
+
+std::string header(FileTime time) { return imapHeaderLine(dateHex(time)) + "\r\n"; }
+
+FileTime at(int year, int month, int day, int hour, int minute, int second) {
+    return *fileTimeFromCivil({year, month, day, hour, minute, second});
+}
+
+const std::string kInbox = list("\\HasNoChildren", "\"/\"", "INBOX");
+const std::string kMessage1 = "From: a@example.com\r\nSubject: one\r\n\r\nHello\r\n";
+const std::string kMessage2 = "From: b@example.com\r\nSubject: two\r\n\r\nBye\r\n";
+
+TEST(ImapDialogue, MigratesAFolderWithDovecotCompletions) {
+    const std::string server =
+        oneFolder(kInbox, "1 2",
+                  internalDate("1", "17-Jul-1996 02:44:25 -0700") + body("1", kMessage1) +
+                      internalDate("2", "08-Mar-2006 09:15:42 +0100") + body("2", kMessage2));
+    const Outcome out = playEverySplit(server);
+
+    EXPECT_EQ(out.sent, (Strings{"A000 LOGIN alice secret", "A001 LIST \"\" \"*\"", "A002 SELECT \"INBOX\"",
+                                 "A003 SEARCH NOT DELETED", "A001 LIST \"\" \"*\"", "A002 SELECT \"INBOX\"",
+                                 "A003 SEARCH NOT DELETED", "I001 FETCH 1 (INTERNALDATE)", "A004 FETCH 1 (BODY.PEEK[])",
+                                 "I001 FETCH 2 (INTERNALDATE)", "A004 FETCH 2 (BODY.PEEK[])", "A006 LOGOUT"}));
+    const FileTime t1 = at(1996, 7, 17, 2, 44, 25);
+    const FileTime t2 = at(2006, 3, 8, 9, 15, 42);
+    ASSERT_EQ(out.files.size(), 2u);
+    EXPECT_EQ(out.files[0], (StoredFile{"M\\dom\\alice\\inbox", 1, dateHex(t1), header(t1) + kMessage1 + "\r\n", t1}));
+    EXPECT_EQ(out.files[1], (StoredFile{"M\\dom\\alice\\inbox", 2, dateHex(t2), header(t2) + kMessage2 + "\r\n", t2}));
+    EXPECT_EQ(out.directories, std::set<std::string>{"M\\dom\\alice\\inbox"});
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.pauses, 1);
+
+    const std::string banner(kBanner);
+    EXPECT_EQ(out.shown,
+              (Strings{"Connected", "Sending Login information", "Login succeeded",
+                       "Please wait while we get total number of emails to download", "Retrieving List of Folder Names",
+                       banner, "INBOX", banner, "Selecting the MailBox 'INBOX'", "SEARCHING MAILBOX INBOX",
+                       "FETCHING EMAIL 1", "FETCHING EMAIL 2", "Logging out", "Disconnected"}));
+    EXPECT_EQ(out.logged,
+              (Strings{kGreeting.substr(0, kGreeting.size() - 2), "A000 LOGIN alice **********", "A001 LIST \"\" \"*\"",
+                       "A002 SELECT \"INBOX\"", "A003 SEARCH NOT DELETED", "A002 SELECT \"INBOX\"",
+                       "A003 SEARCH NOT DELETED", "A004 FETCH 1 (BODY.PEEK[])", "A004 FETCH 2 (BODY.PEEK[])",
+                       "A006 LOGOUT", "* BYE Logging out", "A006 OK Logout completed (0.001 + 0.000 secs)."}));
+    EXPECT_EQ(out.captions.front(), "Processing [inbox]\nMessage [1] of [2] for this User");
+    EXPECT_EQ(out.captions.back(), "Processing [inbox]\nMessage [2] of [2] for this User");
+}
+
+TEST(ImapDialogue, OlderStyleCompletionsAreAcceptedAlike) {
+    std::string server = oneFolder(kInbox, "1", internalDate("1", "17-Jul-1996 02:44:25 -0700") + body("1", kMessage1));
+    for (auto [from, to] : {std::pair<std::string, std::string>{kLoginOk, "A000 OK LOGIN completed\r\n"},
+                            {kListOk, "A001 OK LIST completed\r\n"},
+                            {"A002 OK [READ-WRITE] Select completed (0.002 + 0.000 secs).", "A002 OK [READ-ONLY] SELECT completed"},
+                            {"A003 OK Search completed (0.001 + 0.000 secs).", "A003 OK SEARCH completed"},
+                            {"A006 OK Logout completed (0.001 + 0.000 secs).", "A006 OK LOGOUT completed"}}) {
+        for (std::size_t at = server.find(from); at != std::string::npos; at = server.find(from, at + to.size()))
+            server.replace(at, from.size(), to);
+    }
+    const Outcome out = playEverySplit(server);
+    EXPECT_EQ(out.result, 0);
+    ASSERT_EQ(out.files.size(), 1u);
+    EXPECT_EQ(out.sent.back(), "A006 LOGOUT");
+}
+
+TEST(ImapDialogue, RefusedLoginOrListLogsOutWithResultOne) {
+    const std::string refused = "A000 NO [AUTHENTICATIONFAILED] Authentication failed.\r\n";
+    Outcome out = playEverySplit(kGreeting + refused + kLogoutOk);
+    EXPECT_EQ(out.sent, (Strings{"A000 LOGIN alice secret", "A006 LOGOUT"}));
+    EXPECT_NE(std::find(out.logged.begin(), out.logged.end(), refused.substr(0, refused.size() - 2)), out.logged.end());
+    EXPECT_EQ(out.pauses, 1);  // LOGOUT was acknowledged, yet nothing was migrated
+    EXPECT_EQ(out.result, 1);
+
+    out = playEverySplit(kGreeting + kLoginOk + "A001 BAD Error in IMAP command LIST\r\n" + kLogoutOk);
+    EXPECT_EQ(out.sent.back(), "A006 LOGOUT");
+    EXPECT_EQ(out.result, 1);
+
+    // A greeting other than OK, and a LOGOUT refused: the connection is closed.
+    out = playEverySplit("* BYE Too many connections\r\nA006 BAD no\r\n");
+    EXPECT_EQ(out.sent, Strings{"A006 LOGOUT"});
+    EXPECT_TRUE(out.closed);
+    EXPECT_EQ(out.result, 1);
+}
+
+TEST(ImapDialogue, LoginArgumentsAreQuotedOrRefused) {
+    ImapDialogueValues values = defaultValues();
+    values.account.password = "p\"a ss\\";
+    Outcome out = playEverySplit(kGreeting, values);
+    EXPECT_EQ(out.sent, Strings{"A000 LOGIN alice \"p\\\"a ss\\\\\""});
+    EXPECT_EQ(out.logged.back(), "A000 LOGIN alice **********");
+
+    values.account.password = "x\r\nA001 DELETE INBOX";
+    out = playEverySplit(kGreeting, values);
+    EXPECT_EQ(out.sent, Strings{"A006 LOGOUT"});
+    for (const std::string& line : out.logged) EXPECT_EQ(line.find("DELETE"), std::string::npos);
+}
+
+TEST(ImapDialogue, MessageBytesAreKeptAndResponseLikeLinesStayInTheBody) {
+    // 8-bit bytes and tabs before line ends, a bare LF, lines a server would
+    // answer with, a last line of ")" and no final line end.
+    const std::string injected = "Subject: caf\xC3\xA9\t \r\n\r\nA004 OK FETCH completed\r\n* 1 FETCH (BODY[] {5}\r\n"
+                                 "I001 OK\r\nLatin \xE9\xA0\r\nbare\nA006 OK LOGOUT\r\n)";
+    const std::string flagsAfter = "Subject: x\r\n\r\nlast line";
+    const std::string emptyBody;
+    const std::string server = oneFolder(
+        kInbox, "1 2 3",
+        internalDate("1", "01-Jan-2005 10:00:00 +0000") + body("1", injected) +
+            internalDate("2", "01-Jan-2005 10:00:10 +0000") + body("2", flagsAfter, " FLAGS (\\Seen \\Recent))") +
+            internalDate("3", "01-Jan-2005 10:00:20 +0000") + body("3", emptyBody));
+    const Outcome out = playEverySplit(server);
+    ASSERT_EQ(out.files.size(), 3u);
+    const std::string injectedInFile = "Subject: caf\xC3\xA9\t \r\n\r\nA004 OK FETCH completed\r\n* 1 FETCH (BODY[] {5}\r\n"
+                                       "I001 OK\r\nLatin \xE9\xA0\r\nbare\r\nA006 OK LOGOUT\r\n)\r\n";
+    EXPECT_EQ(out.files[0].bytes, header(at(2005, 1, 1, 10, 0, 0)) + injectedInFile);
+    EXPECT_EQ(out.files[1].bytes, header(at(2005, 1, 1, 10, 0, 10)) + flagsAfter + "\r\n");
+    EXPECT_EQ(out.files[2].bytes, header(at(2005, 1, 1, 10, 0, 20)) + "\r\n");
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.sent.back(), "A006 LOGOUT");
+}
+
+TEST(ImapDialogue, LargeBodyStreamsWithoutBeingHeld) {
+    std::string big;
+    while (big.size() < 3 * 1024 * 1024) big += "0123456789 abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ\r\n";
+    const std::string server =
+        oneFolder(kInbox, "1", internalDate("1", "01-Jan-2005 10:00:00 +0000") + body("1", big));
+    FakeStore store;
+    Harness harness(defaultValues(), store);
+    for (std::size_t at = 0; at < server.size(); at += 2047) harness.feed(std::string_view(server).substr(at, 2047));
+    const Outcome out = harness.outcome();
+    ASSERT_EQ(out.files.size(), 1u);
+    EXPECT_EQ(out.files[0].bytes.size(), header(at(2005, 1, 1, 10, 0, 0)).size() + big.size() + 2);
+    EXPECT_LE(store.largestWrite, 2047u);
+    EXPECT_EQ(out.result, 0);
+}
+
+TEST(ImapDialogue, ListVariantsGiveTheFoldersToSelectAndTheirDirectories) {
+    const std::string lists = list("\\HasNoChildren", "\"/\"", "\"INBOX\"") +
+                              list("\\Noselect \\HasChildren", "\"/\"", "Old") +
+                              list("\\HasChildren \\Noselect", "\"/\"", "\"Older\"") +
+                              list("\\HasChildren", "\"/\"", "Work") +
+                              list("\\HasNoChildren", "\"/\"", "Work/2005") +
+                              list("", "NIL", "Flat") +
+                              list("", "\".\"", "\"INBOX.a/b\"") +
+                              list("", "\"/\"", "\"Back\\\\slash\"") +
+                              list("", "\"/\"", "\"Say \\\"hi\\\"\"") +
+                              "* LIST (\\HasNoChildren) \"/\" {9}\r\nLit {3} x\r\n" +
+                              "* OK [ALERT] not a folder {4}\r\n* 7 EXISTS\r\n";
+    std::string server = kGreeting + kLoginOk + lists + kListOk;
+    for (int i = 0; i < 7; ++i) server += selectOk(0) + searchResult("");
+    server += kLogoutOk;
+    ImapDialogueValues values = defaultValues();
+    values.settings.createEmpty = 1;
+    const Outcome out = playEverySplit(server, values);
+    EXPECT_EQ(out.sent, (Strings{"A000 LOGIN alice secret", "A001 LIST \"\" \"*\"", "A002 SELECT \"INBOX\"",
+                                 "A003 SEARCH NOT DELETED", "A002 SELECT \"Work\"", "A003 SEARCH NOT DELETED",
+                                 "A002 SELECT \"Work/2005\"", "A003 SEARCH NOT DELETED", "A002 SELECT \"Flat\"",
+                                 "A003 SEARCH NOT DELETED", "A002 SELECT \"INBOX.a/b\"", "A003 SEARCH NOT DELETED",
+                                 "A002 SELECT \"Back\\\\slash\"", "A003 SEARCH NOT DELETED",
+                                 "A002 SELECT \"Lit {3} x\"", "A003 SEARCH NOT DELETED", "A006 LOGOUT"}));
+    const std::string user = "M\\dom\\alice\\";
+    EXPECT_EQ(out.directories, (std::set<std::string>{user + "inbox", user + "Work", user + "Work/2005", user + "Flat",
+                                                      user + "INBOX.ab", user + "Back\\slash", user + "Lit {3} x"}));
+    // A name Windows cannot hold is logged and leaves the result at 1.
+    EXPECT_NE(std::find(out.logged.begin(), out.logged.end(),
+                        "The MailBox 'Say \"hi\"' cannot be stored: it holds the character '\"', which Windows does "
+                        "not allow in file names"),
+              out.logged.end());
+    EXPECT_EQ(out.result, 1);
+}
+
+TEST(ImapDialogue, SearchResultsDriveTheFetchesAndEmptyFolders) {
+    ImapDialogueValues values = defaultValues();
+    std::string transfer;
+    for (const char* id : {"3", "7", "12"})
+        transfer += internalDate(id, "0" + std::string(id).substr(0, 1) + "-Feb-2001 08:00:00 +0000") +
+                    body(id, std::string("m") + id + "\r\n");
+    const std::string lists = kInbox + list("\\HasNoChildren", "\"/\"", "Empty");
+    const std::string server = kGreeting + kLoginOk + lists + kListOk + selectOk(12) + searchResult("3 7 12 x") +
+                               selectOk(0) + searchResult("") + lists + kListOk + selectOk(12) +
+                               searchResult("3 7 12 x") + transfer + selectOk(0) + searchResult("") + kLogoutOk;
+    Outcome out = playEverySplit(server, values);
+    Strings fetches;
+    for (const std::string& s : out.sent)
+        if (s.starts_with("I001")) fetches.push_back(s);
+    EXPECT_EQ(fetches, (Strings{"I001 FETCH 3 (INTERNALDATE)", "I001 FETCH 7 (INTERNALDATE)", "I001 FETCH 12 (INTERNALDATE)"}));
+    EXPECT_EQ(out.files.size(), 3u);
+    EXPECT_EQ(std::count(out.logged.begin(), out.logged.end(),
+                         "Ignoring what is not a message number in the SEARCH result: x"),
+              2);
+    EXPECT_EQ(out.directories, std::set<std::string>{"M\\dom\\alice\\inbox"});
+    EXPECT_EQ(out.result, 0);
+
+    values.settings.createEmpty = 1;
+    values.settings.migrateDeleted = 1;
+    out = playEverySplit(server, values);
+    EXPECT_EQ(out.directories, (std::set<std::string>{"M\\dom\\alice\\inbox", "M\\dom\\alice\\Empty"}));
+    EXPECT_NE(std::find(out.sent.begin(), out.sent.end(), "A003 SEARCH ALL"), out.sent.end());
+}
+
+TEST(ImapDialogue, MessagesOfOneTwoSecondSlotAreAllStoredOnceOnly) {
+    const std::string transfer = internalDate("1", "08-Mar-2006 09:15:42 +0000") + body("1", kMessage1) +
+                                 internalDate("2", "08-Mar-2006 09:15:43 +0000") + body("2", kMessage2);
+    const std::string firstRun = oneFolder(kInbox, "1 2", transfer);
+    const Outcome first = playEverySplit(firstRun);
+    ASSERT_EQ(first.files.size(), 2u);
+    EXPECT_EQ(first.files[0].dateHex, first.files[1].dateHex);
+
+    // The next run finds both stored and fetches no body.
+    const std::string again = oneFolder(kInbox, "1 2",
+                                        internalDate("1", "08-Mar-2006 09:15:42 +0000") +
+                                            internalDate("2", "08-Mar-2006 09:15:43 +0000"));
+    const Outcome second = playEverySplit(again, defaultValues(), first.files);
+    EXPECT_EQ(second.files.size(), 2u);
+    EXPECT_EQ(std::count_if(second.sent.begin(), second.sent.end(), [](auto& s) { return s.starts_with("A004"); }), 0);
+    EXPECT_EQ(std::count(second.logged.begin(), second.logged.end(), "Skipping message #1"), 1);
+    EXPECT_EQ(std::count(second.logged.begin(), second.logged.end(), "Skipping message #2"), 1);
+    EXPECT_EQ(second.result, 0);
+
+    // With only one of the slot stored, the second message still comes.
+    const std::string rest = oneFolder(kInbox, "1 2",
+                                       internalDate("1", "08-Mar-2006 09:15:42 +0000") +
+                                           internalDate("2", "08-Mar-2006 09:15:43 +0000") + body("2", kMessage2));
+    const Outcome third = playEverySplit(rest, defaultValues(), {first.files[0]});
+    ASSERT_EQ(third.files.size(), 2u);
+    EXPECT_EQ(third.files[1].bytes, first.files[1].bytes);
+}
+
+TEST(ImapDialogue, DatesWithoutUsableValueGetOneFixedTime) {
+    const std::string server = oneFolder(kInbox, "1 2",
+                                         internalDate("1", "17-JUL-1996 02:44:25 -0700") + body("1", kMessage1) +
+                                             internalDate("2", "31-Foo-1996 02:44:25 -0700") + body("2", kMessage2));
+    ImapDialogueValues values = defaultValues();
+    values.timeZoneBiasMinutes = -90;  // one hour east, truncated
+    const Outcome out = playEverySplit(server, values);
+    ASSERT_EQ(out.files.size(), 2u);
+    EXPECT_EQ(out.files[0].time, at(1996, 7, 17, 1, 44, 25));
+    EXPECT_EQ(out.files[1].time, at(1980, 1, 1, 0, 0, 0));
+    EXPECT_EQ(out.files[1].dateHex, "210000");
+    EXPECT_NE(std::find(out.logged.begin(), out.logged.end(),
+                        "Message 2 has no usable INTERNALDATE; it is dated 01/01/1980 00:00:00"),
+              out.logged.end());
+}
+
+TEST(ImapDialogue, RefusalsAreHandledAtOnce) {
+    const std::string lists = kInbox + list("\\HasNoChildren", "\"/\"", "Work");
+    const std::string transferInbox = internalDate("1", "01-Jan-2005 10:00:00 +0000") +
+                                      "A004 NO [SERVERBUG] Internal error\r\n" +
+                                      internalDate("2", "01-Jan-2005 10:00:04 +0000") + body("2", kMessage2) +
+                                      "A005 NO [CANNOT] flags refused\r\n" +
+                                      "I001 BAD Error in IMAP command\r\n";
+    const std::string server = kGreeting + kLoginOk + lists + kListOk + selectOk(3) + searchResult("1 2 3") +
+                               "A002 NO [NONEXISTENT] Mailbox doesn't exist: Work\r\n" + lists + kListOk + selectOk(3) +
+                               searchResult("1 2 3") + transferInbox + selectOk(1) +
+                               "A003 BAD Error in IMAP command SEARCH\r\n" + kLogoutOk;
+    ImapDialogueValues values = defaultValues();
+    values.settings.markDeleted = 1;
+    const Outcome out = playEverySplit(server, values);
+    EXPECT_EQ(out.sent, (Strings{"A000 LOGIN alice secret", "A001 LIST \"\" \"*\"", "A002 SELECT \"INBOX\"",
+                                 "A003 SEARCH NOT DELETED", "A002 SELECT \"Work\"", "A001 LIST \"\" \"*\"",
+                                 "A002 SELECT \"INBOX\"", "A003 SEARCH NOT DELETED", "I001 FETCH 1 (INTERNALDATE)",
+                                 "A004 FETCH 1 (BODY.PEEK[])", "I001 FETCH 2 (INTERNALDATE)",
+                                 "A004 FETCH 2 (BODY.PEEK[])", "A005 STORE 2 +FLAGS (\\Deleted)",
+                                 "I001 FETCH 3 (INTERNALDATE)", "A002 SELECT \"Work\"", "A003 SEARCH NOT DELETED",
+                                 "A006 LOGOUT"}));
+    // The refused body left no file; the other one is stored.
+    ASSERT_EQ(out.files.size(), 1u);
+    EXPECT_EQ(out.files[0].bytes, header(at(2005, 1, 1, 10, 0, 4)) + kMessage2 + "\r\n");
+    EXPECT_FALSE(out.fileOpen);
+    for (const char* refusal : {"A002 NO [NONEXISTENT] Mailbox doesn't exist: Work", "A004 NO [SERVERBUG] Internal error",
+                                "A005 NO [CANNOT] flags refused", "I001 BAD Error in IMAP command",
+                                "A003 BAD Error in IMAP command SEARCH"}) {
+        EXPECT_NE(std::find(out.logged.begin(), out.logged.end(), refusal), out.logged.end()) << refusal;
+    }
+    EXPECT_EQ(out.result, 1);
+}
+
+TEST(ImapDialogue, MarkDeletedFlagsOnlyStoredMessages) {
+    const std::string server =
+        oneFolder(kInbox, "1", internalDate("1", "01-Jan-2005 10:00:00 +0000") + body("1", kMessage1) +
+                                   "* 1 FETCH (FLAGS (\\Deleted))\r\nA005 OK Store completed.\r\n");
+    ImapDialogueValues values = defaultValues();
+    values.settings.markDeleted = 1;
+    Outcome out = playEverySplit(server, values);
+    EXPECT_EQ(out.sent[out.sent.size() - 2], "A005 STORE 1 +FLAGS (\\Deleted)");
+    EXPECT_EQ(out.result, 0);
+
+    // A message already stored is neither fetched nor flagged again.
+    const std::string again = oneFolder(kInbox, "1", internalDate("1", "01-Jan-2005 10:00:00 +0000"));
+    out = playEverySplit(again, values, out.files);
+    EXPECT_EQ(std::count_if(out.sent.begin(), out.sent.end(), [](auto& s) { return s.starts_with("A005"); }), 0);
+}
+
+TEST(ImapDialogue, AnInterruptedBodyLeavesNothingStored) {
+    const std::string server = oneFolder(kInbox, "1", internalDate("1", "01-Jan-2005 10:00:00 +0000") + body("1", kMessage1));
+    const std::string cut = server.substr(0, server.find("Hello"));
+    FakeStore store;
+    {
+        Harness harness(defaultValues(), store);
+        harness.feed(cut);
+        EXPECT_TRUE(store.open);
+        harness.dialogue().abandon();
+        EXPECT_EQ(harness.dialogue().result(), 1);
+    }
+    EXPECT_FALSE(store.open);
+    EXPECT_TRUE(store.files.empty());
+    EXPECT_EQ(store.abandoned, 1);
+}
+
+TEST(ImapDialogue, FolderThatCannotBeCreatedIsSkippedWithResultOne) {
+    const std::string lists = list("", "\"/\"", "Locked") + kInbox;
+    const std::string server = kGreeting + kLoginOk + lists + kListOk + selectOk(1) + searchResult("1") + selectOk(1) +
+                               searchResult("1") + lists + kListOk + selectOk(1) + searchResult("1") + selectOk(1) +
+                               searchResult("1") + internalDate("1", "01-Jan-2005 10:00:00 +0000") +
+                               body("1", kMessage1) + kLogoutOk;
+    const Outcome out = playEverySplit(server);
+    ASSERT_EQ(out.files.size(), 1u);
+    EXPECT_EQ(out.files[0].directory, "M\\dom\\alice\\inbox");
+    EXPECT_EQ(std::count(out.logged.begin(), out.logged.end(), "Could not create directory M\\dom\\alice\\Locked"), 2);
+    EXPECT_EQ(out.result, 1);
+}
+
+}  // namespace
+}  // namespace rvo
