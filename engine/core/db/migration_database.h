@@ -1,0 +1,31 @@
+#pragma once
+// The migration database as the sessions see it: which servers, users and
+// POP3 unique-ids are known. Every use opens its own connection and closes
+// it when the object goes; a database that cannot be used answers 0 to
+// everything, so callers treat it as "nothing known, nothing recorded".
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace rvo {
+
+class MigrationDatabase {
+public:
+    virtual ~MigrationDatabase() = default;
+
+    // 1 when the row was inserted now, 0 when it was there already or on failure.
+    virtual int registerServer(const std::string& name) = 0;
+    virtual int registerUser(const std::string& username, int serverId) = 0;
+    virtual int recordUidl(int serverId, int userId, const std::string& uidl) = 0;
+
+    // The row's key; 0 when there is none or on failure.
+    virtual int serverId(const std::string& name) = 0;
+    virtual int userId(const std::string& username, int serverId) = 0;
+    virtual int uidlId(int serverId, int userId, const std::string& uidl) = 0;
+};
+
+// Opens the database for one use. Never null; failures to open are the
+// database object's to report.
+using MigrationDatabaseOpener = std::function<std::unique_ptr<MigrationDatabase>()>;
+
+}  // namespace rvo

@@ -1,0 +1,345 @@
+#include "engine/core/pop3/pop3_dialogue.h"
+
+#include <climits>
+#include <utility>
+
+#include "engine/core/text/exception.h"
+#include "engine/core/text/format.h"
+
+namespace rvo {
+
+namespace {
+
+constexpr std::string_view kLoggingOut = "Logging out";
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view nextWord(std::string_view& text) {
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    std::size_t end = 0;
+    while (end < text.size() && !isBlank(text[end])) ++end;
+    const std::string_view word = text.substr(0, end);
+    text.remove_prefix(end);
+    return word;
+}
+
+// A positive decimal that is the whole word; 0 otherwise.
+int positiveNumber(std::string_view word) {
+    if (!word.empty() && word.front() == '+') word.remove_prefix(1);
+    if (word.empty()) return 0;
+    long long value = 0;
+    for (const char c : word) {
+        if (c < '0' || c > '9') return 0;
+        value = value * 10 + (c - '0');
+        if (value > INT_MAX) return 0;
+    }
+    return static_cast<int>(value);
+}
+
+bool holdsLineBreakOrZero(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != text.npos; }
+
+}  // namespace
+
+std::string credentialProblem(const Pop3Account& account) {
+    if (holdsLineBreakOrZero(account.user)) return "The user name holds a line break or a zero byte and is not sent";
+    if (holdsLineBreakOrZero(account.password)) return "The password holds a line break or a zero byte and is not sent";
+    return {};
+}
+
+std::string uidlFromAnswer(std::string_view answer, int number, std::string& problem) {
+    std::string_view rest = answer;
+    nextWord(rest);  // +OK
+    const std::string_view numberWord = nextWord(rest);
+    const std::string_view uidl = nextWord(rest);
+    if (numberWord.empty() || uidl.empty()) {
+        problem = "the answer to UIDL holds no unique-id";
+        return {};
+    }
+    if (const int answered = positiveNumber(numberWord); answered != number) {
+        problem = "the answer to UIDL is not for this message";
+        return {};
+    }
+    if (uidl.size() > kMaxUidlLength) {
+        problem = "its unique-id is longer than 255 characters";
+        return {};
+    }
+    for (const char c : uidl) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            problem = "its unique-id holds a control character";
+            return {};
+        }
+    }
+    return std::string(uidl);
+}
+
+int listedMessageNumber(std::string_view line) {
+    std::string_view rest = line;
+    return positiveNumber(nextWord(rest));
+}
+
+Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account)
+    : env_(environment), account_(std::move(account)) {}
+
+void Pop3Dialogue::connected() {
+    try {
+        env_.openDatabase()->registerServer(account_.serverAddress);
+    } catch (const Exception& e) {
+        env_.report(e.text());
+    } catch (...) {
+        env_.report(kUnknownError);
+    }
+}
+
+void Pop3Dialogue::onLine(std::string_view line) {
+    try {
+        switch (state_) {
+            case Pop3State::AwaitGreeting:
+                onGreeting(line);
+                break;
+            case Pop3State::UserSent:
+            case Pop3State::PassSent:
+                onLoginAnswer(line);
+                break;
+            case Pop3State::ListSent:
+                onListLine(line);
+                break;
+            case Pop3State::UidlSent:
+                onUidlAnswer(line);
+                break;
+            case Pop3State::Retrieving:
+                onMessageLine(line);
+                break;
+            case Pop3State::QuitSent:
+                if (!line.empty()) env_.report(line);
+                break;
+            case Pop3State::Closed:
+                break;
+        }
+    } catch (const Exception& e) {
+        env_.report(e.text());
+    } catch (...) {
+        env_.report(kUnknownError);
+    }
+}
+
+void Pop3Dialogue::sessionEnded() { dropMessage(); }
+
+void Pop3Dialogue::dropMessage() {
+    if (messageOpen_) {
+        messageOpen_ = false;
+        env_.abandonMessage();
+    }
+}
+
+bool Pop3Dialogue::positiveAnswer(std::string_view line) {
+    if (line.empty()) {
+        env_.report(kUnknownError);
+        return false;
+    }
+    if (!startsWith(line, "+")) {
+        env_.report(line);
+        close();
+        return false;
+    }
+    return true;
+}
+
+void Pop3Dialogue::onGreeting(std::string_view line) {
+    if (!positiveAnswer(line)) return;
+    if (const std::string problem = credentialProblem(account_); !problem.empty()) {
+        env_.report(problem);
+        close();
+        return;
+    }
+    if (!env_.send("USER " + account_.user + "\r\n")) return;
+    state_ = Pop3State::UserSent;
+    const auto database = env_.openDatabase();
+    database->registerUser(account_.user, database->serverId(account_.serverAddress));
+}
+
+void Pop3Dialogue::onLoginAnswer(std::string_view line) {
+    if (!positiveAnswer(line)) return;
+    if (state_ == Pop3State::UserSent) {
+        if (env_.send("PASS " + account_.password + "\r\n")) state_ = Pop3State::PassSent;
+    } else {
+        if (env_.send("LIST\r\n")) state_ = Pop3State::ListSent;
+    }
+}
+
+void Pop3Dialogue::onListLine(std::string_view line) {
+    if (line.empty()) {
+        env_.report(kUnknownError);
+        return;
+    }
+    if (!listStatusSeen_) {
+        listStatusSeen_ = true;
+        env_.report(line);
+        if (!startsWith(line, "+")) close();
+        return;
+    }
+    if (line == ".") {
+        messageCount_ = static_cast<int>(messageNumbers_.size());
+        // An empty mailbox is migrated completely.
+        if (messageCount_ == 0) {
+            quit();
+            return;
+        }
+        if (std::string error; !env_.prepareInbox(error)) {
+            env_.report(error);
+            incomplete_ = true;
+            quit();
+            return;
+        }
+        askUidl();
+        return;
+    }
+    if (const int number = listedMessageNumber(line); number > 0) {
+        messageNumbers_.push_back(number);
+    } else {
+        env_.report(formatBounded("Listing line without a message number ignored: %s", std::string(line).c_str()));
+    }
+}
+
+void Pop3Dialogue::onUidlAnswer(std::string_view line) {
+    if (startsWith(line, "-")) {
+        env_.report(line);
+        skipMessage();
+        return;
+    }
+    // Anything else but the answer is not meant for this command.
+    if (!startsWith(line, "+OK")) return;
+    std::string problem;
+    std::string uidl = uidlFromAnswer(line, currentNumber_, problem);
+    if (uidl.empty()) {
+        env_.report(formatBounded("Message %d is not retrieved: %s", currentNumber_, problem.c_str()));
+        skipMessage();
+        return;
+    }
+    currentUidl_ = std::move(uidl);
+    bool known = false;
+    {
+        const auto database = env_.openDatabase();
+        int serverId = 0;
+        int userId = 0;
+        known = accountKeys(*database, serverId, userId) && database->uidlId(serverId, userId, currentUidl_) != 0;
+    }
+    env_.showMessageProgress(currentNumber_, messageCount_);
+    if (known)
+        nextMessageOrQuit();
+    else
+        retrieve();
+}
+
+void Pop3Dialogue::retrieve() {
+    if (std::string error; !env_.beginMessage(currentNumber_, error)) {
+        env_.report(error);
+        skipMessage();
+        return;
+    }
+    messageOpen_ = true;
+    if (!sendFormatted("RETR %d\r\n", currentNumber_)) return;
+    env_.showLine(formatBounded("RETRIEVING EMAIL %d", currentNumber_));
+    state_ = Pop3State::Retrieving;
+    retrStatusSeen_ = false;
+}
+
+void Pop3Dialogue::onMessageLine(std::string_view line) {
+    // Only the first line answers RETR; later ones are the message, even
+    // when they begin with "+OK".
+    if (!retrStatusSeen_) {
+        retrStatusSeen_ = true;
+        if (startsWith(line, "+")) {
+            env_.report(line);
+            return;
+        }
+        env_.report(line.empty() ? kUnknownError : line);
+        dropMessage();
+        skipMessage();
+        return;
+    }
+    if (line == ".") {
+        completeMessage();
+        return;
+    }
+    // A message that failed is read to its end and dropped.
+    if (!messageOpen_) return;
+    // Byte-stuffing (RFC 1939): the server doubled a leading ".".
+    if (startsWith(line, ".")) line.remove_prefix(1);
+    if (std::string error; !env_.writeMessageLine(line, error)) {
+        env_.report(error);
+        dropMessage();
+        incomplete_ = true;
+    }
+}
+
+void Pop3Dialogue::completeMessage() {
+    if (!messageOpen_) {
+        incomplete_ = true;
+        nextMessageOrQuit();
+        return;
+    }
+    messageOpen_ = false;
+    if (std::string error; !env_.commitMessage(error)) {
+        env_.report(error);
+        incomplete_ = true;
+        nextMessageOrQuit();
+        return;
+    }
+    {
+        const auto database = env_.openDatabase();
+        int serverId = 0;
+        int userId = 0;
+        if (accountKeys(*database, serverId, userId)) database->recordUidl(serverId, userId, currentUidl_);
+    }
+    nextMessageOrQuit();
+}
+
+void Pop3Dialogue::skipMessage() {
+    incomplete_ = true;
+    nextMessageOrQuit();
+}
+
+void Pop3Dialogue::nextMessageOrQuit() {
+    if (messageNumbers_.empty())
+        quit();
+    else
+        askUidl();
+}
+
+void Pop3Dialogue::askUidl() {
+    currentNumber_ = messageNumbers_.front();
+    messageNumbers_.pop_front();
+    if (sendFormatted("UIDL %d\r\n", currentNumber_)) state_ = Pop3State::UidlSent;
+}
+
+void Pop3Dialogue::quit() {
+    state_ = Pop3State::QuitSent;
+    if (!env_.send("QUIT\r\n")) return;
+    quitSent_ = true;
+    if (!loggingOutShown_) {
+        loggingOutShown_ = true;
+        env_.showLine(kLoggingOut);
+    }
+}
+
+void Pop3Dialogue::close() {
+    state_ = Pop3State::Closed;
+    env_.closeWithoutQuit();
+}
+
+bool Pop3Dialogue::sendFormatted(const char* format, int number) {
+    return env_.send(formatBounded(format, number));
+}
+
+bool Pop3Dialogue::accountKeys(MigrationDatabase& database, int& serverId, int& userId) {
+    // A zero key would mix this account's unique-ids with those of every
+    // other account whose keys were missing too.
+    serverId = database.serverId(account_.serverAddress);
+    userId = serverId != 0 ? database.userId(account_.user, serverId) : 0;
+    return serverId != 0 && userId != 0;
+}
+
+}  // namespace rvo

@@ -1,0 +1,137 @@
+#pragma once
+// The client side of a POP3 mailbox migration, driven by the server's lines:
+// USER, PASS, LIST, then per message UIDL, a look-up in the migration
+// database, RETR for a message not recorded there, and QUIT. Messages are
+// never deleted on the server.
+//
+// A message is recorded as migrated only after its file has been stored
+// completely, so every failure leaves it to be fetched again on the next run.
+// The result is 0 only when QUIT was sent and every listed message is either
+// stored now or was recorded before.
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/core/db/migration_database.h"
+
+namespace rvo {
+
+// What the dialogue needs from the session around it.
+class Pop3Environment {
+public:
+    virtual ~Pop3Environment() = default;
+
+    // One command line, CR LF included. False when it could not be sent; the
+    // session has then ended and the dialogue stops.
+    virtual bool send(std::string_view command) = 0;
+    // Ends the dialogue without QUIT.
+    virtual void closeWithoutQuit() = 0;
+
+    virtual void report(std::string_view text) = 0;
+    virtual void showLine(std::string_view text) = 0;
+    // The caption for message `number` of `count`.
+    virtual void showMessageProgress(int number, int count) = 0;
+
+    virtual std::unique_ptr<MigrationDatabase> openDatabase() = 0;
+
+    // The account's inbox directory, created with its missing parents.
+    virtual bool prepareInbox(std::string& error) = 0;
+    // Starts the file of message `number`; nothing is visible in the inbox
+    // until commitMessage succeeds.
+    virtual bool beginMessage(int number, std::string& error) = 0;
+    // One message line, without its line end.
+    virtual bool writeMessageLine(std::string_view line, std::string& error) = 0;
+    // Makes the message a stored file. False: nothing is stored.
+    virtual bool commitMessage(std::string& error) = 0;
+    // Drops an unfinished message; harmless when none is open.
+    virtual void abandonMessage() = 0;
+};
+
+struct Pop3Account {
+    std::string serverAddress;  // the server's name in the database, as configured
+    std::string user;
+    std::string password;
+};
+
+enum class Pop3State {
+    AwaitGreeting,
+    UserSent,
+    PassSent,
+    ListSent,
+    UidlSent,
+    Retrieving,
+    QuitSent,
+    Closed,
+};
+
+// Longest unique-id recorded; RFC 1939 allows 70, the database column 255.
+inline constexpr std::size_t kMaxUidlLength = 255;
+
+// Why the account's credentials must not be sent, or empty: a CR, LF or
+// zero byte would end the command early and send the rest as a command.
+std::string credentialProblem(const Pop3Account& account);
+
+// The unique-id of a UIDL answer "+OK <number> <unique-id>" for message
+// `number`; empty with `problem` set when there is none to trust.
+std::string uidlFromAnswer(std::string_view answer, int number, std::string& problem);
+
+// The message number at the start of a LIST line, or 0 when there is none.
+int listedMessageNumber(std::string_view line);
+
+class Pop3Dialogue {
+public:
+    static constexpr std::string_view kUnknownError = "Unknown Error in Pop3ActiveObj";
+
+    Pop3Dialogue(Pop3Environment& environment, Pop3Account account);
+
+    // The connection is open: the server is registered.
+    void connected();
+    // One line from the server without its line end.
+    void onLine(std::string_view line);
+    // The session is over however it ended: an unfinished message is dropped.
+    void sessionEnded();
+
+    int result() const { return quitSent_ && !incomplete_ ? 0 : 1; }
+    Pop3State state() const { return state_; }
+
+private:
+    // False after logging an empty or negative answer (a negative one also ends the dialogue).
+    bool positiveAnswer(std::string_view line);
+    void onGreeting(std::string_view line);
+    void onLoginAnswer(std::string_view line);
+    void onListLine(std::string_view line);
+    void onUidlAnswer(std::string_view line);
+    void onMessageLine(std::string_view line);
+
+    void nextMessageOrQuit();
+    void askUidl();
+    void retrieve();
+    void completeMessage();
+    void dropMessage();
+    // The current message is left for the next run.
+    void skipMessage();
+    void quit();
+    void close();
+    bool sendFormatted(const char* format, int number);
+
+    // Server and user keys; 0 when the database cannot say.
+    bool accountKeys(MigrationDatabase& database, int& serverId, int& userId);
+
+    Pop3Environment& env_;
+    Pop3Account account_;
+    Pop3State state_ = Pop3State::AwaitGreeting;
+    bool listStatusSeen_ = false;
+    bool retrStatusSeen_ = false;
+    std::deque<int> messageNumbers_;
+    int messageCount_ = 0;
+    int currentNumber_ = 0;
+    std::string currentUidl_;
+    bool messageOpen_ = false;
+    bool quitSent_ = false;
+    bool incomplete_ = false;
+    bool loggingOutShown_ = false;
+};
+
+}  // namespace rvo

@@ -1,0 +1,72 @@
+#pragma once
+// The POP3 session of one account: the dialogue of Pop3Dialogue over a
+// SocketSession, messages into the account's inbox directory through the
+// message store, unique-ids in the migration database.
+//
+// Use: construct, startThread(), attachProgress(view), resume(); stop() to
+// cancel. The observer learns the result on the worker thread as its last
+// act; delete the object only after its worker has ended (stop() returns
+// true, or waitForEnd).
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "engine/core/db/migration_database.h"
+#include "engine/core/pop3/pop3_dialogue.h"
+#include "engine/core/settings/migration_settings.h"
+#include "engine/win32/net/socket_session.h"
+#include "engine/win32/store/message_file.h"
+#include "engine/win32/store/message_store.h"
+
+namespace rvo {
+
+class Pop3ActiveObj : public SocketSession, private Pop3Environment {
+public:
+    // Connects to settings.serverAddress:pop3Port as account.user and stores
+    // into mailPath + domain\user\inbox. An account whose status is 1 is
+    // skipped. `openDatabase` makes one database object per use.
+    // `resources` holds the caption text (string 6); null: the program.
+    Pop3ActiveObj(const MigrationSettings& settings, const AccountValues& account,
+                  MigrationDatabaseOpener openDatabase, LogSink& log, SessionObserver* observer,
+                  const SessionTimings& timings = {}, HINSTANCE resources = nullptr);
+    ~Pop3ActiveObj() override = default;
+
+    void start() override;
+    void finish() override;
+
+    // 0 once the dialogue ended with QUIT and every message is stored or was
+    // recorded before; else 1. Final once the observer was told.
+    int sessionResult() const { return dialogue_.result(); }
+    const std::string& inboxDirectory() const { return inbox_; }
+
+protected:
+    void dispatchLine(std::string_view line) override { dialogue_.onLine(line); }
+    void connectionOpened() override { dialogue_.connected(); }
+
+private:
+    // Pop3Environment
+    bool send(std::string_view command) override { return sendAll(command); }
+    void closeWithoutQuit() override { closeConnection(); }
+    void report(std::string_view text) override { SocketSession::report(text); }
+    void showLine(std::string_view text) override { SocketSession::showLine(text); }
+    void showMessageProgress(int number, int count) override;
+    std::unique_ptr<MigrationDatabase> openDatabase() override { return openDatabase_(); }
+    bool prepareInbox(std::string& error) override;
+    bool beginMessage(int number, std::string& error) override;
+    bool writeMessageLine(std::string_view line, std::string& error) override;
+    bool commitMessage(std::string& error) override;
+    void abandonMessage() override { message_.abandon(); }
+
+    std::string serverAddress_;
+    unsigned short port_;
+    AccountValues account_;
+    MigrationDatabaseOpener openDatabase_;
+    MessageStore store_;
+    std::string inbox_;
+    std::string captionFormat_;
+    MessageFile message_;
+    Pop3Dialogue dialogue_;
+};
+
+}  // namespace rvo

@@ -1,0 +1,437 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "engine/core/pop3/pop3_dialogue.h"
+
+namespace rvo {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Rows of the three tables; a broken database answers 0 to everything.
+struct FakeTables {
+    std::map<std::string, int> servers;
+    std::map<std::pair<std::string, int>, int> users;
+    std::map<std::tuple<int, int, std::string>, int> uidls;
+    bool broken = false;
+    int opened = 0;
+};
+
+class FakeDatabase : public MigrationDatabase {
+public:
+    explicit FakeDatabase(FakeTables& t) : t_(t) {}
+    int registerServer(const std::string& name) override {
+        return !t_.broken && t_.servers.emplace(name, static_cast<int>(t_.servers.size()) + 1).second;
+    }
+    int registerUser(const std::string& username, int serverId) override {
+        return !t_.broken && t_.users.emplace(std::pair(username, serverId), static_cast<int>(t_.users.size()) + 1).second;
+    }
+    int recordUidl(int serverId, int userId, const std::string& uidl) override {
+        return !t_.broken &&
+               t_.uidls.emplace(std::tuple(serverId, userId, uidl), static_cast<int>(t_.uidls.size()) + 1).second;
+    }
+    int serverId(const std::string& name) override { return find(t_.servers, name); }
+    int userId(const std::string& username, int serverId) override {
+        return find(t_.users, std::pair(username, serverId));
+    }
+    int uidlId(int serverId, int userId, const std::string& uidl) override {
+        return find(t_.uidls, std::tuple(serverId, userId, uidl));
+    }
+
+private:
+    template <class Map, class Key>
+    int find(const Map& map, const Key& key) const {
+        if (t_.broken) return 0;
+        const auto it = map.find(key);
+        return it == map.end() ? 0 : it->second;
+    }
+    FakeTables& t_;
+};
+
+struct ServerMessage {
+    std::string uidl;
+    Lines lines;  // as the message holds them, before byte-stuffing
+};
+
+// Plays a POP3 server: answers each command the dialogue sends, in order,
+// and records everything the dialogue does to its surroundings.
+class Harness : public Pop3Environment {
+public:
+    explicit Harness(Pop3Account account = {"pop.example.com", "o'brien", "secret"}) : dialogue(*this, account) {}
+
+    // Environment -------------------------------------------------------
+    bool send(std::string_view command) override {
+        commands.emplace_back(command.substr(0, command.size() - 2));
+        EXPECT_EQ(command.substr(command.size() - 2), "\r\n");
+        if (!answers) return true;
+        const std::string c = commands.back();
+        if (c.starts_with("USER")) {
+            queue("+OK");
+        } else if (c.starts_with("PASS")) {
+            queue(c == "PASS secret" ? "+OK Logged in." : "-ERR [AUTH] Authentication failed.");
+        } else if (c == "LIST") {
+            queue("+OK " + std::to_string(mailbox.size()) + " messages:");
+            for (const auto& [n, m] : mailbox) queue(std::to_string(n) + " " + std::to_string(m.lines.size() * 10));
+            queue(".");
+        } else if (c.starts_with("UIDL ")) {
+            const int n = std::stoi(c.substr(5));
+            queue(refusedUidl.count(n) ? "-ERR No such message" : "+OK " + std::to_string(n) + " " + mailbox.at(n).uidl);
+        } else if (c.starts_with("RETR ")) {
+            queue("+OK " + std::to_string(mailbox.at(std::stoi(c.substr(5))).lines.size() * 10) + " octets");
+            for (const std::string& line : mailbox.at(std::stoi(c.substr(5))).lines)
+                queue(line.starts_with(".") ? "." + line : line);
+            queue(".");
+        } else if (c == "QUIT") {
+            queue("+OK Logging out.");
+        }
+        return true;
+    }
+    void closeWithoutQuit() override { ++closedWithoutQuit; }
+    void report(std::string_view text) override { log.emplace_back(text); }
+    void showLine(std::string_view text) override { shown.emplace_back(text); }
+    void showMessageProgress(int number, int count) override {
+        captions.push_back(std::to_string(number) + "/" + std::to_string(count));
+    }
+    std::unique_ptr<MigrationDatabase> openDatabase() override {
+        ++tables.opened;
+        return std::make_unique<FakeDatabase>(tables);
+    }
+    bool prepareInbox(std::string& error) override {
+        ++inboxPrepared;
+        if (failInbox) error = "Could not create directory inbox";
+        return !failInbox;
+    }
+    bool beginMessage(int number, std::string& error) override {
+        EXPECT_FALSE(open) << "a message file is still open";
+        if (failBegin.count(number)) {
+            error = "Could not create message file";
+            return false;
+        }
+        open = true;
+        openNumber = number;
+        content.clear();
+        return true;
+    }
+    bool writeMessageLine(std::string_view line, std::string& error) override {
+        EXPECT_TRUE(open);
+        if (failWriteAfter == 0) {
+            failWriteAfter = -1;
+            error = "Could not write message file";
+            open = false;
+            return false;
+        }
+        --failWriteAfter;
+        content.append(line).append("\r\n");
+        return true;
+    }
+    bool commitMessage(std::string& error) override {
+        EXPECT_TRUE(open);
+        open = false;
+        if (failCommit.count(openNumber)) {
+            error = "Could not store message file";
+            return false;
+        }
+        stored[openNumber] = content;
+        return true;
+    }
+    void abandonMessage() override {
+        if (open) ++abandoned;
+        open = false;
+    }
+
+    // Test side -----------------------------------------------------------
+    void queue(std::string line) { pending.push_back(std::move(line)); }
+    // Connects and lets the server talk until it has nothing more to say.
+    void run() {
+        dialogue.connected();
+        queue("+OK Dovecot ready.");
+        pump();
+    }
+    void pump() {
+        while (!pending.empty()) {
+            const std::string line = pending.front();
+            pending.pop_front();
+            dialogue.onLine(line);
+        }
+    }
+    void feed(std::initializer_list<std::string_view> lines) {
+        for (std::string_view line : lines) dialogue.onLine(line);
+    }
+    void record(const std::string& uidl) {
+        FakeDatabase db(tables);
+        db.registerServer("pop.example.com");
+        db.registerUser("o'brien", db.serverId("pop.example.com"));
+        const int sid = db.serverId("pop.example.com");
+        db.recordUidl(sid, db.userId("o'brien", sid), uidl);
+    }
+    bool recorded(const std::string& uidl) {
+        FakeDatabase db(tables);
+        const int sid = db.serverId("pop.example.com");
+        return sid && db.uidlId(sid, db.userId("o'brien", sid), uidl) != 0;
+    }
+    bool logged(std::string_view text) const {
+        for (const auto& line : log)
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+    Pop3Dialogue dialogue;
+    std::map<int, ServerMessage> mailbox;
+    std::set<int> refusedUidl;
+    bool answers = true;
+    std::deque<std::string> pending;
+    Lines commands, log, shown, captions;
+    FakeTables tables;
+    int closedWithoutQuit = 0;
+    int inboxPrepared = 0;
+    bool failInbox = false;
+    std::set<int> failBegin, failCommit;
+    int failWriteAfter = -1;
+    bool open = false;
+    int openNumber = 0;
+    std::string content;
+    std::map<int, std::string> stored;
+    int abandoned = 0;
+};
+
+const Lines kLogin{"USER o'brien", "PASS secret", "LIST"};
+
+Lines login(Lines rest) {
+    Lines all = kLogin;
+    all.insert(all.end(), rest.begin(), rest.end());
+    return all;
+}
+
+TEST(Pop3Dialogue, RetrievesOnlyMessagesNotRecordedAndRecordsThemOnceStored) {
+    Harness h;
+    h.mailbox = {{1, {"uid-1", {"Subject: one", "", "first"}}},
+                 {2, {"uid-2", {"Subject: two"}}},
+                 {3, {"uid-3", {"Subject: three", "", "third"}}}};
+    h.record("uid-2");
+    h.run();
+    EXPECT_EQ(h.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "UIDL 3", "RETR 3", "QUIT"}));
+    ASSERT_EQ(h.stored.size(), 2u);
+    EXPECT_EQ(h.stored[1], "Subject: one\r\n\r\nfirst\r\n");
+    EXPECT_EQ(h.stored[3], "Subject: three\r\n\r\nthird\r\n");
+    EXPECT_TRUE(h.recorded("uid-1") && h.recorded("uid-3"));
+    EXPECT_EQ(h.tables.uidls.size(), 3u);
+    EXPECT_EQ(h.inboxPrepared, 1);
+    EXPECT_EQ(h.captions, (Lines{"1/3", "2/3", "3/3"}));
+    EXPECT_EQ(h.shown, (Lines{"RETRIEVING EMAIL 1", "RETRIEVING EMAIL 3", "Logging out"}));
+    EXPECT_EQ(h.dialogue.result(), 0);
+    EXPECT_EQ(h.closedWithoutQuit, 0);
+
+    // The server's answer to QUIT does not start anything more.
+    EXPECT_EQ(h.dialogue.state(), Pop3State::QuitSent);
+    EXPECT_TRUE(h.logged("+OK Logging out."));
+
+    Harness again;
+    again.mailbox = h.mailbox;
+    again.tables = h.tables;
+    again.run();
+    EXPECT_EQ(again.commands, login({"UIDL 1", "UIDL 2", "UIDL 3", "QUIT"}));
+    EXPECT_TRUE(again.stored.empty());
+    EXPECT_EQ(again.dialogue.result(), 0);
+}
+
+TEST(Pop3Dialogue, NegativeAnswersEndWithoutQuit) {
+    Harness wrongPassword({"pop.example.com", "o'brien", "wrong"});
+    wrongPassword.run();
+    EXPECT_EQ(wrongPassword.commands, (Lines{"USER o'brien", "PASS wrong"}));
+    EXPECT_EQ(wrongPassword.closedWithoutQuit, 1);
+    EXPECT_TRUE(wrongPassword.logged("-ERR [AUTH] Authentication failed."));
+    EXPECT_FALSE(wrongPassword.logged("wrong"));
+    EXPECT_EQ(wrongPassword.dialogue.result(), 1);
+
+    Harness badGreeting;
+    badGreeting.answers = false;
+    badGreeting.feed({"-ERR go away"});
+    EXPECT_TRUE(badGreeting.commands.empty());
+    EXPECT_EQ(badGreeting.closedWithoutQuit, 1);
+
+    Harness badList;
+    badList.answers = false;
+    badList.feed({"+OK", "+OK", "+OK", "-ERR mailbox locked"});
+    EXPECT_EQ(badList.commands, kLogin);
+    EXPECT_EQ(badList.closedWithoutQuit, 1);
+    EXPECT_EQ(badList.inboxPrepared, 0);
+    EXPECT_EQ(badList.dialogue.result(), 1);
+
+    // Empty lines before the answer are logged and waited past.
+    Harness empty;
+    empty.answers = false;
+    empty.feed({"", "+OK"});
+    EXPECT_EQ(empty.commands, (Lines{"USER o'brien"}));
+    EXPECT_EQ(empty.log, (Lines{"Unknown Error in Pop3ActiveObj"}));
+}
+
+TEST(Pop3Dialogue, CredentialsWithLineBreaksOrZeroBytesAreNeverSent) {
+    for (const Pop3Account& account : {Pop3Account{"s", "bob\r\nDELE 1", "pw"}, Pop3Account{"s", "bob", "pw\nDELE 1"},
+                                       Pop3Account{"s", "bob", std::string("pw\0x", 4)}}) {
+        Harness h(account);
+        h.run();
+        EXPECT_TRUE(h.commands.empty());
+        EXPECT_EQ(h.closedWithoutQuit, 1);
+        EXPECT_EQ(h.dialogue.result(), 1);
+        ASSERT_EQ(h.log.size(), 1u);
+        EXPECT_EQ(h.log[0].find("DELE"), std::string::npos);
+    }
+}
+
+TEST(Pop3Dialogue, EmptyMailboxIsACompletedMigration) {
+    Harness h;
+    h.run();
+    EXPECT_EQ(h.commands, login({"QUIT"}));
+    EXPECT_EQ(h.dialogue.result(), 0);
+    EXPECT_EQ(h.inboxPrepared, 0);
+    EXPECT_EQ(h.closedWithoutQuit, 0);
+}
+
+TEST(Pop3Dialogue, MessageLinesAreUnstuffedAndStatusLikeLinesAreContent) {
+    Harness h;
+    h.mailbox = {{1,
+                  {"u",
+                   {"+OK not a status line", "Subject: dots", "", ".", "..", ".leading", "-ERR neither", "", "end"}}}};
+    h.run();
+    EXPECT_EQ(h.stored[1], "+OK not a status line\r\nSubject: dots\r\n\r\n.\r\n..\r\n.leading\r\n-ERR neither\r\n\r\nend\r\n");
+    EXPECT_EQ(h.dialogue.result(), 0);
+
+    // What travels on the wire: each leading dot doubled.
+    Harness wire;
+    wire.answers = false;
+    wire.feed({"+OK", "+OK", "+OK", "+OK", "1 5", ".", "+OK 1 u", "+OK 5 octets", "..", "...x", "a.b", "."});
+    EXPECT_EQ(wire.stored[1], ".\r\n..x\r\na.b\r\n");
+    EXPECT_TRUE(wire.logged("+OK 5 octets"));
+}
+
+TEST(Pop3Dialogue, UnusableUidlAnswersSkipTheMessageAndKeepTheAccountOpen) {
+    Harness h;
+    h.mailbox = {{1, {"good", {"1"}}},
+                 {2, {"refused", {"2"}}},
+                 {3, {std::string(256, 'x'), {"3"}}},
+                 {4, {std::string(255, 'y'), {"4"}}}};
+    h.refusedUidl = {2};
+    h.run();
+    EXPECT_EQ(h.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "UIDL 3", "UIDL 4", "RETR 4", "QUIT"}));
+    EXPECT_EQ(h.stored.size(), 2u);
+    EXPECT_TRUE(h.logged("-ERR No such message"));
+    EXPECT_TRUE(h.logged("Message 3 is not retrieved: its unique-id is longer than 255 characters"));
+    EXPECT_EQ(h.dialogue.result(), 1);
+
+    // An answer without a unique-id must not reuse the previous message's.
+    Harness stale;
+    stale.answers = false;
+    stale.record("a");
+    stale.feed({"+OK", "+OK", "+OK", "+OK", "1", "2", "3", ".", "+OK 1 b", "+OK", "x", ".", "+OK 2", "+OK 9 a",
+                "+OK Logging out."});
+    EXPECT_EQ(stale.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "UIDL 3", "QUIT"}));
+    EXPECT_TRUE(stale.logged("Message 2 is not retrieved: the answer to UIDL holds no unique-id"));
+    EXPECT_TRUE(stale.logged("Message 3 is not retrieved: the answer to UIDL is not for this message"));
+    EXPECT_EQ(stale.dialogue.result(), 1);
+
+    EXPECT_EQ(stale.tables.uidls.size(), 2u);  // "a" and "b" only
+}
+
+TEST(Pop3Dialogue, ListingLinesWithoutANumberAreIgnored) {
+    Harness h;
+    h.answers = false;
+    h.feed({"+OK", "+OK", "+OK", "+OK 2 messages", "1 100", "garbage", "0 5", "2x 7", "2 200", "."});
+    EXPECT_EQ(h.commands, login({"UIDL 1"}));
+    h.answers = true;
+    h.mailbox = {{1, {"a", {"1"}}}, {2, {"b", {"2"}}}};
+    h.queue("+OK 1 a");
+    h.pump();
+    EXPECT_EQ(h.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "RETR 2", "QUIT"}));
+    EXPECT_EQ(h.captions.front(), "1/2");
+    EXPECT_TRUE(h.logged("Listing line without a message number ignored: garbage"));
+}
+
+TEST(Pop3Dialogue, AMessageIsRecordedOnlyWhenItsFileWasStored) {
+    Harness h;
+    h.mailbox = {{1, {"cannot-create", {"1"}}}, {2, {"cannot-store", {"2"}}}, {3, {"fine", {"3"}}}};
+    h.failBegin = {1};
+    h.failCommit = {2};
+    h.run();
+    // No RETR for a message that has nowhere to go.
+    EXPECT_EQ(h.commands, login({"UIDL 1", "UIDL 2", "RETR 2", "UIDL 3", "RETR 3", "QUIT"}));
+    EXPECT_FALSE(h.recorded("cannot-create") || h.recorded("cannot-store"));
+    EXPECT_TRUE(h.recorded("fine"));
+    EXPECT_TRUE(h.logged("Could not create message file") && h.logged("Could not store message file"));
+    EXPECT_EQ(h.dialogue.result(), 1);
+
+    // A failed write drops the message; the rest of it is read and discarded.
+    Harness w;
+    w.mailbox = {{1, {"a", {"line 1", "line 2", "line 3"}}}, {2, {"b", {"x"}}}};
+    w.failWriteAfter = 1;
+    w.run();
+    EXPECT_EQ(w.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "RETR 2", "QUIT"}));
+    EXPECT_EQ(w.stored, (std::map<int, std::string>{{2, "x\r\n"}}));
+    EXPECT_FALSE(w.recorded("a"));
+    EXPECT_TRUE(w.recorded("b"));
+    EXPECT_TRUE(w.logged("Could not write message file"));
+    EXPECT_EQ(w.dialogue.result(), 1);
+}
+
+TEST(Pop3Dialogue, ABrokenConnectionLeavesNoMessageAndNothingRecorded) {
+    Harness h;
+    h.answers = false;
+    h.feed({"+OK", "+OK", "+OK", "+OK", "1 10", ".", "+OK 1 u", "+OK 10 octets", "Subject: half"});
+    EXPECT_TRUE(h.open);
+    h.dialogue.sessionEnded();
+    EXPECT_EQ(h.abandoned, 1);
+    EXPECT_TRUE(h.stored.empty());
+    EXPECT_FALSE(h.recorded("u"));
+    EXPECT_EQ(h.dialogue.result(), 1);
+}
+
+TEST(Pop3Dialogue, ARefusedRetrDropsTheMessageAndGoesOn) {
+    Harness h;
+    h.answers = false;
+    h.feed({"+OK", "+OK", "+OK", "+OK", "1", "2", ".", "+OK 1 a", "-ERR gone", "+OK 2 b", "+OK", "two", "."});
+    EXPECT_EQ(h.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "RETR 2", "QUIT"}));
+    EXPECT_EQ(h.abandoned, 1);
+    EXPECT_EQ(h.stored, (std::map<int, std::string>{{2, "two\r\n"}}));
+    EXPECT_EQ(h.dialogue.result(), 1);
+}
+
+TEST(Pop3Dialogue, ABrokenDatabaseMigratesEveryMessageAgain) {
+    Harness h;
+    h.tables.broken = true;
+    h.mailbox = {{1, {"a", {"1"}}}, {2, {"b", {"2"}}}};
+    h.run();
+    EXPECT_EQ(h.stored.size(), 2u);
+    EXPECT_TRUE(h.tables.uidls.empty());
+    EXPECT_EQ(h.dialogue.result(), 0);
+    // Registration after connect and USER, then a look-up and a record per message.
+    EXPECT_EQ(h.tables.opened, 2 + 2 * 2);
+
+    // An inbox that cannot be made ends the dialogue politely but unfinished.
+    Harness noInbox;
+    noInbox.failInbox = true;
+    noInbox.mailbox = h.mailbox;
+    noInbox.run();
+    EXPECT_EQ(noInbox.commands, login({"QUIT"}));
+    EXPECT_TRUE(noInbox.logged("Could not create directory inbox"));
+    EXPECT_EQ(noInbox.dialogue.result(), 1);
+}
+
+TEST(Pop3Dialogue, HelpersReadListingAndUidlWords) {
+    EXPECT_EQ(listedMessageNumber("12 3456"), 12);
+    EXPECT_EQ(listedMessageNumber("  7"), 7);
+    for (std::string_view bad : {"", "x 1", "-1 5", "99999999999 1", "3abc 1"}) EXPECT_EQ(listedMessageNumber(bad), 0) << bad;
+
+    std::string problem;
+    EXPECT_EQ(uidlFromAnswer("+OK 3 00000001515c4b2e", 3, problem), "00000001515c4b2e");
+    EXPECT_EQ(uidlFromAnswer("+OK  3\tid extra", 3, problem), "id");
+    EXPECT_EQ(uidlFromAnswer(std::string("+OK 3 a\0b", 9), 3, problem), "");
+    EXPECT_EQ(problem, "its unique-id holds a control character");
+}
+
+}  // namespace
+}  // namespace rvo
