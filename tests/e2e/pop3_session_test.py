@@ -1,0 +1,229 @@
+"""The POP3 session end to end: Dovecot (or a scripted server) on loopback, the
+session under Wine, the migration database in SQLite through Wine's ODBC."""
+import hashlib
+import os
+import re
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+from kelvar_e2e import BIN, TEST_BIN, WINE, to_windows_path, wait_for
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "fakes"))
+from dovecot import Dovecot  # noqa: E402
+from pop3_script_server import Pop3ScriptServer  # noqa: E402
+
+NAME = re.compile(r"^\d{14}(\d{4,})-0000000200000000[0-9A-F]{6,8}\.imap$")
+
+
+def big_message(size):
+    """A message of at least `size` bytes whose lines include 8-bit bytes and leading dots."""
+    head = b"From: big@example.com\nSubject: large\n\n"
+    lines = []
+    total = len(head)
+    n = 0
+    while total < size:
+        if n % 997 == 0:
+            line = b"." * (1 + n % 3) + b"dot line %d" % n
+        elif n % 499 == 0:
+            line = b"+OK line %d \xe4\xf6\xfc" % n
+        else:
+            line = b"%07d " % n + bytes(0x41 + (n + i) % 26 for i in range(72))
+        lines.append(line)
+        total += len(line) + 1
+        n += 1
+    return head + b"\n".join(lines) + b"\n"
+
+
+MESSAGES = {
+    "8bit": b"From: a@example.com\nSubject: 8bit\n\nCaf\xe9 na\xefve \xff\xfe \x80\n\n\nafter two empty lines\n",
+    "dots": b"Subject: dots\n\n.\n..\n.hidden\n...three\nend.\n",
+    "status": b"Subject: status\n\n+OK this is content\n-ERR so is this\n+OK\n",
+    "unterminated": b"Subject: no newline\n\nlast line without end",
+}
+
+
+def stored_form(data):
+    """What a message becomes in the store: CR LF line ends, the last line ended too."""
+    if not data.endswith(b"\n"):
+        data += b"\n"
+    return data.replace(b"\n", b"\r\n")
+
+
+class Run:
+    """A folder with the store, the database and the driver's logs."""
+
+    def __init__(self, name):
+        self.path = Path(tempfile.mkdtemp(prefix=f"kelvar-pop3-{name}-"))
+        os.chmod(self.path, 0o755)
+        self.store = self.path / "store"
+        self.database = self.path / "db" / "mail2xrv.mdb"
+        self.runs = 0
+
+    def inbox(self, user="alice"):
+        return self.store / "example.com" / user / "inbox"
+
+    def create_database(self):
+        self.database.parent.mkdir(exist_ok=True)
+        env = dict(os.environ, KELVAR_ODBC=f"DRIVER={{SQLite3}};Database={self.database}")
+        out = self.path / "kelvardb.out"
+        with open(out, "wb") as f:
+            code = subprocess.run(WINE + [str(BIN / "kelvardb.exe"), to_windows_path(self.database.parent)],
+                                  env=env, stdout=f, stderr=subprocess.STDOUT, timeout=120).returncode
+        assert code == 0, out.read_text(errors="replace")
+
+    def uidls(self):
+        with sqlite3.connect(self.database) as db:
+            return sorted(row[0] for row in db.execute("SELECT Uidl FROM UIDLs"))
+
+    def session(self, port, user="alice", password="secret", database=None):
+        """Runs one session; returns (result, log lines)."""
+        self.runs += 1
+        log = self.path / f"session-{self.runs}.log"
+        database = database or self.database
+        env = dict(os.environ, KELVAR_ODBC=f"DRIVER={{SQLite3}};Database={database};NoCreat=1")
+        args = [f"--host=127.0.0.1", f"--port={port}", f"--user={user}", f"--password={password}",
+                f"--mail-path={to_windows_path(self.store)}", "--domain=example.com", "--wait-ms=1000",
+                "--timeouts=9", f"--log={to_windows_path(log)}"]
+        with open(self.path / f"session-{self.runs}.out", "wb") as f:
+            subprocess.run(WINE + [str(TEST_BIN / "pop3_session_driver.exe"), *args], env=env, stdout=f,
+                           stderr=subprocess.STDOUT, timeout=300)
+        lines = log.read_bytes().decode("latin-1").splitlines() if log.exists() else []
+        result = [l for l in lines if l.startswith("RESULT ")]
+        assert result, f"no result; log: {lines}"
+        return int(result[-1].split()[1]), lines
+
+    def stored(self, user="alice"):
+        """name -> bytes of every file in the user's inbox."""
+        inbox = self.inbox(user)
+        return {p.name: p.read_bytes() for p in sorted(inbox.iterdir())} if inbox.exists() else {}
+
+    def remove(self):
+        shutil.rmtree(self.path, ignore_errors=True)
+
+
+def counters(names):
+    return sorted(int(NAME.match(n).group(1)) for n in names)
+
+
+class Pop3AgainstDovecot(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = Path(tempfile.mkdtemp(prefix="kelvar-pop3-dovecot-"))
+        cls.server = Dovecot(cls.folder, users={"alice": "secret", "bob": "secret"})
+        cls.server.start()
+        cls.expected = dict(MESSAGES, big=big_message(20 * 1024 * 1024 + 123))
+        start = int(time.time()) - 86400
+        for i, data in enumerate(cls.expected.values()):
+            cls.server.add_message("alice", "INBOX", data, mtime=start + i * 60)
+        cls.server.resync("alice")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def setUp(self):
+        self.run_folder = Run("dovecot")
+
+    def tearDown(self):
+        self.run_folder.remove()
+
+    def retr_counts(self, user):
+        """retr=n of every finished POP3 session of the user, in order."""
+        return [int(n) for n in re.findall(rf"pop3\({user}\).*?retr=(\d+)/", self.server.log_text())]
+
+    def wait_retr_counts(self, user, sessions):
+        return wait_for(lambda: len(self.retr_counts(user)) >= sessions and self.retr_counts(user), 10)
+
+    def test_mailbox_is_migrated_byte_for_byte_once(self):
+        run = self.run_folder
+        run.create_database()
+        before = len(self.retr_counts("alice"))
+        started = time.monotonic()
+        result, log = run.session(self.server.pop3_port)
+        seconds = time.monotonic() - started
+        self.assertEqual(result, 0, log)
+        stored = run.stored()
+        self.assertEqual(counters(stored), [1, 2, 3, 4, 5])
+        digest = lambda data: hashlib.sha256(data).hexdigest()
+        self.assertEqual(sorted(map(digest, stored.values())),
+                         sorted(digest(stored_form(m)) for m in self.expected.values()))
+        self.assertEqual(len(run.uidls()), 5)
+        self.assertIn("SHOW Logging out", log)
+        print(f"\nfirst run with a {len(self.expected['big'])}-byte message: {seconds:.1f} s", file=sys.stderr)
+
+        result, log = run.session(self.server.pop3_port)
+        self.assertEqual(result, 0, log)
+        self.assertEqual(run.stored(), stored)
+        self.assertEqual(self.wait_retr_counts("alice", before + 2)[before:], [5, 0])
+        self.assertEqual(len(run.uidls()), 5)
+
+    def test_without_database_every_message_is_migrated_and_the_log_says_why(self):
+        run = self.run_folder
+        result, log = run.session(self.server.pop3_port, database=run.path / "missing" / "mail2xrv.mdb")
+        self.assertEqual(result, 0, log)
+        self.assertEqual(counters(run.stored()), [1, 2, 3, 4, 5])
+        failures = [l for l in log if l.startswith("DataModel Object State:")]
+        # One per use: after connect, after USER, a look-up and a record per message.
+        self.assertEqual(len(failures), 2 + 2 * 5, log)
+        self.assertIn("connect failed", failures[0])
+
+    def test_empty_mailbox_completes_and_wrong_password_does_not(self):
+        run = self.run_folder
+        run.create_database()
+        result, log = run.session(self.server.pop3_port, user="bob")
+        self.assertEqual(result, 0, log)
+        self.assertFalse(run.inbox("bob").exists())
+
+        result, log = run.session(self.server.pop3_port, password="wrong")
+        self.assertEqual(result, 1, log)
+        self.assertTrue(any(l.startswith("Pop32XRV Object -ERR") for l in log), log)
+        self.assertNotIn("SHOW Logging out", log)
+        self.assertFalse(any("wrong" in l for l in log), log)
+        self.assertEqual(run.stored(), {})
+
+
+class Pop3AgainstScriptedServer(unittest.TestCase):
+    MAILBOX = {
+        1: ("first", b"Subject: one\r\n\r\nbody one\r\n"),
+        2: ("second", b"Subject: two\r\n\r\n" + b"".join(b"line %04d of two\r\n" % i for i in range(3000))),
+    }
+
+    def setUp(self):
+        self.run_folder = Run("scripted")
+        self.run_folder.create_database()
+
+    def tearDown(self):
+        self.run_folder.remove()
+
+    def test_connection_dropped_mid_message_leaves_nothing_and_next_run_completes(self):
+        run = self.run_folder
+        server = Pop3ScriptServer(self.MAILBOX, drop_in_retr={2: 20000}).start()
+        try:
+            result, log = run.session(server.port)
+            self.assertEqual(result, 1, log)
+            self.assertEqual(server.connections[0][-1], "RETR 2")
+            self.assertIn("SHOW Connection closed", log)
+            files = run.stored()
+            self.assertEqual(counters(files), [1])  # no message file, no temporary one
+            self.assertEqual(run.uidls(), ["first"])
+
+            result, log = run.session(server.port)
+            self.assertEqual(result, 0, log)
+            self.assertEqual(server.connections[1][2:], ["LIST", "UIDL 1", "UIDL 2", "RETR 2", "QUIT"])
+            files = run.stored()
+            self.assertEqual(counters(files), [1, 2])
+            self.assertEqual(sorted(files.values()), sorted(m[1] for m in self.MAILBOX.values()))
+            self.assertEqual(run.uidls(), ["first", "second"])
+        finally:
+            server.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,84 @@
+"""A small IMAP4 server on loopback whose misbehaviour a test chooses.
+
+    server = ImapScriptServer({"INBOX": [("17-Jul-1996 02:44:25 +0000", b"Subject: a\\r\\n\\r\\nbody\\r\\n")]},
+                              drop_in_body={("INBOX", 1): 40})
+    server.start()
+    ... server.port ...
+    server.connections   # the commands of each connection, in order
+    server.stop()
+
+One user, alice/secret; every folder is selectable and its messages are
+numbered from 1. drop_in_body maps (folder, number) to a byte count: the first
+BODY fetch of that message sends its FETCH line and that many bytes of the
+literal, then the connection is closed. Later fetches are answered in full.
+silent=True: every connection is accepted and never answered.
+"""
+import re
+
+from script_server import ScriptServer
+
+
+class ImapScriptServer(ScriptServer):
+    def __init__(self, mailbox, drop_in_body=None, silent=False):
+        super().__init__()
+        self.mailbox = {name: list(messages) for name, messages in mailbox.items()}
+        self.drop_in_body = dict(drop_in_body or {})
+        self.silent = silent
+
+    def _session(self, conn, commands):
+        if self.silent:
+            # Holds the connection open without a word until the test ends.
+            self._stopping.wait(120)
+        else:
+            self._dialogue(conn, commands)
+
+    def _dialogue(self, conn, commands):
+        reader = conn.makefile("rb")
+        conn.sendall(b"* OK scripted server ready\r\n")
+        selected = None
+        while True:
+            raw = reader.readline()
+            if not raw:
+                return
+            command = raw.rstrip(b"\r\n").decode("latin-1")
+            commands.append(command)
+            tag, _, rest = command.partition(" ")
+            verb, _, arg = rest.partition(" ")
+            verb = verb.upper()
+            if verb == "LOGIN":
+                ok = arg == "alice secret"
+                conn.sendall(f"{tag} {'OK' if ok else 'NO'} done\r\n".encode())
+            elif verb == "LIST":
+                for name in self.mailbox:
+                    conn.sendall(f'* LIST (\\HasNoChildren) "/" "{name}"\r\n'.encode())
+                conn.sendall(f"{tag} OK done\r\n".encode())
+            elif verb == "SELECT":
+                selected = arg.strip('"')
+                if selected not in self.mailbox:
+                    conn.sendall(f"{tag} NO no such folder\r\n".encode())
+                    selected = None
+                    continue
+                conn.sendall(f"* {len(self.mailbox[selected])} EXISTS\r\n{tag} OK [READ-WRITE] done\r\n".encode())
+            elif verb == "SEARCH":
+                numbers = " ".join(str(i + 1) for i in range(len(self.mailbox[selected])))
+                conn.sendall(f"* SEARCH {numbers}\r\n{tag} OK done\r\n".encode())
+            elif verb == "FETCH":
+                m = re.match(r"(\d+) \((\S+)\)$", arg)
+                number, item = int(m.group(1)), m.group(2).upper()
+                date, data = self.mailbox[selected][number - 1]
+                if item == "INTERNALDATE":
+                    conn.sendall(f'* {number} FETCH (INTERNALDATE "{date}")\r\n{tag} OK done\r\n'.encode())
+                    continue
+                head = f"* {number} FETCH (BODY[] {{{len(data)}}}\r\n".encode()
+                cut = self.drop_in_body.pop((selected, number), None)
+                if cut is not None:
+                    conn.sendall(head + data[:cut])
+                    return
+                conn.sendall(head + data + f")\r\n{tag} OK done\r\n".encode())
+            elif verb == "STORE":
+                conn.sendall(f"{tag} OK done\r\n".encode())
+            elif verb == "LOGOUT":
+                conn.sendall(f"* BYE bye\r\n{tag} OK done\r\n".encode())
+                return
+            else:
+                conn.sendall(f"{tag} BAD unknown command\r\n".encode())

@@ -1,0 +1,73 @@
+"""A small POP3 server on loopback whose misbehaviour a test chooses.
+
+    server = Pop3ScriptServer({1: ("uid-1", b"Subject: a\\r\\n\\r\\nbody\\r\\n")}, drop_in_retr={1: 40})
+    server.start()
+    ... server.port ...
+    server.connections   # the commands of each connection, in order
+    server.stop()
+
+Messages are given with CR LF line ends and are byte-stuffed on the way out.
+drop_in_retr maps a message number to a byte count: the first RETR of that
+message sends its status line and that many bytes of the message, then the
+connection is closed. Later RETRs of it are answered in full.
+"""
+import socket
+
+from script_server import ScriptServer
+
+
+def stuffed(message):
+    lines = message.split(b"\r\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    return b"".join((b"." + line if line.startswith(b".") else line) + b"\r\n" for line in lines)
+
+
+class Pop3ScriptServer(ScriptServer):
+    def __init__(self, mailbox, users=None, drop_in_retr=None):
+        super().__init__()
+        self.mailbox = dict(mailbox)
+        self.users = users or {"alice": "secret"}
+        self.drop_in_retr = dict(drop_in_retr or {})
+
+    def _session(self, conn, commands):
+        reader = conn.makefile("rb")
+        conn.sendall(b"+OK scripted server ready\r\n")
+        user = None
+        while True:
+            raw = reader.readline()
+            if not raw:
+                return
+            command = raw.rstrip(b"\r\n").decode("latin-1")
+            commands.append(command)
+            verb, _, arg = command.partition(" ")
+            verb = verb.upper()
+            if verb == "USER":
+                user = arg
+                conn.sendall(b"+OK\r\n")
+            elif verb == "PASS":
+                if self.users.get(user) == arg:
+                    conn.sendall(b"+OK logged in\r\n")
+                else:
+                    conn.sendall(b"-ERR authentication failed\r\n")
+            elif verb == "LIST":
+                out = [f"+OK {len(self.mailbox)} messages".encode()]
+                out += [f"{n} {len(m[1])}".encode() for n, m in sorted(self.mailbox.items())]
+                conn.sendall(b"\r\n".join(out + [b".", b""]))
+            elif verb == "UIDL":
+                n = int(arg)
+                conn.sendall(f"+OK {n} {self.mailbox[n][0]}\r\n".encode())
+            elif verb == "RETR":
+                n = int(arg)
+                body = stuffed(self.mailbox[n][1])
+                conn.sendall(f"+OK {len(self.mailbox[n][1])} octets\r\n".encode())
+                if n in self.drop_in_retr:
+                    conn.sendall(body[: self.drop_in_retr.pop(n)])
+                    conn.shutdown(socket.SHUT_RDWR)
+                    return
+                conn.sendall(body + b".\r\n")
+            elif verb == "QUIT":
+                conn.sendall(b"+OK bye\r\n")
+                return
+            else:
+                conn.sendall(b"-ERR unknown command\r\n")

@@ -1,0 +1,48 @@
+"""Base of the scripted servers: a loopback listener serving one connection at a
+time on its own thread, recording the commands of each connection."""
+import socket
+import threading
+
+
+class ScriptServer:
+    def __init__(self):
+        self.connections = []
+        self._listener = socket.socket()
+        self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._listener.bind(("127.0.0.1", 0))
+        self._listener.listen(4)
+        self.port = self._listener.getsockname()[1]
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._stopping = threading.Event()
+
+    def start(self):
+        self._thread.start()
+        return self
+
+    def stop(self):
+        self._stopping.set()
+        try:
+            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+        except OSError:
+            pass
+        self._thread.join(5)
+        self._listener.close()
+
+    def _serve(self):
+        while not self._stopping.is_set():
+            conn, _ = self._listener.accept()
+            if self._stopping.is_set():
+                conn.close()
+                return
+            commands = []
+            self.connections.append(commands)
+            try:
+                self._session(conn, commands)
+            except OSError:
+                pass
+            finally:
+                conn.close()
+
+    def _session(self, conn, commands):
+        """One connection's dialogue; appends each command received to `commands`."""
+        raise NotImplementedError
