@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Migration benchmark: kelvard.exe under Wine against mbsync and fetchmail on the
+# same local mailboxes; prints the table and writes bench/results/. Not a test:
+# it prints figures. Extra arguments go to bench/migration_bench.py (--runs N,
+# --corpora small,large, --no-readme).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+bash scripts/setup.sh
+# The peers are needed only here, so CI's set-up does not install them.
+peers=(isync fetchmail)
+missing=()
+for p in "${peers[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "bench: installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+source scripts/wine-session.sh
+trap kelvar_session_stop EXIT
+kelvar_choose_preset
+cmake --preset "$KELVAR_WIN_PRESET" >/dev/null
+cmake --build --preset "$KELVAR_WIN_PRESET"
+kelvar_session_start
+if [ "$KELVAR_WIN_PRESET" = windows64 ]; then
+  echo "bench: this host cannot execute 32-bit code; measuring the 64-bit build of the same sources"
+  export KELVAR_WINE="$root/scripts/wine-run.sh --win64"
+else
+  export KELVAR_WINE="$root/scripts/wine-run.sh"
+fi
+export KELVAR_BUILD="$root/build/$KELVAR_WIN_PRESET"
+python3 bench/migration_bench.py "$@"
