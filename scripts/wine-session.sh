@@ -81,4 +81,8 @@ kelvar_session_start() {
   WINEPREFIX="$prefix" "$(kelvar_wineserver)" -p >/dev/null 2>&1 &
   kelvar_started_wineserver="$prefix"
   export KELVAR_WINEPREFIX="$prefix"
+  # The first program of a server session starts Wine's own services, which
+  # stay as long as the server and keep the output pipes they inherit open:
+  # started by a test, they would hold CTest waiting for its output to end.
+  kelvar_wine_run cmd /c exit >/dev/null 2>&1 </dev/null || true
 }

@@ -4,6 +4,7 @@ import shlex
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -100,6 +101,11 @@ class Program:
             windows = dialogctl("list", "-")[1]
             self.kill()
             raise AssertionError(f"kelvard.exe did not end within {timeout} s; windows:\n{windows}")
+        if self.process.returncode != 0:
+            # What Wine printed says why; CTest shows it with the failure.
+            self.output.seek(0)
+            sys.stderr.write(f"kelvard.exe ended with {self.process.returncode}:\n"
+                             f"{self.output.read().decode(errors='replace')}\n")
         self.output.close()
         return self.process.returncode
 

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <winsock2.h>
 
 #include <atomic>
@@ -100,7 +102,8 @@ private:
 class RecordingView : public ProgressView, public Lines {
 public:
     void addLine(std::string_view text) override { add(text); }
-    void setCaption(std::string_view) override {}
+    void setCaption(std::string_view text) override { captions.add(text); }
+    Lines captions;
 };
 
 // A TCP server on loopback that plays one scripted connection on a thread.
@@ -184,6 +187,8 @@ public:
 
     using SocketSession::closeConnection;
     using SocketSession::readLiteral;
+    using SocketSession::showCaption;
+    using SocketSession::showLine;
     using SocketSession::sendAll;
 
     std::function<void(TestSession&, std::string_view)> onLine;
@@ -309,6 +314,50 @@ TEST_F(NetSession, PeerCloseDeliversEverythingSentBeforeIt) {
         EXPECT_FALSE(log.hasPrefix("The server is closed"));
         EXPECT_TRUE(session->running());  // a close is not a failure of the dialogue
     }
+}
+
+TEST_F(NetSession, ProgressIsHeldBackWithinTheIntervalAndTheLastCaptionIsShownAtTheEnd) {
+    std::string burst;
+    for (int i = 0; i < 3000; ++i) burst += "line " + std::to_string(i) + "\r\n";
+    LoopbackServer server([&](LoopbackServer&, SOCKET client) { LoopbackServer::sendAll(client, burst); });
+    SessionTimings timings = shortWaits();
+    timings.progressIntervalMs = 100;
+    auto session = makeSession(kPop3SessionKind, timings, server.port());
+    session->onLine = [](TestSession& s, std::string_view line) {
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        s.showCaption(std::string(line) + " caption");
+    };
+    const long long ms = runToEnd(*session);
+    const auto captions = view.captions.all();
+    ASSERT_FALSE(captions.empty());
+    EXPECT_EQ(captions.back(), "line 2999 caption");
+    // One at the start, one per interval, and the one held at the end.
+    EXPECT_LE(static_cast<long long>(captions.size()), 2 + ms / 100) << ms << " ms";
+}
+
+TEST_F(NetSession, HeldLinesAreShownWhileTheServerIsSilentWithoutCountingASlice) {
+    LoopbackServer server([](LoopbackServer& s, SOCKET client) {
+        LoopbackServer::sendAll(client, "one\r\ntwo\r\nthree\r\n");
+        s.hold();
+    });
+    SessionTimings timings = shortWaits(400);
+    timings.extraTimeouts = 1;
+    timings.progressIntervalMs = 100;
+    auto session = makeSession(kPop3SessionKind, timings, server.port());
+    session->onLine = [](TestSession& s, std::string_view line) { s.showLine(std::string(line.substr(0, 3)) + "!"); };
+    session->startThread();
+    session->attachProgress(&view);
+    session->resume();
+    // Well within the first 400 ms slice of silence.
+    EXPECT_TRUE(eventually([&] { return view.has("thr!"); }));
+    EXPECT_EQ(session->finished, 0);  // shown by the short wait, not by the end of the session
+    const auto shown = view.all();
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), "one!") + std::count(shown.begin(), shown.end(), "two!"), 2);
+    EXPECT_TRUE(session->waitForEnd(10000));
+    server.release();
+    // The short waits for the display did not shorten the silence allowed.
+    EXPECT_GE(msSince(server.accepted), 2 * 400 - 30);
+    EXPECT_TRUE(log.hasPrefix("Timed out waiting for server - "));
 }
 
 // Cancel from the dialog's thread: the wait ends at once, and the worker's

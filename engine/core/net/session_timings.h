@@ -21,6 +21,9 @@ struct SessionTimings {
     unsigned long skipPauseMs = 1000;
     unsigned long logoutPauseMs = 500;
     unsigned long finishPauseMs = 1;
+    // Least time between two updates of the progress display; what comes
+    // sooner is shown together at the end of the interval (0: at once).
+    unsigned long progressIntervalMs = 100;
 };
 
 // Counts consecutive waits that ended without any network event.

@@ -1,7 +1,9 @@
 #pragma once
 // Where a session shows its progress: the dialog's list and message text in
 // the programs, a recorder in tests. Called from the session's worker thread.
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace rvo {
 
@@ -12,6 +14,11 @@ public:
     // every later line goes to row 1, so row 0 keeps the account's first line
     // and the newest line stands right below it.
     virtual void addLine(std::string_view text) = 0;
+    // Several lines, oldest first, as if added one by one; a view may show
+    // them in one update.
+    virtual void addLines(const std::vector<std::string>& lines) {
+        for (const auto& line : lines) addLine(line);
+    }
     // The two-line text for the message being processed.
     virtual void setCaption(std::string_view text) = 0;
 };

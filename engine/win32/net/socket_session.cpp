@@ -38,6 +38,14 @@ SocketSession::SocketSession(const SessionKind& kind, LogSink& log, SessionObser
 
 void SocketSession::signal() { event_.set(); }
 
+void SocketSession::attachProgress(ProgressView* view) {
+    throttle_.reset();
+    progress_ = nullptr;
+    if (!view) return;
+    throttle_.emplace(*view, timings_.progressIntervalMs, [] { return static_cast<std::uint64_t>(GetTickCount64()); });
+    progress_ = &*throttle_;
+}
+
 void SocketSession::connectToServer(const std::string& host, unsigned short port) {
     try {
         std::string connecting;
@@ -111,7 +119,19 @@ void SocketSession::loop() {
     const WSAEVENT event = event_.handle();
     for (;;) {
         if (running_) {
-            const DWORD result = WSAWaitForMultipleEvents(1, &event, FALSE, timings_.waitSliceMs, FALSE);
+            // Held progress is shown when due, even while the server is silent;
+            // such a shortened wait is not a slice of silence.
+            DWORD slice = timings_.waitSliceMs;
+            bool forProgress = false;
+            if (const auto due = throttle_ ? throttle_->msUntilDue() : std::nullopt; due && *due < slice) {
+                slice = static_cast<DWORD>(*due);
+                forProgress = true;
+            }
+            const DWORD result = WSAWaitForMultipleEvents(1, &event, FALSE, slice, FALSE);
+            if (result == WSA_WAIT_TIMEOUT && forProgress) {
+                throttle_->poll();
+                continue;
+            }
             if (result == WSA_WAIT_FAILED) {
                 const int error = WSAGetLastError();
                 addStopRequest();
@@ -128,6 +148,7 @@ void SocketSession::loop() {
         }
         // A cancel is seen here, before any event is looked at.
         if (stopRequests() != 0) return;
+        if (throttle_) throttle_->poll();
 
         WSANETWORKEVENTS events;
         std::memset(&events, 0, sizeof events);
@@ -320,6 +341,7 @@ SocketSession::WaitResult SocketSession::waitWritable() {
 void SocketSession::dispatchLiteral(std::string_view, bool) {}
 
 void SocketSession::endSession(int result) {
+    if (progress_ && throttle_) throttle_->flush();
     progress_ = nullptr;
     if (observer_) observer_->sessionFinished(result);
 }

@@ -21,6 +21,7 @@
 #include "engine/core/net/line_assembler.h"
 #include "engine/core/net/session_kind.h"
 #include "engine/core/net/session_timings.h"
+#include "engine/core/session/progress_throttle.h"
 #include "engine/core/session/progress_view.h"
 #include "engine/core/session/session_observer.h"
 #include "engine/win32/net/active_object.h"
@@ -42,8 +43,9 @@ public:
     void run() override;
 
     // Where progress lines and the caption go; set between startThread() and
-    // resume(), cleared by endSession(). May be null.
-    void attachProgress(ProgressView* view) { progress_ = view; }
+    // resume(), cleared by endSession(). May be null. Captions closer together
+    // than the timings' caption interval are held back (see ProgressThrottle).
+    void attachProgress(ProgressView* view);
 
     // False once the session has ended its dialogue or failed; the library
     // reports this as the run's result.
@@ -125,6 +127,7 @@ private:
     SessionObserver* observer_;
     SessionTimings timings_;
     ProgressView* progress_ = nullptr;
+    std::optional<ProgressThrottle> throttle_;
     EventSocket socket_{SOCK_STREAM};
     NetworkEvent event_;
     std::atomic<bool> running_{true};

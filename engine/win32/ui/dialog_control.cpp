@@ -41,6 +41,11 @@ int ListViewControl::insertItem(int row, const std::string& text) const {
 
 void ListViewControl::deleteAllItems() const { SendMessageA(handle_, LVM_DELETEALLITEMS, 0, 0); }
 
+void ListViewControl::setRedraw(bool on) const {
+    SendMessageA(handle_, WM_SETREDRAW, on ? TRUE : FALSE, 0);
+    if (on) InvalidateRect(handle_, nullptr, TRUE);
+}
+
 int ListViewControl::clientWidth() const {
     RECT rect{};
     GetClientRect(handle_, &rect);

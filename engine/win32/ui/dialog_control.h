@@ -41,6 +41,8 @@ public:
     // The new row's index, or -1.
     int insertItem(int row, const std::string& text) const;
     void deleteAllItems() const;
+    // Off: changes are not painted; on again: the list is repainted once.
+    void setRedraw(bool on) const;
     int clientWidth() const;
     int itemCount() const;
     std::string itemText(int row) const;

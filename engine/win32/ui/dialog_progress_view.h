@@ -13,6 +13,8 @@ public:
         : list_(list), caption_(caption) {}
 
     void addLine(std::string_view text) override;
+    // One repaint for all of them.
+    void addLines(const std::vector<std::string>& lines) override;
     void setCaption(std::string_view text) override;
 
 private:
