@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "engine/win32/imap/imap_file_store.h"
 #include "engine/win32/log/file_finder.h"
 #include "engine/win32/store/message_store.h"
 #include "tests/win32/temp_folder.h"
@@ -165,7 +166,8 @@ TEST_F(StoreInbox, InterruptedWriteLeavesNothingThatLooksStored) {
     test::writeWholeFile(inbox + "\\notes.partial", "not ours");
     EXPECT_EQ(MessageStore::countStored(inbox, kHex), 0);
 
-    MessageFile next = store.openMessage(inbox, 6, kHex);
+    MessageStore nextRun = storeUnder(dir.path());
+    MessageFile next = nextRun.openMessage(inbox, 6, kHex);
     ASSERT_TRUE(next.isOpen()) << next.error();
     EXPECT_EQ(GetFileAttributesA(left.c_str()), INVALID_FILE_ATTRIBUTES);
     ASSERT_TRUE(next.writeLine("whole") && next.commit()) << next.error();
@@ -221,6 +223,33 @@ TEST_F(StoreInbox, OpenFileMovesWithItsOwner) {
     }  // the moved-from object removes nothing
     ASSERT_TRUE(held.commit()) << held.error();
     EXPECT_EQ(test::readWholeFile(stored(7)), "moved\r\n");
+}
+
+// The IMAP session's duplicate count: one listing per folder, then kept up to
+// date by what the session stores, and listed again when the session comes back.
+TEST_F(StoreInbox, ImapDuplicateCountListsAFolderOnceAndCountsWhatIsStored) {
+    ImapFileStore imap(storeUnder(dir.path()));
+    test::writeWholeFile(stored(1), "0000000000000000346749F5\r\nold\r\n");
+    EXPECT_EQ(imap.countStored(inbox, kHex), 1);
+
+    std::string error;
+    bool done = false;
+    ASSERT_TRUE(imap.beginMessage(inbox, 2, kHex, error)) << error;
+    ASSERT_TRUE(imap.writeMessage("0000000000000000346749F5\r\nnew\r\n", error)) << error;
+    ASSERT_TRUE(imap.commitMessage(fileTimeFromCivil({2006, 3, 7, 9, 15, 42}).value(), done, error)) << error;
+    EXPECT_TRUE(done);
+    EXPECT_EQ(imap.countStored(inbox, kHex), 2);
+
+    // A refused message leaves nothing and counts for nothing.
+    ASSERT_TRUE(imap.beginMessage(inbox, 3, kHex, error)) << error;
+    imap.abandonMessage();
+    EXPECT_EQ(imap.countStored(inbox, kHex), 2);
+
+    const std::string other = store.folderDirectory("drafts");
+    ASSERT_TRUE(imap.ensureFolder(other, error)) << error;
+    EXPECT_EQ(imap.countStored(other, kHex), 0);
+    test::writeWholeFile(stored(4), "0000000000000000346749F5\r\nfrom elsewhere\r\n");
+    EXPECT_EQ(imap.countStored(inbox, kHex), 3);
 }
 
 }  // namespace

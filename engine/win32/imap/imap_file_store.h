@@ -1,8 +1,11 @@
 #pragma once
 // The IMAP dialogue's view of the message store: folder directories, the
 // duplicate count and one message file at a time, written under a temporary
-// name and renamed only when complete.
+// name and renamed only when complete. The duplicate count comes from one
+// listing of the folder, kept up to date as this session stores messages
+// (the session is the folder's only writer while it runs).
 #include "engine/core/imap/imap_dialogue.h"
+#include "engine/core/store/stored_message_index.h"
 #include "engine/win32/store/message_file.h"
 #include "engine/win32/store/message_store.h"
 
@@ -23,8 +26,15 @@ public:
     void abandonMessage() override;
 
 private:
+    // The folder whose stored messages index_ counts.
+    void indexFolder(const std::string& directory);
+
     MessageStore store_;
     MessageFile file_;
+    std::string fileDirectory_;
+    std::string indexedDirectory_;
+    bool indexed_ = false;
+    StoredMessageIndex index_;
 };
 
 }  // namespace rvo

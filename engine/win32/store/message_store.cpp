@@ -104,9 +104,9 @@ int MessageStore::countStored(const std::string& folderDirectory, std::string_vi
     return count;
 }
 
-MessageFile MessageStore::openMessage(const std::string& folderDirectory, int counter,
-                                      std::string_view dateHex) const {
-    removeStaleTemporaries(folderDirectory);
+MessageFile MessageStore::openMessage(const std::string& folderDirectory, int counter, std::string_view dateHex) {
+    // Once per folder: a listing for every message would grow with the folder.
+    if (cleanedFolders_.insert(folderDirectory).second) removeStaleTemporaries(folderDirectory);
     return MessageFile::create(folderDirectory, localClock_(), counter, std::string(dateHex));
 }
 

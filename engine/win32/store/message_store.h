@@ -15,6 +15,7 @@
 // A false result or a closed file means the message is not stored; the
 // error text says why and is the caller's to log.
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -59,9 +60,9 @@ public:
         return countStored(folderDirectory, dateHex) > 0;
     }
 
-    // Removes what an interrupted run left in the folder, then starts a
-    // message file named now. Check isOpen() and error() of the result.
-    MessageFile openMessage(const std::string& folderDirectory, int counter, std::string_view dateHex) const;
+    // Starts a message file named now; the first time in a folder, removes
+    // what an interrupted run left there. Check isOpen() and error() of the result.
+    MessageFile openMessage(const std::string& folderDirectory, int counter, std::string_view dateHex);
 
     // Sets creation, last-access and last-write time of a stored file.
     static bool stampFileTime(const std::string& path, FileTime time, std::string& error);
@@ -74,6 +75,7 @@ private:
     SystemFolderNames serverNames_;
     SystemFolderNames localNames_;
     LocalClock localClock_;
+    std::set<std::string> cleanedFolders_;
 };
 
 }  // namespace rvo
