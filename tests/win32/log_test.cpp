@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <windows.h>
 
 #include <ctime>
@@ -50,6 +52,30 @@ TEST(DailyLog, CreatesFolderAndAppendsLinesOfTheDay) {
     EXPECT_LT(content.find("[1832]"), content.find("[1833]"));
 }
 
+// Two writers of one day's file, each keeping it open, as two programs do:
+// every line is whole, at the end of the file, and on disk at once.
+TEST(DailyLog, WritersSharingTheDaysFileAppendWholeLinesInTurn) {
+    TempFolder dir("log-shared");
+    const std::string file = dir.file("logs\\" + todaysFileName("kelvard"));
+    const DailyLog first(dir.path(), "kelvard");
+    const DailyLog second(dir.path(), "kelvard");
+    std::string expected;
+    for (int i = 0; i < 6; ++i) {
+        (i % 2 ? second : first).writeLog(100 + i, "line " + std::to_string(i));
+        const std::string content = test::readWholeFile(file);
+        ASSERT_NE(content.find("[" + std::to_string(100 + i) + "] : line " + std::to_string(i) + "\r\n"),
+                  std::string::npos) << "line " << i << " not on disk yet";
+    }
+    const std::string content = test::readWholeFile(file);
+    std::size_t at = 0;
+    for (int i = 0; i < 6; ++i) {
+        const std::size_t found = content.find(" : line " + std::to_string(i) + "\r\n", at);
+        ASSERT_NE(found, std::string::npos) << i;
+        at = found;
+    }
+    EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 6);
+}
+
 TEST(DailyLog, LogFolderThatCannotBeCreatedDropsTheLine) {
     TempFolder dir("log-blocked");
     // The program's folder itself is gone, so "logs" cannot be made in it.
@@ -94,18 +120,19 @@ TEST(Application, ReportLogsUnderTheProgramAndShowsCriticalBoxWhenTheLogFails) {
     EXPECT_EQ(app.moduleBaseName(), "win32_tests");
 
     const std::string file = app.moduleDirectory() + "logs\\" + todaysFileName("win32_tests");
-    app.report("Controller Object", "Invalid Information");
-    EXPECT_NE(test::readWholeFile(file).find(" : Controller Object Invalid Information\r\n"), std::string::npos);
-    EXPECT_TRUE(recorder.boxes.empty());
-
     // A log file that cannot be opened for writing (held without sharing; a
     // read-only attribute does not stop the superuser Wine runs as here):
     // every report shows the box, and the caller goes on.
-    HANDLE held = CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    CreateDirectoryA((app.moduleDirectory() + "logs").c_str(), nullptr);
+    HANDLE held = CreateFileA(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     app.report("Controller Object", "lost line");
     app.report("Controller Object", "lost line");
     CloseHandle(held);
+
+    // Once the file can be opened again, reports reach it.
+    app.report("Controller Object", "Invalid Information");
+    EXPECT_NE(test::readWholeFile(file).find(" : Controller Object Invalid Information\r\n"), std::string::npos);
     ASSERT_EQ(recorder.boxes.size(), 2u);
     EXPECT_EQ(recorder.boxes[0].text, "Unknown Error in theApp");
     EXPECT_EQ(recorder.boxes[0].caption, "Critical Exception");

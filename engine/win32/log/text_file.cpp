@@ -17,6 +17,8 @@ std::size_t TextFile::write(std::string_view bytes) {
     return std::fwrite(bytes.data(), 1, bytes.size(), stream_);
 }
 
+bool TextFile::flush() { return stream_ && std::fflush(stream_) == 0; }
+
 bool TextFile::close() {
     if (!stream_) return true;
     if (std::fclose(stream_) != 0) return false;

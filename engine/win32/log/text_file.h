@@ -17,6 +17,8 @@ public:
     void open(const std::string& path, const char* mode);
     // Returns the number of bytes written.
     std::size_t write(std::string_view bytes);
+    // False when buffered bytes could not be written.
+    bool flush();
     // Forgets the stream only when closing succeeded.
     bool close();
     bool isOpen() const { return stream_ != nullptr; }
