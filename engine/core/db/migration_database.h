@@ -1,8 +1,8 @@
 #pragma once
 // The migration database as the sessions see it: which servers, users and
-// POP3 unique-ids are known. Every use opens its own connection and closes
-// it when the object goes; a database that cannot be used answers 0 to
-// everything, so callers treat it as "nothing known, nothing recorded".
+// POP3 unique-ids are known. An object is one connection, closed when the
+// object goes; a database that cannot be used answers 0 to everything, so
+// callers treat it as "nothing known, nothing recorded".
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +22,9 @@ public:
     virtual int serverId(const std::string& name) = 0;
     virtual int userId(const std::string& username, int serverId) = 0;
     virtual int uidlId(int serverId, int userId, const std::string& uidl) = 0;
+
+    // False once the connection failed to open or broke; it is not used again.
+    virtual bool usable() const { return true; }
 };
 
 // Opens the database for one use. Never null; failures to open are the

@@ -22,6 +22,7 @@ public:
     ~DataModel() override;
 
     bool valid() const { return valid_; }
+    bool usable() const override { return valid_; }
 
     int registerServer(const std::string& name) override;
     int serverId(const std::string& name) override;

@@ -32,7 +32,7 @@ Pop3ActiveObj::Pop3ActiveObj(const MigrationSettings& settings, const AccountVal
       serverAddress_(settings.serverAddress),
       port_(static_cast<unsigned short>(settings.pop3Port)),
       account_(account),
-      openDatabase_(std::move(openDatabase)),
+      database_(std::move(openDatabase)),
       store_(MessageStore::forAccount(settings, account, SystemFolderNames{})),
       inbox_(store_.folderDirectory(kInboxFolder)),
       captionFormat_(loadCaptionFormat(resources, log)),
@@ -54,6 +54,7 @@ void Pop3ActiveObj::finish() {
     try {
         // Whatever ended the session, a message without its final "." is not stored.
         dialogue_.sessionEnded();
+        database_.release();
         Sleep(timings().finishPauseMs);
     } catch (...) {
         SocketSession::report(kPop3SessionKind.unknownErrorText);

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "engine/core/db/migration_database.h"
+#include "engine/core/db/reused_database.h"
 #include "engine/core/pop3/pop3_dialogue.h"
 #include "engine/core/settings/migration_settings.h"
 #include "engine/win32/net/socket_session.h"
@@ -51,7 +52,7 @@ private:
     void report(std::string_view text) override { SocketSession::report(text); }
     void showLine(std::string_view text) override { SocketSession::showLine(text); }
     void showMessageProgress(int number, int count) override;
-    std::unique_ptr<MigrationDatabase> openDatabase() override { return openDatabase_(); }
+    std::unique_ptr<MigrationDatabase> openDatabase() override { return database_.use(); }
     bool prepareInbox(std::string& error) override;
     bool beginMessage(int number, std::string& error) override;
     bool writeMessageLine(std::string_view line, std::string& error) override;
@@ -61,7 +62,7 @@ private:
     std::string serverAddress_;
     unsigned short port_;
     AccountValues account_;
-    MigrationDatabaseOpener openDatabase_;
+    ReusedDatabase database_;
     MessageStore store_;
     std::string inbox_;
     std::string captionFormat_;
