@@ -79,10 +79,19 @@ def run_program(run, env):
         started = time.monotonic()
         process = subprocess.Popen(WINE + [str(run / "kelvard.exe")], cwd=str(run), env=env, stdout=out,
                                    stderr=subprocess.STDOUT)
+        # The migration takes a few seconds: the picture is taken shortly
+        # after the dialog appears, while the first account is under way.
         taken = False
+        shown_at = None
         while process.poll() is None:
-            time.sleep(0.5)
-            if not taken and time.monotonic() - started > 4:
+            time.sleep(0.1)
+            if taken:
+                continue
+            if shown_at is None:
+                found = subprocess.run(["xdotool", "search", "--name", "Migrating Messages"], capture_output=True)
+                if found.returncode == 0 and found.stdout.strip():
+                    shown_at = time.monotonic()
+            elif time.monotonic() - shown_at > 0.5 and process.poll() is None:
                 subprocess.run(["import", "-window", "root", str(shot)], capture_output=True)
                 taken = True
         elapsed = time.monotonic() - started
