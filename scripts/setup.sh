@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need. Idempotent: quick when everything is there.
+# Installs what the build and the tests need, and any further packages named
+# as arguments (the benchmark's peers). Idempotent: quick when everything is there.
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ packages=(
   dovecot-imapd dovecot-pop3d
   unixodbc libodbc2:i386 libsqliteodbc:i386
   libodbc2 libsqliteodbc
+  "$@"
 )
 
 missing=()

@@ -10,13 +10,8 @@
 // stdout; the last line is "RESULT n". Exit code: the session's result.
 #include <windows.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <mutex>
 #include <string>
-#include <string_view>
 
-#include "engine/core/text/exception.h"
 #include "tests/drivers/session_driver_support.h"
 #include "engine/win32/db/data_model.h"
 #include "engine/win32/net/winsock_init.h"
@@ -26,59 +21,20 @@ using namespace rvo;
 using namespace rvo::driver;
 
 int main(int argc, char** argv) {
-    MigrationSettings settings;
-    AccountValues account;
-    account.status = 0;
-    SessionTimings timings;
-    timings.waitSliceMs = 1000;
-    timings.extraTimeouts = 9;
-    timings.skipPauseMs = 0;
+    DriverOptions o;
     std::string database;
-    std::string logPath;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        std::string v;
-        if (option(arg, "--host", v)) settings.serverAddress = v;
-        else if (option(arg, "--port", v)) settings.pop3Port = std::atoi(v.c_str());
-        else if (option(arg, "--user", v)) account.user = v;
-        else if (option(arg, "--password", v)) account.password = v;
-        else if (option(arg, "--mail-path", v)) settings.mailPath = v;
-        else if (option(arg, "--domain", v)) account.domain = v;
-        else if (option(arg, "--status", v)) account.status = std::atoi(v.c_str());
-        else if (option(arg, "--database", v)) database = v;
-        else if (option(arg, "--wait-ms", v)) timings.waitSliceMs = std::strtoul(v.c_str(), nullptr, 10);
-        else if (option(arg, "--timeouts", v)) timings.extraTimeouts = std::atoi(v.c_str());
-        else if (option(arg, "--log", v)) logPath = v;
-        else {
-            std::fprintf(stderr, "pop3_session_driver: unknown argument %s\n", argv[i]);
-            return 2;
-        }
-    }
-    if (!settings.mailPath.empty() && settings.mailPath.back() != '\\') settings.mailPath += '\\';
+    const bool parsed = parseOptions(argc, argv, "pop3_session_driver", o, [&](std::string_view arg, std::string&) {
+        return option(arg, "--database", database);
+    });
+    if (!parsed) return 2;
+    if (o.port != 0) o.settings.pop3Port = o.port;
     if (database.empty()) database = migrationDatabasePath();
 
-    std::FILE* file = logPath.empty() ? stdout : std::fopen(logPath.c_str(), "ab");
-    if (!file) return 2;
-    int result = 1;
-    {
-        Output output(file);
-        try {
-            WinsockInit sockets;
-            Pop3ActiveObj session(settings, account, dataModelOpener(output, migrationConnectionText(database)),
-                                  output, &output, timings);
-            session.startThread();
-            session.attachProgress(&output);
-            session.resume();
-            const DWORD bound = static_cast<DWORD>(timings.waitSliceMs) * (timings.extraTimeouts + 3) + 30000;
-            if (!output.waitFinished(bound)) output.write("DRIVER the session did not finish");
-            session.stop();
-            session.waitForEnd(INFINITE);
-            result = output.result();
-        } catch (const rvo::Exception& e) {
-            output.write(std::string("DRIVER ") + e.text());
-        }
-        output.write("RESULT " + std::to_string(result));
-    }
-    if (file != stdout) std::fclose(file);
-    return result;
+    return runDriver(o.logPath, [&](Output& output) {
+        WinsockInit sockets;
+        Pop3ActiveObj session(o.settings, o.account, dataModelOpener(output, migrationConnectionText(database)),
+                              output, &output, o.timings);
+        const DWORD bound = static_cast<DWORD>(o.timings.waitSliceMs) * (o.timings.extraTimeouts + 3) + 30000;
+        return runSession(session, output, bound);
+    });
 }

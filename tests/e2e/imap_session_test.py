@@ -12,7 +12,7 @@ import unittest
 from collections import Counter
 from pathlib import Path
 
-from kelvar_e2e import TEST_BIN, WINE, to_windows_path
+from kelvar_e2e import TEST_BIN, WINE, big_message, to_windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "fakes"))
 from dovecot import Dovecot  # noqa: E402
@@ -23,23 +23,15 @@ SYS_FOLDERS = ";INBOX;Drafts;Trash;Sent;"
 BASE = 1141826588  # an even second: BASE and BASE + 1 share a two-second slot
 
 
-def big_message(size):
-    """At least `size` bytes; 8-bit bytes, long lines and response-like lines among them."""
-    head = b"From: big@example.com\nSubject: large\n\n"
-    lines, total, n = [], len(head), 0
-    while total < size:
-        if n % 1009 == 0:
-            line = b"A004 OK FETCH completed %d" % n
-        elif n % 499 == 0:
-            line = b"* %d FETCH (BODY[] {12}" % n
-        elif n % 97 == 0:
-            line = b"Gr\xfc\xdfe \xc3\xa9t\xc3\xa9 %d\t" % n
-        else:
-            line = b"%07d " % n + bytes(0x41 + (n + i) % 26 for i in range(72))
-        lines.append(line)
-        total += len(line) + 1
-        n += 1
-    return head + b"\n".join(lines) + b"\n"
+def big_lines(n):
+    """8-bit bytes, long lines and response-like lines among the filler of a big message."""
+    if n % 1009 == 0:
+        return b"A004 OK FETCH completed %d" % n
+    if n % 499 == 0:
+        return b"* %d FETCH (BODY[] {12}" % n
+    if n % 97 == 0:
+        return b"Gr\xfc\xdfe \xc3\xa9t\xc3\xa9 %d\t" % n
+    return None
 
 
 def messages():
@@ -54,7 +46,7 @@ def messages():
                         b"A006 OK LOGOUT\n)\n"),
             (BASE + 40, b"Subject: slot one\n\nfirst of the slot\n"),
             (BASE + 41, b"Subject: slot two\n\nsecond of the slot\n"),
-            (BASE + 50, big_message(20 * 1024 * 1024 + 77)),
+            (BASE + 50, big_message(20 * 1024 * 1024 + 77, big_lines)),
         ],
         "Work": [(BASE + 60, b"Subject: w1\n\nwork one\n"), (BASE + 70, b"Subject: w2\n\nwork two\n")],
         "Work/2005": [(BASE + 80, b"Subject: y1\n\nold work\n")],

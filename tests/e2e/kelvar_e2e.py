@@ -155,3 +155,18 @@ def wait_for(predicate, timeout, step=0.1):
             return value
         time.sleep(step)
     return predicate()
+
+
+def big_message(size, special):
+    """A message of at least `size` bytes with LF line ends: a header, then
+    numbered filler lines of 80 bytes, except where special(n) gives line n."""
+    head = b"From: big@example.com\nSubject: large\n\n"
+    lines, total, n = [], len(head), 0
+    while total < size:
+        line = special(n)
+        if line is None:
+            line = b"%07d " % n + bytes(0x41 + (n + i) % 26 for i in range(72))
+        lines.append(line)
+        total += len(line) + 1
+        n += 1
+    return head + b"\n".join(lines) + b"\n"

@@ -33,15 +33,8 @@ class ImapScriptServer(ScriptServer):
             self._dialogue(conn, commands)
 
     def _dialogue(self, conn, commands):
-        reader = conn.makefile("rb")
-        conn.sendall(b"* OK scripted server ready\r\n")
         selected = None
-        while True:
-            raw = reader.readline()
-            if not raw:
-                return
-            command = raw.rstrip(b"\r\n").decode("latin-1")
-            commands.append(command)
+        for command in self._commands(conn, commands, b"* OK scripted server ready\r\n"):
             tag, _, rest = command.partition(" ")
             verb, _, arg = rest.partition(" ")
             verb = verb.upper()

@@ -31,15 +31,8 @@ class Pop3ScriptServer(ScriptServer):
         self.drop_in_retr = dict(drop_in_retr or {})
 
     def _session(self, conn, commands):
-        reader = conn.makefile("rb")
-        conn.sendall(b"+OK scripted server ready\r\n")
         user = None
-        while True:
-            raw = reader.readline()
-            if not raw:
-                return
-            command = raw.rstrip(b"\r\n").decode("latin-1")
-            commands.append(command)
+        for command in self._commands(conn, commands, b"+OK scripted server ready\r\n"):
             verb, _, arg = command.partition(" ")
             verb = verb.upper()
             if verb == "USER":

@@ -46,3 +46,17 @@ class ScriptServer:
     def _session(self, conn, commands):
         """One connection's dialogue; appends each command received to `commands`."""
         raise NotImplementedError
+
+    @staticmethod
+    def _commands(conn, commands, greeting):
+        """Sends the greeting, then yields each command line (without its line
+        end) as it arrives, after recording it, until the client closes."""
+        reader = conn.makefile("rb")
+        conn.sendall(greeting)
+        while True:
+            raw = reader.readline()
+            if not raw:
+                return
+            command = raw.rstrip(b"\r\n").decode("latin-1")
+            commands.append(command)
+            yield command

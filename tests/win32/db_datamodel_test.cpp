@@ -1,31 +1,20 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/core/db/sql_text.h"
 #include "engine/win32/db/data_model.h"
 #include "engine/win32/db/odbc_handle.h"
+#include "tests/win32/recording_log.h"
 #include "tests/win32/temp_folder.h"
 
 namespace rvo {
 namespace {
 
+using test::RecordingLog;
 using test::TempFolder;
-
-class RecordingLog : public LogSink {
-public:
-    void report(std::string_view objectName, std::string_view text) override {
-        std::lock_guard lock(mutex_);
-        lines.push_back(std::string(objectName) + " " + std::string(text));
-    }
-    std::vector<std::string> lines;
-
-private:
-    std::mutex mutex_;
-};
 
 // The SQLite ODBC driver runs on the Unix side of Wine and wants a Unix path.
 std::string unixPath(const std::string& windowsPath) {

@@ -7,17 +7,12 @@
 #include "engine/win32/ui/dialog_progress_view.h"
 #include "engine/win32/ui/dialog_window.h"
 #include "resources/resource_ids.h"
+#include "tests/win32/recording_log.h"
 
 namespace rvo {
 namespace {
 
-class RecordingLog : public LogSink {
-public:
-    void report(std::string_view objectName, std::string_view text) override {
-        lines.push_back(std::string(objectName) + " " + std::string(text));
-    }
-    std::vector<std::string> lines;
-};
+using test::RecordingLog;
 
 // The progress dialog with a list and a message text, as the programs use it.
 class ProgressDialog : public DialogWindow {

@@ -6,20 +6,14 @@
 #include "batch/win32/account_record.h"
 #include "batch/win32/default_cfg_model.h"
 #include "engine/win32/log/file_finder.h"
+#include "tests/win32/recording_log.h"
 #include "tests/win32/temp_folder.h"
 
 namespace rvo {
 namespace {
 
+using test::RecordingLog;
 using test::TempFolder;
-
-class RecordingLog : public LogSink {
-public:
-    void report(std::string_view objectName, std::string_view text) override {
-        lines.push_back(std::string(objectName) + " " + std::string(text));
-    }
-    std::vector<std::string> lines;
-};
 
 TEST(DefaultCfgModel, DefaultsWithoutAFile) {
     TempFolder dir("cfg-none");

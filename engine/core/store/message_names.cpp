@@ -76,6 +76,17 @@ bool isStoredMessageName(std::string_view fileName, std::string_view dateHex) {
            allDigits(prefix.substr(0, prefix.size() - kMessageFlagsField.size()));
 }
 
+std::array<std::string_view, 2> storedDateHexCandidates(std::string_view fileName) {
+    std::array<std::string_view, 2> candidates{};
+    if (!endsWithIgnoringCase(fileName, kMessageExtension)) return candidates;
+    const std::string_view stem = fileName.substr(0, fileName.size() - kMessageExtension.size());
+    if (stem.size() > kFourDigitPrefix) candidates[0] = stem.substr(kFourDigitPrefix);
+    if (const std::size_t flags = stem.find(kMessageFlagsField); flags != std::string_view::npos) {
+        candidates[1] = stem.substr(flags + kMessageFlagsField.size());
+    }
+    return candidates;
+}
+
 std::string temporaryFileName(std::string_view messageFileName) {
     std::string name(messageFileName);
     if (endsWithIgnoringCase(name, kMessageExtension)) name.resize(name.size() - kMessageExtension.size());

@@ -2,6 +2,7 @@
 // Names of message files. A stored message is
 //   <local time %Y%m%d%H%M%S><counter %04d>-0000000200000000<dateHex>.imap
 // and the duplicate test recognises a stored message by its dateHex alone.
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,11 @@ std::string duplicatePattern(std::string_view folderDirectory, std::string_view 
 // it), or a longer all-digit stamp and counter before the flags field
 // (counters from 10000 on). Letter case is ignored, as file names do.
 bool isStoredMessageName(std::string_view fileName, std::string_view dateHex);
+
+// The only dateHex values isStoredMessageName can accept `fileName` for: what
+// follows its 35th character, and what follows its first flags field; empty
+// where the name has no such part. Lets a folder listing be counted by dateHex.
+std::array<std::string_view, 2> storedDateHexCandidates(std::string_view fileName);
 
 // The name a message is written under until it is complete.
 std::string temporaryFileName(std::string_view messageFileName);
