@@ -1,216 +1,12 @@
 // The IMAP dialogue driven by scripted server transcripts. Every transcript
 // is also fed split at each byte offset and byte by byte: no outcome may
 // depend on how the bytes arrive.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cctype>
-#include <map>
-#include <set>
-
-#include "engine/core/imap/imap_dialogue.h"
-#include "engine/core/log/log_format.h"
-#include "engine/core/net/line_assembler.h"
-#include "engine/core/store/message_names.h"
+#include "tests/unit/imap_transcripts.h"
 
 namespace rvo {
 namespace {
 
-using Strings = std::vector<std::string>;
-
-struct StoredFile {
-    std::string directory;
-    int counter = 0;
-    std::string dateHex;
-    std::string bytes;
-    FileTime time = 0;
-    friend bool operator==(const StoredFile&, const StoredFile&) = default;
-};
-
-class FakeStore : public ImapMailStore {
-public:
-    std::string localFolderName(std::string_view name) override {
-        std::string upper(name);
-        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return upper == "INBOX" ? "inbox" : std::string(name);
-    }
-    std::string folderDirectory(std::string_view local) override { return "M\\dom\\alice\\" + std::string(local); }
-    bool ensureFolder(const std::string& directory, std::string& error) override {
-        if (directory.find("Locked") != std::string::npos) {
-            error = "Could not create directory " + directory;
-            return false;
-        }
-        directories.insert(directory);
-        return true;
-    }
-    int countStored(const std::string& directory, std::string_view hex) override {
-        return static_cast<int>(std::count_if(files.begin(), files.end(), [&](const StoredFile& f) {
-            return f.directory == directory && f.dateHex == hex;
-        }));
-    }
-    bool beginMessage(const std::string& directory, int counter, std::string_view hex, std::string&) override {
-        EXPECT_FALSE(open);
-        open = true;
-        current = StoredFile{directory, counter, std::string(hex), {}, 0};
-        return true;
-    }
-    bool writeMessage(std::string_view bytes, std::string&) override {
-        EXPECT_TRUE(open);
-        current.bytes.append(bytes);
-        largestWrite = std::max(largestWrite, bytes.size());
-        return true;
-    }
-    bool commitMessage(FileTime time, bool& stored, std::string&) override {
-        EXPECT_TRUE(open);
-        open = false;
-        current.time = time;
-        files.push_back(current);
-        stored = true;
-        return true;
-    }
-    void abandonMessage() override {
-        open = false;
-        ++abandoned;
-    }
-
-    std::vector<StoredFile> files;
-    std::set<std::string> directories;
-    StoredFile current;
-    bool open = false;
-    int abandoned = 0;
-    std::size_t largestWrite = 0;
-};
-
-struct Outcome {
-    Strings sent, logged, shown, captions;
-    std::vector<StoredFile> files;
-    std::set<std::string> directories;
-    int result = -1;
-    int pauses = 0;
-    bool closed = false;
-    bool fileOpen = false;
-    friend bool operator==(const Outcome&, const Outcome&) = default;
-};
-
-class Harness : public ImapDialogueHost, private LineConsumer {
-public:
-    Harness(ImapDialogueValues values, FakeStore& store) : store_(store), dialogue_(std::move(values), *this, store) {}
-
-    void feed(std::string_view bytes) { assembler_.feed(bytes, *this); }
-    ImapDialogue& dialogue() { return dialogue_; }
-
-    Outcome outcome() {
-        out_.files = store_.files;
-        out_.directories = store_.directories;
-        out_.result = dialogue_.result();
-        out_.fileOpen = store_.open;
-        return out_;
-    }
-
-    bool send(std::string_view bytes) override {
-        EXPECT_TRUE(bytes.ends_with("\r\n"));
-        out_.sent.emplace_back(bytes.substr(0, bytes.size() - 2));
-        return true;
-    }
-    void readLiteral(std::uint64_t count) override { EXPECT_TRUE(assembler_.expectLiteral(count)); }
-    void log(std::string_view text) override { out_.logged.emplace_back(text); }
-    void showLine(std::string_view text) override { out_.shown.emplace_back(text); }
-    void showCaption(std::string_view text) override { out_.captions.emplace_back(text); }
-    void pause(unsigned long) override { ++out_.pauses; }
-    void closeConnection() override { out_.closed = true; }
-
-private:
-    void onLine(std::string_view line) override { dialogue_.onLine(line); }
-    void onLiteral(std::string_view chunk, bool last) override { dialogue_.onLiteral(chunk, last); }
-
-    FakeStore& store_;
-    ImapDialogue dialogue_;
-    LineAssembler assembler_{LineEnd::KeepCarriageReturn};
-    Outcome out_;
-};
-
-ImapDialogueValues defaultValues() {
-    ImapDialogueValues v;
-    v.account.user = "alice";
-    v.account.password = "secret";
-    v.captionFormat = "Processing [%s]\nMessage [%d] of [%d] for this User";
-    return v;
-}
-
-// Feeds `server` in the pieces that `cuts` mark.
-Outcome play(const std::string& server, const ImapDialogueValues& values, const std::vector<std::size_t>& cuts = {},
-             const std::vector<StoredFile>& stored = {}) {
-    FakeStore store;
-    store.files = stored;
-    Harness harness(values, store);
-    std::size_t from = 0;
-    for (const std::size_t cut : cuts) {
-        harness.feed(std::string_view(server).substr(from, cut - from));
-        from = cut;
-    }
-    harness.feed(std::string_view(server).substr(from));
-    return harness.outcome();
-}
-
-Outcome playEverySplit(const std::string& server, const ImapDialogueValues& values = defaultValues(),
-                       const std::vector<StoredFile>& stored = {}) {
-    const Outcome whole = play(server, values, {}, stored);
-    for (std::size_t cut = 1; cut < server.size(); ++cut) {
-        const Outcome split = play(server, values, {cut}, stored);
-        if (!(split == whole)) {
-            ADD_FAILURE() << "outcome differs when split at byte " << cut << " of " << server.size();
-            break;
-        }
-    }
-    std::vector<std::size_t> everyByte(server.size() > 0 ? server.size() - 1 : 0);
-    for (std::size_t i = 0; i < everyByte.size(); ++i) everyByte[i] = i + 1;
-    EXPECT_TRUE(play(server, values, everyByte, stored) == whole) << "outcome differs when fed byte by byte";
-    return whole;
-}
-
-// --- server side of the transcripts, in Dovecot's words ------------------
-
-const std::string kGreeting = "* OK [CAPABILITY IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE IDLE LITERAL+] Dovecot ready.\r\n";
-const std::string kLoginOk = "A000 OK [CAPABILITY IMAP4rev1 SASL-IR SORT THREAD=REFERENCES] Logged in\r\n";
-const std::string kListOk = "A001 OK List completed (0.001 + 0.000 secs).\r\n";
-const std::string kLogoutOk = "* BYE Logging out\r\nA006 OK Logout completed (0.001 + 0.000 secs).\r\n";
-
-std::string selectOk(int exists) {
-    return "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n* OK [PERMANENTFLAGS (\\Deleted \\Seen \\*)] "
-           "Flags permitted.\r\n* " +
-           std::to_string(exists) + " EXISTS\r\n* 0 RECENT\r\n* OK [UIDVALIDITY 1700000000] UIDs valid\r\n"
-           "A002 OK [READ-WRITE] Select completed (0.002 + 0.000 secs).\r\n";
-}
-std::string searchResult(const std::string& numbers) {
-    return "* SEARCH" + (numbers.empty() ? "" : " " + numbers) + "\r\nA003 OK Search completed (0.001 + 0.000 secs).\r\n";
-}
-std::string internalDate(const std::string& id, const std::string& date) {
-    return "* " + id + " FETCH (INTERNALDATE \"" + date + "\")\r\nI001 OK Fetch completed (0.001 + 0.000 secs).\r\n";
-}
-std::string body(const std::string& id, const std::string& message, const std::string& after = ")") {
-    return "* " + id + " FETCH (BODY[] {" + std::to_string(message.size()) + "}\r\n" + message + after +
-           "\r\nA004 OK Fetch completed (0.001 + 0.000 secs).\r\n";
-}
-std::string list(const std::string& flags, const std::string& delimiter, const std::string& name) {
-    return "* LIST (" + flags + ") " + delimiter + " " + name + "\r\n";
-}
-
-// One folder, both passes, every message fetched.
-std::string oneFolder(const std::string& listLines, const std::string& numbers, const std::string& transfer) {
-    const int exists = static_cast<int>(std::count(numbers.begin(), numbers.end(), ' ')) + 1;
-    return kGreeting + kLoginOk + listLines + kListOk + selectOk(exists) + searchResult(numbers) + listLines +
-           kListOk + selectOk(exists) + searchResult(numbers) + transfer + kLogoutOk;
-}
-
-std::string header(FileTime time) { return imapHeaderLine(dateHex(time)) + "\r\n"; }
-
-FileTime at(int year, int month, int day, int hour, int minute, int second) {
-    return *fileTimeFromCivil({year, month, day, hour, minute, second});
-}
-
-const std::string kInbox = list("\\HasNoChildren", "\"/\"", "INBOX");
-const std::string kMessage1 = "From: a@example.com\r\nSubject: one\r\n\r\nHello\r\n";
-const std::string kMessage2 = "From: b@example.com\r\nSubject: two\r\n\r\nBye\r\n";
+using namespace rvo::test;
 
 TEST(ImapDialogue, MigratesAFolderWithDovecotCompletions) {
     const std::string server =
@@ -221,13 +17,13 @@ TEST(ImapDialogue, MigratesAFolderWithDovecotCompletions) {
 
     EXPECT_EQ(out.sent, (Strings{"A000 LOGIN alice secret", "A001 LIST \"\" \"*\"", "A002 SELECT \"INBOX\"",
                                  "A003 SEARCH NOT DELETED", "A001 LIST \"\" \"*\"", "A002 SELECT \"INBOX\"",
-                                 "A003 SEARCH NOT DELETED", "I001 FETCH 1 (INTERNALDATE)", "A004 FETCH 1 (BODY.PEEK[])",
-                                 "I001 FETCH 2 (INTERNALDATE)", "A004 FETCH 2 (BODY.PEEK[])", "A006 LOGOUT"}));
+                                 "A003 SEARCH NOT DELETED", "I001 FETCH 1 (INTERNALDATE UID)", "A004 FETCH 1 (BODY.PEEK[])",
+                                 "I001 FETCH 2 (INTERNALDATE UID)", "A004 FETCH 2 (BODY.PEEK[])", "A006 LOGOUT"}));
     const FileTime t1 = at(1996, 7, 17, 2, 44, 25);
     const FileTime t2 = at(2006, 3, 8, 9, 15, 42);
     ASSERT_EQ(out.files.size(), 2u);
-    EXPECT_EQ(out.files[0], (StoredFile{"M\\dom\\alice\\inbox", 1, dateHex(t1), header(t1) + kMessage1 + "\r\n", t1}));
-    EXPECT_EQ(out.files[1], (StoredFile{"M\\dom\\alice\\inbox", 2, dateHex(t2), header(t2) + kMessage2 + "\r\n", t2}));
+    EXPECT_EQ(out.files[0], (StoredFile{"M\\dom\\alice\\inbox", 1, dateHex(t1), header(t1) + kMessage1 + "\r\n", t1, {}}));
+    EXPECT_EQ(out.files[1], (StoredFile{"M\\dom\\alice\\inbox", 2, dateHex(t2), header(t2) + kMessage2 + "\r\n", t2, {}}));
     EXPECT_EQ(out.directories, std::set<std::string>{"M\\dom\\alice\\inbox"});
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(out.pauses, 1);
@@ -382,7 +178,7 @@ TEST(ImapDialogue, SearchResultsDriveTheFetchesAndEmptyFolders) {
     Strings fetches;
     for (const std::string& s : out.sent)
         if (s.starts_with("I001")) fetches.push_back(s);
-    EXPECT_EQ(fetches, (Strings{"I001 FETCH 3 (INTERNALDATE)", "I001 FETCH 7 (INTERNALDATE)", "I001 FETCH 12 (INTERNALDATE)"}));
+    EXPECT_EQ(fetches, (Strings{"I001 FETCH 3 (INTERNALDATE UID)", "I001 FETCH 7 (INTERNALDATE UID)", "I001 FETCH 12 (INTERNALDATE UID)"}));
     EXPECT_EQ(out.files.size(), 3u);
     EXPECT_EQ(std::count(out.logged.begin(), out.logged.end(),
                          "Ignoring what is not a message number in the SEARCH result: x"),
@@ -409,9 +205,9 @@ TEST(ImapDialogue, MessagesOfOneTwoSecondSlotAreAllStoredOnceOnly) {
     const std::string again = oneFolder(kInbox, "1 2",
                                         internalDate("1", "08-Mar-2006 09:15:42 +0000") +
                                             internalDate("2", "08-Mar-2006 09:15:43 +0000"));
-    const Outcome second = playEverySplit(again, defaultValues(), first.files);
+    const Outcome second = playEverySplit(again, defaultValues(), first.state);
     EXPECT_EQ(second.files.size(), 2u);
-    EXPECT_EQ(std::count_if(second.sent.begin(), second.sent.end(), [](auto& s) { return s.starts_with("A004"); }), 0);
+    EXPECT_EQ(second.bodyFetches(), 0);
     EXPECT_EQ(std::count(second.logged.begin(), second.logged.end(), "Skipping message #1"), 1);
     EXPECT_EQ(std::count(second.logged.begin(), second.logged.end(), "Skipping message #2"), 1);
     EXPECT_EQ(second.result, 0);
@@ -420,9 +216,12 @@ TEST(ImapDialogue, MessagesOfOneTwoSecondSlotAreAllStoredOnceOnly) {
     const std::string rest = oneFolder(kInbox, "1 2",
                                        internalDate("1", "08-Mar-2006 09:15:42 +0000") +
                                            internalDate("2", "08-Mar-2006 09:15:43 +0000") + body("2", kMessage2));
-    const Outcome third = playEverySplit(rest, defaultValues(), {first.files[0]});
+    StoreState onlyFirst = first.state;
+    onlyFirst.files.pop_back();
+    const Outcome third = playEverySplit(rest, defaultValues(), onlyFirst);
     ASSERT_EQ(third.files.size(), 2u);
     EXPECT_EQ(third.files[1].bytes, first.files[1].bytes);
+    EXPECT_EQ(third.comparisons, 0);  // the remaining file belongs to message 1
 }
 
 TEST(ImapDialogue, DatesWithoutUsableValueGetOneFixedTime) {
@@ -457,10 +256,10 @@ TEST(ImapDialogue, RefusalsAreHandledAtOnce) {
     const Outcome out = playEverySplit(server, values);
     EXPECT_EQ(out.sent, (Strings{"A000 LOGIN alice secret", "A001 LIST \"\" \"*\"", "A002 SELECT \"INBOX\"",
                                  "A003 SEARCH NOT DELETED", "A002 SELECT \"Work\"", "A001 LIST \"\" \"*\"",
-                                 "A002 SELECT \"INBOX\"", "A003 SEARCH NOT DELETED", "I001 FETCH 1 (INTERNALDATE)",
-                                 "A004 FETCH 1 (BODY.PEEK[])", "I001 FETCH 2 (INTERNALDATE)",
+                                 "A002 SELECT \"INBOX\"", "A003 SEARCH NOT DELETED", "I001 FETCH 1 (INTERNALDATE UID)",
+                                 "A004 FETCH 1 (BODY.PEEK[])", "I001 FETCH 2 (INTERNALDATE UID)",
                                  "A004 FETCH 2 (BODY.PEEK[])", "A005 STORE 2 +FLAGS (\\Deleted)",
-                                 "I001 FETCH 3 (INTERNALDATE)", "A002 SELECT \"Work\"", "A003 SEARCH NOT DELETED",
+                                 "I001 FETCH 3 (INTERNALDATE UID)", "A002 SELECT \"Work\"", "A003 SEARCH NOT DELETED",
                                  "A006 LOGOUT"}));
     // The refused body left no file; the other one is stored.
     ASSERT_EQ(out.files.size(), 1u);
@@ -486,7 +285,7 @@ TEST(ImapDialogue, MarkDeletedFlagsOnlyStoredMessages) {
 
     // A message already stored is neither fetched nor flagged again.
     const std::string again = oneFolder(kInbox, "1", internalDate("1", "01-Jan-2005 10:00:00 +0000"));
-    out = playEverySplit(again, values, out.files);
+    out = playEverySplit(again, values, out.state);
     EXPECT_EQ(std::count_if(out.sent.begin(), out.sent.end(), [](auto& s) { return s.starts_with("A005"); }), 0);
 }
 
@@ -502,7 +301,7 @@ TEST(ImapDialogue, AnInterruptedBodyLeavesNothingStored) {
         EXPECT_EQ(harness.dialogue().result(), 1);
     }
     EXPECT_FALSE(store.open);
-    EXPECT_TRUE(store.files.empty());
+    EXPECT_TRUE(store.state.files.empty());
     EXPECT_EQ(store.abandoned, 1);
 }
 

@@ -57,6 +57,7 @@ struct StoreInbox : ::testing::Test {
     std::string stored(int counter, const std::string& hex = kHex) const {
         return messageFilePath(inbox, kStoredAt, counter, hex);
     }
+    std::string storedName(int counter) const { return messageFileName(kStoredAt, counter, kHex); }
 };
 
 TEST(StoreDirectories, NestedImapFolderAndMappedInbox) {
@@ -225,31 +226,51 @@ TEST_F(StoreInbox, OpenFileMovesWithItsOwner) {
     EXPECT_EQ(test::readWholeFile(stored(7)), "moved\r\n");
 }
 
-// The IMAP session's duplicate count: one listing per folder, then kept up to
-// date by what the session stores, and listed again when the session comes back.
-TEST_F(StoreInbox, ImapDuplicateCountListsAFolderOnceAndCountsWhatIsStored) {
+// What the IMAP session asks of the folder: its listing, its record file and
+// a comparison of the message being written with a stored one.
+TEST_F(StoreInbox, ImapStoreListsRecordsAndComparesMessages) {
     ImapFileStore imap(storeUnder(dir.path()));
-    test::writeWholeFile(stored(1), "0000000000000000346749F5\r\nold\r\n");
-    EXPECT_EQ(imap.countStored(inbox, kHex), 1);
+    std::vector<std::string> names;
+    std::string error, text;
+    ASSERT_TRUE(imap.listFolder(inbox + "\\missing", names, error)) << error;
+    EXPECT_TRUE(names.empty());
+    ASSERT_TRUE(imap.readRecords(inbox + "\\missing", text, error)) << error;
+    EXPECT_TRUE(text.empty());
 
-    std::string error;
-    bool done = false;
+    std::string big = "0000000000000000346749F5\r\n";
+    while (big.size() < 200 * 1024) big += "a line of the message body, long enough to span buffers\r\n";
+    test::writeWholeFile(stored(1), big);
+    test::writeWholeFile(inbox + "\\notes.txt", "not a message");
+    ASSERT_TRUE(imap.listFolder(inbox, names, error)) << error;
+    EXPECT_EQ(names, std::vector<std::string>{storedName(1)});
+
+    // The same bytes are recognised; one byte more or another byte is not.
+    for (const auto& [bytes, same] : {std::pair<std::string, bool>{big, true}, {big + "x", false},
+                                      {std::string(big).replace(150000, 1, "b"), false}}) {
+        ASSERT_TRUE(imap.beginMessage(inbox, 2, kHex, error)) << error;
+        ASSERT_TRUE(imap.writeMessage(bytes, error)) << error;
+        EXPECT_EQ(imap.sameAsStored(storedName(1), error), same);
+        EXPECT_TRUE(error.empty()) << error;
+        imap.abandonMessage();
+    }
     ASSERT_TRUE(imap.beginMessage(inbox, 2, kHex, error)) << error;
+    EXPECT_FALSE(imap.sameAsStored("gone.imap", error));
+    EXPECT_FALSE(error.empty());
+
+    std::string name;
+    bool done = false;
     ASSERT_TRUE(imap.writeMessage("0000000000000000346749F5\r\nnew\r\n", error)) << error;
-    ASSERT_TRUE(imap.commitMessage(fileTimeFromCivil({2006, 3, 7, 9, 15, 42}).value(), done, error)) << error;
+    ASSERT_TRUE(imap.commitMessage(fileTimeFromCivil({2006, 3, 7, 9, 15, 42}).value(), name, done, error)) << error;
     EXPECT_TRUE(done);
-    EXPECT_EQ(imap.countStored(inbox, kHex), 2);
+    EXPECT_EQ(name, storedName(2));
 
-    // A refused message leaves nothing and counts for nothing.
-    ASSERT_TRUE(imap.beginMessage(inbox, 3, kHex, error)) << error;
-    imap.abandonMessage();
-    EXPECT_EQ(imap.countStored(inbox, kHex), 2);
-
-    const std::string other = store.folderDirectory("drafts");
-    ASSERT_TRUE(imap.ensureFolder(other, error)) << error;
-    EXPECT_EQ(imap.countStored(other, kHex), 0);
-    test::writeWholeFile(stored(4), "0000000000000000346749F5\r\nfrom elsewhere\r\n");
-    EXPECT_EQ(imap.countStored(inbox, kHex), 3);
+    ASSERT_TRUE(imap.appendRecords(inbox, "# note\r\n1 2 " + name + " INBOX\r\n", error)) << error;
+    ASSERT_TRUE(imap.appendRecords(inbox, "1 3 x.imap INBOX\r\n", error)) << error;
+    ASSERT_TRUE(imap.readRecords(inbox, text, error)) << error;
+    EXPECT_EQ(text, "# note\r\n1 2 " + name + " INBOX\r\n1 3 x.imap INBOX\r\n");
+    // The record file is no message.
+    ASSERT_TRUE(imap.listFolder(inbox, names, error)) << error;
+    EXPECT_EQ(names.size(), 2u);
 }
 
 }  // namespace

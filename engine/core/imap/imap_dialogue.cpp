@@ -6,6 +6,8 @@
 #include "engine/core/log/log_format.h"
 #include "engine/core/store/message_names.h"
 #include "engine/core/store/store_layout.h"
+#include "engine/core/text/ascii.h"
+#include "engine/core/text/numbers.h"
 
 namespace rvo {
 
@@ -79,7 +81,7 @@ void ImapDialogue::abandon() {
 ImapDialogue::LiteralSink ImapDialogue::chooseLiteralSink(std::uint64_t size) {
     if (state_ == State::Body && messageOpen_ && !bodyStarted_) {
         const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response_);
-        if (fetch && sameMessageNumber(fetch->number, currentMessageId_)) {
+        if (fetch && isCurrentMessage(fetch->number)) {
             const ImapFetchItem* item = fetch->last();
             if (item && item->value.kind == ImapToken::Kind::PendingLiteral && startsWithIgnoringCase(item->name, "BODY[]") &&
                 item->name.size() == 6) {
@@ -99,6 +101,7 @@ void ImapDialogue::handleResponse() {
         log(line);
         return;
     }
+    if (selected_ && onMailboxSize(line)) return;
     switch (state_) {
         case State::Greeting:
             return onGreeting(line);
@@ -121,6 +124,42 @@ void ImapDialogue::handleResponse() {
         case State::Done:
             return;
     }
+}
+
+bool ImapDialogue::isCurrentMessage(std::string_view number) const {
+    const std::optional<std::uint32_t> n = parsePositiveNumber(number);
+    return n && *n == currentNumber_;
+}
+
+bool ImapDialogue::onMailboxSize(std::string_view line) {
+    if (const std::optional<std::uint32_t> gone = untaggedCount(line, "EXPUNGE")) {
+        // Every later message moves down by one; the expunged one is gone.
+        log(line);
+        if (exists_ > 0) --exists_;
+        std::deque<std::uint32_t> renumbered;
+        for (const std::uint32_t n : messageIds_)
+            if (n != *gone) renumbered.push_back(n > *gone ? n - 1 : n);
+        messageIds_ = std::move(renumbered);
+        if (currentNumber_ == *gone) {
+            currentExpunged_ = true;
+        } else if (currentNumber_ > *gone) {
+            --currentNumber_;
+        }
+        return true;
+    }
+    if (const std::optional<std::uint32_t> exists = untaggedCount(line, "EXISTS")) {
+        // The SEARCH result is what this run transfers; numbers announced
+        // later would be fetched by a stale count, so they wait for the next run.
+        if (*exists > exists_ && transferPass_ && !newMessagesNoted_) {
+            log("New messages arrived in the MailBox '" + folder_.shownName +
+                "' during the transfer; they are left for the next run");
+            newMessagesNoted_ = true;
+            incomplete_ = true;
+        }
+        exists_ = *exists;
+        return true;
+    }
+    return false;
 }
 
 void ImapDialogue::outOfStep(std::string_view line) {
@@ -179,6 +218,7 @@ void ImapDialogue::onLogin(std::string_view line) {
 }
 
 void ImapDialogue::sendList() {
+    listedFolders_.clear();
     if (!send(std::string(kListCommand) + "\r\n")) return;
     show("Login succeeded");
     show("Please wait while we get total number of emails to download");
@@ -208,6 +248,7 @@ void ImapDialogue::addFolder() {
         incomplete_ = true;
         return;
     }
+    listedFolders_.insert(entry->name);
     if (!entry->selectable()) return;
     Folder folder{entry->name, entry->name};
     // Without "/" as the hierarchy delimiter a "/" is part of one folder's
@@ -256,6 +297,10 @@ void ImapDialogue::selectNextFolder() {
             continue;
         }
         folderDirectory_ = store_.folderDirectory(localFolder_);
+        if (transferPass_) noteSharedDirectory();
+        selected_ = false;
+        uidValidity_ = exists_ = 0;
+        newMessagesNoted_ = false;
         if (!send("A002 SELECT " + *quoted + "\r\n")) return;
         log("A002 SELECT " + *quoted);
         if (transferPass_) show("Selecting the MailBox '" + folder_.shownName + "'");
@@ -264,10 +309,23 @@ void ImapDialogue::selectNextFolder() {
     }
 }
 
+void ImapDialogue::noteSharedDirectory() {
+    // Windows ignores letter case: "Work" and "work" are one directory, and
+    // the records keep their messages apart there.
+    std::string key = folderDirectory_;
+    for (char& c : key) c = c == '/' ? '\\' : asciiUpper(c);
+    const auto [owner, first] = directoryOwners_.try_emplace(key, folder_.shownName);
+    if (!first) {
+        log("The MailBox '" + folder_.shownName + "' is stored together with the MailBox '" + owner->second +
+            "' in " + folderDirectory_);
+    }
+}
+
 void ImapDialogue::beginSecondPass() {
     transferPass_ = true;
     totalMessages_ = passCount_;
     passCount_ = 0;
+    listedFolders_.clear();
     if (!send(std::string(kListCommand) + "\r\n")) return;
     state_ = State::List;
     show("Retrieving List of Folder Names");
@@ -275,9 +333,18 @@ void ImapDialogue::beginSecondPass() {
 }
 
 void ImapDialogue::onSelect(std::string_view line) {
+    if (const std::optional<std::uint32_t> exists = untaggedCount(line, "EXISTS")) {
+        exists_ = *exists;
+        return;
+    }
+    if (const std::optional<std::uint32_t> validity = responseCodeNumber(line, "UIDVALIDITY")) {
+        uidValidity_ = *validity;
+        return;
+    }
     onCompletion(
         line, "A002",
         [this] {
+            selected_ = true;
             const std::string_view command =
                 values_.settings.migrateDeleted ? "A003 SEARCH ALL" : "A003 SEARCH NOT DELETED";
             if (!send(std::string(command) + "\r\n")) return;
@@ -296,7 +363,7 @@ void ImapDialogue::onSearch(std::string_view line) {
         std::vector<std::string> numbers;
         std::vector<std::string> ignored;
         parseSearchResponse(line, numbers, ignored);
-        messageIds_.insert(messageIds_.end(), numbers.begin(), numbers.end());
+        for (const std::string& number : numbers) messageIds_.push_back(*parsePositiveNumber(number));
         if (!ignored.empty()) {
             std::string text = "Ignoring what is not a message number in the SEARCH result:";
             for (const std::string& piece : ignored) text += " " + piece;
@@ -326,10 +393,31 @@ void ImapDialogue::searchCompleted() {
     passCount_ += found;
     if (messageNumber_ == 0 && totalMessages_ > 0) messageNumber_ = 1;
     if (found > 0 && transferPass_ && folderReady) {
+        if (!loadStoredFolder()) {
+            incomplete_ = true;
+            return selectNextFolder();
+        }
         showCaptionForMessage();
         return fetchNextMessage();
     }
     selectNextFolder();
+}
+
+bool ImapDialogue::loadStoredFolder() {
+    std::vector<std::string> names;
+    std::string records;
+    std::string error;
+    if (!store_.listFolder(folderDirectory_, names, error)) {
+        log(error);
+        return false;
+    }
+    if (!store_.readRecords(folderDirectory_, records, error)) {
+        log(error + "; the folder's messages are compared with the stored files instead");
+        records.clear();
+    }
+    recordsExist_ = !records.empty();
+    stored_.load(names, records);
+    return true;
 }
 
 void ImapDialogue::showCaptionForMessage() {
@@ -338,48 +426,56 @@ void ImapDialogue::showCaptionForMessage() {
 
 void ImapDialogue::fetchNextMessage() {
     if (messageIds_.empty()) return selectNextFolder();
-    currentMessageId_ = std::move(messageIds_.front());
+    currentNumber_ = messageIds_.front();
     messageIds_.pop_front();
+    currentUid_ = 0;
+    currentExpunged_ = false;
+    candidates_.clear();
     messageTime_.reset();
-    if (!send("I001 FETCH " + currentMessageId_ + " (INTERNALDATE)\r\n")) return;
+    if (!send("I001 FETCH " + std::to_string(currentNumber_) + " (INTERNALDATE UID)\r\n")) return;
     state_ = State::InternalDate;
 }
 
 void ImapDialogue::onInternalDate(std::string_view line) {
     if (line.starts_with("* ")) {
         const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response_);
-        const ImapFetchItem* item = fetch && sameMessageNumber(fetch->number, currentMessageId_)
-                                        ? fetch->find("INTERNALDATE")
-                                        : nullptr;
-        if (!item) {
-            log(line);
+        const bool current = fetch && isCurrentMessage(fetch->number);
+        const ImapFetchItem* date = current ? fetch->find("INTERNALDATE") : nullptr;
+        const ImapFetchItem* uid = current ? fetch->find("UID") : nullptr;
+        if (uid && uid->value.kind == ImapToken::Kind::Atom) {
+            if (const std::optional<std::uint32_t> n = parsePositiveNumber(uid->value.text)) currentUid_ = *n;
+        }
+        if (!date) {
+            if (!uid) log(line);
             return;
         }
-        std::optional<CivilTime> date;
-        if (item->value.kind == ImapToken::Kind::String) date = parseInternalDate(item->value.text);
-        if (date) messageTime_ = internalDateToFileTime(*date, values_.timeZoneBiasMinutes);
+        std::optional<CivilTime> civil;
+        if (date->value.kind == ImapToken::Kind::String) civil = parseInternalDate(date->value.text);
+        if (civil) messageTime_ = internalDateToFileTime(*civil, values_.timeZoneBiasMinutes);
         if (!messageTime_) log("Unusable INTERNALDATE: " + std::string(line));
         return;
     }
-    onCompletion(line, "I001", [this] { decideStore(); }, [this] { messageFailed(); });
+    onCompletion(
+        line, "I001", [this] { currentExpunged_ ? messageGone() : decideStore(); },
+        [this] { currentExpunged_ ? messageGone() : messageFailed(); });
 }
 
 void ImapDialogue::decideStore() {
     showCaptionForMessage();
+    const std::string number = std::to_string(currentNumber_);
     if (!messageTime_) {
-        log("Message " + currentMessageId_ + " has no usable INTERNALDATE; it is dated 01/01/1980 00:00:00");
+        log("Message " + number + " has no usable INTERNALDATE; it is dated 01/01/1980 00:00:00");
         messageTime_ = fallbackMessageTime();
     }
     storeTime_ = *messageTime_;
     dateHex_ = dateHex(storeTime_);
-    // The k-th message of a two-second slot is stored already only when at
-    // least k files of that slot lie in the folder.
-    const int slotIndex = ++slotCounts_[{folderDirectory_, dateHex_}];
-    if (store_.countStored(folderDirectory_, dateHex_) >= slotIndex) {
-        log("Skipping message #" + std::to_string(messageNumber_));
-        ++messageNumber_;
-        return fetchNextMessage();
-    }
+    const MessageIdentity id = identity();
+    if (stored_.fileHolding(id)) return skipStored();
+    // Files of the slot that no record ties to another message may hold this
+    // one; the body decides, before anything is committed.
+    candidates_ = stored_.candidates(dateHex_, id, [this](std::string_view folder) {
+        return listedFolders_.count(std::string(folder)) != 0;
+    });
     std::string error;
     if (!store_.beginMessage(folderDirectory_, messageNumber_, dateHex_, error)) {
         log(error);
@@ -388,11 +484,25 @@ void ImapDialogue::decideStore() {
     messageOpen_ = true;
     bodyStarted_ = bodyComplete_ = bodyFailed_ = lastWasCarriageReturn_ = false;
     bodyError_.clear();
-    const std::string command = "A004 FETCH " + currentMessageId_ + " (BODY.PEEK[])";
+    const std::string command = "A004 FETCH " + number + " (BODY.PEEK[])";
     if (!send(command + "\r\n")) return;
-    show("FETCHING EMAIL " + currentMessageId_);
+    show("FETCHING EMAIL " + number);
     log(command);
     state_ = State::Body;
+}
+
+void ImapDialogue::skipStored() {
+    log("Skipping message #" + std::to_string(messageNumber_));
+    ++messageNumber_;
+    fetchNextMessage();
+}
+
+void ImapDialogue::messageGone() {
+    // Deleted by someone else before this run could copy it: nothing to keep.
+    abandon();
+    log("Message " + std::to_string(currentNumber_) + " was expunged on the server before it was copied");
+    advanceCapped();
+    fetchNextMessage();
 }
 
 void ImapDialogue::startBody() {
@@ -426,7 +536,7 @@ void ImapDialogue::onBody(std::string_view line) {
             return;
         }
         const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response_);
-        if (!fetch || !sameMessageNumber(fetch->number, currentMessageId_) || bodyStarted_) return;
+        if (!fetch || !isCurrentMessage(fetch->number) || bodyStarted_) return;
         const ImapFetchItem* item = fetch->find("BODY[]");
         if (item && item->value.kind == ImapToken::Kind::String) {
             // A body sent as a quoted string (or a literal read whole).
@@ -438,23 +548,31 @@ void ImapDialogue::onBody(std::string_view line) {
     }
     onCompletion(line, "A004", [this] { endMessage(); }, [this] {
         abandon();
-        messageFailed();
+        currentExpunged_ ? messageGone() : messageFailed();
     });
 }
 
 void ImapDialogue::endMessage() {
     if (!bodyComplete_ || bodyFailed_) {
-        log(bodyFailed_ ? bodyError_ : "The server sent no body for message " + currentMessageId_);
+        if (currentExpunged_ && !bodyFailed_) return messageGone();
+        log(bodyFailed_ ? bodyError_ : "The server sent no body for message " + std::to_string(currentNumber_));
         abandon();
         return messageFailed();
     }
-    advanceCapped();
     // The line where the closing parenthesis stood: empty after a final line
     // end, else it ends the message's unfinished last line.
     std::string error;
+    if (!store_.writeMessage("\r\n", error)) {
+        log(error);
+        abandon();
+        return messageFailed();
+    }
+    if (matchesStoredCopy()) return;
+    advanceCapped();
+    std::string name;
     bool stored = false;
     messageOpen_ = false;
-    if (!store_.writeMessage("\r\n", error) || !store_.commitMessage(storeTime_, stored, error)) {
+    if (!store_.commitMessage(storeTime_, name, stored, error)) {
         log(error);
         if (!stored) {
             store_.abandonMessage();
@@ -462,13 +580,45 @@ void ImapDialogue::endMessage() {
             return fetchNextMessage();
         }
     }
-    // Only a stored message may be flagged for deletion.
-    if (values_.settings.markDeleted) {
-        if (!send("A005 STORE " + currentMessageId_ + " +FLAGS (\\Deleted)\r\n")) return;
+    stored_.addFile(name);
+    record(name);
+    // Only a stored message may be flagged for deletion, and only by a
+    // number that is still its own.
+    if (values_.settings.markDeleted && !currentExpunged_) {
+        if (!send("A005 STORE " + std::to_string(currentNumber_) + " +FLAGS (\\Deleted)\r\n")) return;
         state_ = State::Store;
         return;
     }
     fetchNextMessage();
+}
+
+bool ImapDialogue::matchesStoredCopy() {
+    for (const std::string& name : candidates_) {
+        std::string error;
+        if (store_.sameAsStored(name, error)) {
+            abandon();
+            record(name);
+            skipStored();
+            return true;
+        }
+        // Unreadable: storing the message again is better than losing it.
+        if (!error.empty()) log(error);
+    }
+    return false;
+}
+
+void ImapDialogue::record(const std::string& fileName) {
+    const MessageIdentity id = identity();
+    if (!id.known()) return;
+    const MessageRecord entry{id, fileName};
+    stored_.addRecord(entry);
+    const std::string lines = (recordsExist_ ? std::string() : recordFileHeader()) + formatRecord(entry);
+    std::string error;
+    if (store_.appendRecords(folderDirectory_, lines, error)) {
+        recordsExist_ = true;
+    } else {
+        log(error + "; the next run compares the message's contents instead");
+    }
 }
 
 void ImapDialogue::messageFailed() {
@@ -488,6 +638,7 @@ void ImapDialogue::onStore(std::string_view line) {
 
 void ImapDialogue::logout() {
     abandon();
+    selected_ = false;
     if (!send("A006 LOGOUT\r\n")) return;
     show("Logging out");
     log("A006 LOGOUT");

@@ -9,10 +9,19 @@
 // with their literals by byte count; the literal of a message body goes
 // straight to the message file as it arrives. The session feeds lines and
 // literal pieces in; the dialogue answers through its host and its store.
+//
+// A message is skipped as stored only when the store's records tie a file
+// still present to that very message (folder, UIDVALIDITY, UID); any other
+// message is fetched, and when a stored file of its two-second slot may hold
+// it already (records lost, or left by an earlier version) the two are
+// compared byte for byte before anything is committed. Message numbers
+// follow the server's EXPUNGE responses; messages announced by EXISTS during
+// the transfer are left for the next run.
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +29,7 @@
 #include "engine/core/imap/imap_syntax.h"
 #include "engine/core/settings/migration_settings.h"
 #include "engine/core/store/file_time.h"
+#include "engine/core/store/stored_folder.h"
 
 namespace rvo {
 
@@ -50,14 +60,20 @@ public:
     virtual std::string localFolderName(std::string_view serverName) = 0;
     virtual std::string folderDirectory(std::string_view localName) = 0;
     virtual bool ensureFolder(const std::string& directory, std::string& error) = 0;
-    // Stored messages of that dateHex in the folder directory.
-    virtual int countStored(const std::string& directory, std::string_view dateHex) = 0;
+    // The names of the files in the directory (a missing directory holds none).
+    virtual bool listFolder(const std::string& directory, std::vector<std::string>& names, std::string& error) = 0;
+    // The text of the directory's record file (kRecordFileName); empty when there is none.
+    virtual bool readRecords(const std::string& directory, std::string& text, std::string& error) = 0;
+    virtual bool appendRecords(const std::string& directory, std::string_view lines, std::string& error) = 0;
     virtual bool beginMessage(const std::string& directory, int counter, std::string_view dateHex,
                               std::string& error) = 0;
     virtual bool writeMessage(std::string_view bytes, std::string& error) = 0;
-    // Gives the file its message name and time. With `stored` set and a false
-    // result, the file is stored but its time could not be set.
-    virtual bool commitMessage(FileTime time, bool& stored, std::string& error) = 0;
+    // True when what was written is byte for byte the file `name` of the
+    // message's directory. False with `error` set when either could not be read.
+    virtual bool sameAsStored(const std::string& name, std::string& error) = 0;
+    // Gives the file its message name (returned in `name`) and time. With
+    // `stored` set and a false result, the file is stored but its time could not be set.
+    virtual bool commitMessage(FileTime time, std::string& name, bool& stored, std::string& error) = 0;
     virtual void abandonMessage() = 0;
 };
 
@@ -97,6 +113,8 @@ private:
     };
 
     void handleResponse();
+    // EXPUNGE and EXISTS while a folder is selected; true when `line` was one.
+    bool onMailboxSize(std::string_view line);
     void outOfStep(std::string_view line);
     // The completion of the command tagged `tag`: ok() on OK; on NO or BAD the
     // server's line is logged and refused() runs. Another tagged line is out of step.
@@ -117,15 +135,22 @@ private:
     void sendList();
     void addFolder();
     void selectNextFolder();
+    void noteSharedDirectory();
     void beginSecondPass();
-    void folderFinished(std::string_view line);
     void searchCompleted();
+    bool loadStoredFolder();
     void fetchNextMessage();
     void decideStore();
     void endMessage();
+    bool matchesStoredCopy();
+    void record(const std::string& fileName);
+    void skipStored();
+    void messageGone();
     void messageFailed();
     void logout();
 
+    MessageIdentity identity() const { return {folder_.serverName, uidValidity_, currentUid_}; }
+    bool isCurrentMessage(std::string_view number) const;
     LiteralSink chooseLiteralSink(std::uint64_t size);
     void startBody();
     void writeBody(std::string_view bytes);
@@ -150,7 +175,11 @@ private:
     std::uint64_t collectedBytes_ = 0;
 
     std::deque<Folder> folders_;
-    std::deque<std::string> messageIds_;
+    std::set<std::string> listedFolders_;  // every server folder of the last LIST
+    // Transfer pass: the first server folder stored in each directory (by its
+    // case-folded path, as Windows compares them).
+    std::map<std::string, std::string> directoryOwners_;
+    std::deque<std::uint32_t> messageIds_;
     Folder folder_;
     std::string localFolder_;
     std::string folderDirectory_;
@@ -159,7 +188,18 @@ private:
     bool transferPass_ = false;
     int messageNumber_ = 0;
 
-    std::string currentMessageId_;
+    // The selected folder as the server announced it.
+    bool selected_ = false;
+    std::uint32_t uidValidity_ = 0;
+    std::uint32_t exists_ = 0;
+    bool newMessagesNoted_ = false;
+    StoredFolder stored_;
+    bool recordsExist_ = false;
+
+    std::uint32_t currentNumber_ = 0;  // follows EXPUNGE responses
+    std::uint32_t currentUid_ = 0;
+    bool currentExpunged_ = false;
+    std::vector<std::string> candidates_;
     std::optional<FileTime> messageTime_;
     FileTime storeTime_ = 0;
     std::string dateHex_;
@@ -169,8 +209,6 @@ private:
     bool bodyFailed_ = false;
     bool lastWasCarriageReturn_ = false;
     std::string bodyError_;
-    // Messages met in this run per folder directory and dateHex.
-    std::map<std::pair<std::string, std::string>, int> slotCounts_;
 
     bool walkComplete_ = false;
     bool incomplete_ = false;

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "engine/core/text/ascii.h"
+#include "engine/core/text/numbers.h"
 
 namespace rvo {
 
@@ -240,12 +241,7 @@ void parseSearchResponse(std::string_view line, std::vector<std::string>& number
         const std::string_view piece = firstWord(rest);
         rest = afterFirstWord(rest);
         if (piece.empty()) continue;
-        // nz-number: 1 to 4294967295.
-        const std::size_t firstNonZero = piece.find_first_not_of('0');
-        const std::string_view significant =
-            firstNonZero == std::string_view::npos ? std::string_view() : piece.substr(firstNonZero);
-        const bool number = allDigits(piece) && !significant.empty() &&
-                            (significant.size() < 10 || (significant.size() == 10 && significant <= "4294967295"));
+        const bool number = parsePositiveNumber(piece).has_value();
         (number ? numbers : ignored).emplace_back(piece);
     }
 }
@@ -284,6 +280,27 @@ bool sameMessageNumber(std::string_view a, std::string_view b) {
         return first == std::string_view::npos ? std::string_view() : n.substr(first);
     };
     return allDigits(a) && allDigits(b) && significant(a) == significant(b);
+}
+
+std::optional<std::uint32_t> untaggedCount(std::string_view line, std::string_view word) {
+    if (!line.starts_with("* ")) return std::nullopt;
+    const std::string_view rest = line.substr(2);
+    if (!equalsIgnoringCase(firstWord(afterFirstWord(rest)), word)) return std::nullopt;
+    // EXISTS may be 0; every other count is a message number.
+    if (firstWord(rest) == "0") return equalsIgnoringCase(word, "EXISTS") ? std::optional<std::uint32_t>(0) : std::nullopt;
+    return parsePositiveNumber(firstWord(rest));
+}
+
+std::optional<std::uint32_t> responseCodeNumber(std::string_view line, std::string_view code) {
+    if (!isUntagged(line, "OK")) return std::nullopt;
+    std::string_view rest = afterFirstWord(line.substr(2));
+    if (!rest.starts_with('[')) return std::nullopt;
+    rest.remove_prefix(1);
+    if (!equalsIgnoringCase(firstWord(rest), code)) return std::nullopt;
+    rest = afterFirstWord(rest);
+    const std::size_t close = rest.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    return parsePositiveNumber(rest.substr(0, close));
 }
 
 std::optional<CivilTime> parseInternalDate(std::string_view text) {

@@ -117,6 +117,11 @@ std::optional<ImapFetchResponse> parseFetchResponse(const ImapResponse& response
 // Message numbers compare as numbers ("05" is message 5).
 bool sameMessageNumber(std::string_view a, std::string_view b);
 
+// "* <n> <word>" (EXISTS, EXPUNGE, ...; letter case ignored): n, or empty.
+std::optional<std::uint32_t> untaggedCount(std::string_view line, std::string_view word);
+// "* OK [<code> <n>] ..." (UIDVALIDITY, UIDNEXT, ...): n, or empty.
+std::optional<std::uint32_t> responseCodeNumber(std::string_view line, std::string_view code);
+
 // INTERNALDATE "dd-Mon-yyyy hh:mm:ss +zzzz" (day may be " d"); month names in
 // any letter case; the zone is read past and not used. Empty when the text
 // is no such date or names no existing day and time.

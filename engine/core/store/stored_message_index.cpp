@@ -22,13 +22,17 @@ void StoredMessageIndex::add(std::string_view fileName) {
     const std::string first = upper(afterPrefix);
     const std::string second = upper(afterFlags);
     // A name counts once, for each dateHex the duplicate rule accepts it for.
-    if (!first.empty() && isStoredMessageName(fileName, first)) ++counts_[first];
-    if (!second.empty() && second != first && isStoredMessageName(fileName, second)) ++counts_[second];
+    if (!first.empty() && isStoredMessageName(fileName, first)) names_[first].emplace_back(fileName);
+    if (!second.empty() && second != first && isStoredMessageName(fileName, second))
+        names_[second].emplace_back(fileName);
 }
 
-int StoredMessageIndex::count(std::string_view dateHex) const {
-    const auto found = counts_.find(upper(dateHex));
-    return found == counts_.end() ? 0 : found->second;
+int StoredMessageIndex::count(std::string_view dateHex) const { return static_cast<int>(names(dateHex).size()); }
+
+const std::vector<std::string>& StoredMessageIndex::names(std::string_view dateHex) const {
+    static const std::vector<std::string> kNone;
+    const auto found = names_.find(upper(dateHex));
+    return found == names_.end() ? kNone : found->second;
 }
 
 }  // namespace rvo

@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include "engine/core/store/message_names.h"
 #include "engine/win32/log/file_finder.h"
+#include "engine/win32/log/system_error.h"
+#include "engine/win32/store/record_file.h"
 
 namespace rvo {
 
@@ -15,22 +18,28 @@ bool ImapFileStore::ensureFolder(const std::string& directory, std::string& erro
     return MessageStore::ensureDirectoryTree(directory, LevelSplit::kBackslashAndSlash, error);
 }
 
-void ImapFileStore::indexFolder(const std::string& directory) {
-    if (indexed_ && directory == indexedDirectory_) return;
-    index_.clear();
+bool ImapFileStore::listFolder(const std::string& directory, std::vector<std::string>& names, std::string& error) {
+    names.clear();
+    // Every name a stored message can have ends in ".imap".
     FileFinder finder(duplicatePattern(directory, ""));
-    if (!finder.findFirst()) {
-        do {
-            if ((finder.attributes() & FILE_ATTRIBUTE_DIRECTORY) == 0) index_.add(finder.name());
-        } while (finder.findNext());
+    if (finder.findFirst()) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_NO_MORE_FILES) return true;
+        error = formatSystemError(code, "Could not list the folder %s", directory.c_str());
+        return false;
     }
-    indexedDirectory_ = directory;
-    indexed_ = true;
+    do {
+        if ((finder.attributes() & FILE_ATTRIBUTE_DIRECTORY) == 0) names.push_back(finder.name());
+    } while (finder.findNext());
+    return true;
 }
 
-int ImapFileStore::countStored(const std::string& directory, std::string_view dateHex) {
-    indexFolder(directory);
-    return index_.count(dateHex);
+bool ImapFileStore::readRecords(const std::string& directory, std::string& text, std::string& error) {
+    return readRecordFile(directory, text, error);
+}
+
+bool ImapFileStore::appendRecords(const std::string& directory, std::string_view lines, std::string& error) {
+    return appendRecordFile(directory, lines, error);
 }
 
 bool ImapFileStore::beginMessage(const std::string& directory, int counter, std::string_view dateHex,
@@ -48,17 +57,19 @@ bool ImapFileStore::writeMessage(std::string_view bytes, std::string& error) {
     return false;
 }
 
-bool ImapFileStore::commitMessage(FileTime time, bool& stored, std::string& error) {
+bool ImapFileStore::sameAsStored(const std::string& name, std::string& error) {
+    return file_.sameContentAs(fileDirectory_ + "\\" + name, error);
+}
+
+bool ImapFileStore::commitMessage(FileTime time, std::string& name, bool& stored, std::string& error) {
     stored = file_.commit();
     if (!stored) {
         error = file_.error();
         return false;
     }
-    if (indexed_ && fileDirectory_ == indexedDirectory_) {
-        const std::string& path = file_.path();
-        index_.add(std::string_view(path).substr(path.find_last_of('\\') + 1));
-    }
-    return MessageStore::stampFileTime(file_.path(), time, error);
+    const std::string& path = file_.path();
+    name = path.substr(path.find_last_of('\\') + 1);
+    return MessageStore::stampFileTime(path, time, error);
 }
 
 void ImapFileStore::abandonMessage() { file_.abandon(); }

@@ -7,6 +7,7 @@
 
 #include "engine/core/store/message_names.h"
 #include "engine/win32/log/system_error.h"
+#include "engine/win32/store/record_file.h"
 
 namespace rvo {
 
@@ -132,6 +133,18 @@ bool MessageFile::commit() {
     }
     fail(formatSystemError(error, "Could not store message file %s", path_.c_str()));
     return false;
+}
+
+bool MessageFile::sameContentAs(const std::string& path, std::string& error) {
+    if (!handle_) {
+        error = error_.empty() ? "No message file is open" : error_;
+        return false;
+    }
+    if (!flush()) {
+        error = error_;
+        return false;
+    }
+    return sameFileContents(temporaryPath_, path, error);
 }
 
 void MessageFile::fail(std::string error) {

@@ -38,6 +38,10 @@ public:
     // is found. False (nothing stored, error() set) when any step failed.
     bool commit();
 
+    // True when the bytes written so far are exactly those of the file at
+    // `path`. False with error set when either could not be read.
+    bool sameContentAs(const std::string& path, std::string& error);
+
     // Closes and removes the temporary file.
     void abandon();
 

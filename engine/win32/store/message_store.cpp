@@ -7,25 +7,11 @@
 
 #include "engine/win32/log/file_finder.h"
 #include "engine/win32/log/system_error.h"
+#include "engine/win32/platform/file_handle.h"
 
 namespace rvo {
 
 namespace {
-
-class ScopedHandle {
-public:
-    explicit ScopedHandle(HANDLE h) : h_(h) {}
-    ~ScopedHandle() {
-        if (valid()) CloseHandle(h_);
-    }
-    ScopedHandle(const ScopedHandle&) = delete;
-    ScopedHandle& operator=(const ScopedHandle&) = delete;
-    bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    HANDLE get() const { return h_; }
-
-private:
-    HANDLE h_;
-};
 
 bool isDirectory(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -111,7 +97,7 @@ MessageFile MessageStore::openMessage(const std::string& folderDirectory, int co
 }
 
 bool MessageStore::stampFileTime(const std::string& path, FileTime time, std::string& error) {
-    ScopedHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    FileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
     const FILETIME ft = toFiletime(time);
     if (!file.valid() || !SetFileTime(file.get(), &ft, &ft, &ft)) {

@@ -7,8 +7,8 @@
 //   folderNameProblem(local) -> log and skip the folder when set
 //   dir = folderDirectory(local); ensureDirectoryTree(dir, split, error)
 //   hex = dateHex(messageTime)
-//   countStored(dir, hex) >= k -> stored already, where k counts the messages
-//     of this folder with that dateHex met in this run, this one included
+//   (IMAP) the session decides from the folder's listing and record file
+//     whether the message is stored already (see StoredFolder)
 //   file = openMessage(dir, counter, hex); file.writeLine(imapHeaderLine(hex)) (IMAP)
 //   file.write/writeLine(...) as the body arrives; file.commit()
 //   stampFileTime(file.path(), messageTime, error)  (IMAP)

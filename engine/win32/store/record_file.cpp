@@ -1,0 +1,114 @@
+#include "engine/win32/store/record_file.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "engine/core/store/message_records.h"
+#include "engine/win32/log/system_error.h"
+#include "engine/win32/platform/file_handle.h"
+
+namespace rvo {
+
+namespace {
+
+constexpr DWORD kChunk = 64 * 1024;
+
+std::string recordPath(const std::string& folderDirectory) {
+    return folderDirectory + "\\" + std::string(kRecordFileName);
+}
+
+FileHandle openForReading(const std::string& path) {
+    // Shared for writing too: the message being compared is still open.
+    return FileHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool readChunk(HANDLE file, char* buffer, DWORD wanted, DWORD& got) {
+    got = 0;
+    while (got < wanted) {
+        DWORD n = 0;
+        if (!ReadFile(file, buffer + got, wanted - got, &n, nullptr)) return false;
+        if (n == 0) break;
+        got += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool readRecordFile(const std::string& folderDirectory, std::string& text, std::string& error) {
+    text.clear();
+    const std::string path = recordPath(folderDirectory);
+    const FileHandle file = openForReading(path);
+    if (!file.valid()) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;
+        error = formatSystemError(code, "Could not open the record file %s", path.c_str());
+        return false;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) {
+        error = formatSystemError(GetLastError(), "Could not read the record file %s", path.c_str());
+        return false;
+    }
+    if (size.QuadPart > static_cast<LONGLONG>(kMaxRecordFileSize)) {
+        error = "The record file " + path + " is larger than " + std::to_string(kMaxRecordFileSize) + " bytes";
+        return false;
+    }
+    text.resize(static_cast<std::size_t>(size.QuadPart));
+    DWORD got = 0;
+    if (!readChunk(file.get(), text.data(), static_cast<DWORD>(text.size()), got)) {
+        error = formatSystemError(GetLastError(), "Could not read the record file %s", path.c_str());
+        text.clear();
+        return false;
+    }
+    text.resize(got);
+    return true;
+}
+
+bool appendRecordFile(const std::string& folderDirectory, std::string_view lines, std::string& error) {
+    const std::string path = recordPath(folderDirectory);
+    const FileHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file.valid() || !WriteFile(file.get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) ||
+        written != lines.size()) {
+        error = formatSystemError(GetLastError(), "Could not write the record file %s", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool sameFileContents(const std::string& a, const std::string& b, std::string& error) {
+    error.clear();
+    const FileHandle first = openForReading(a);
+    if (!first.valid()) {
+        error = formatSystemError(GetLastError(), "Could not read %s", a.c_str());
+        return false;
+    }
+    const FileHandle second = openForReading(b);
+    if (!second.valid()) {
+        error = formatSystemError(GetLastError(), "Could not read %s", b.c_str());
+        return false;
+    }
+    LARGE_INTEGER sizeA{}, sizeB{};
+    if (!GetFileSizeEx(first.get(), &sizeA) || !GetFileSizeEx(second.get(), &sizeB)) {
+        error = formatSystemError(GetLastError(), "Could not compare %s with %s", a.c_str(), b.c_str());
+        return false;
+    }
+    if (sizeA.QuadPart != sizeB.QuadPart) return false;
+    std::vector<char> bufferA(kChunk), bufferB(kChunk);
+    for (;;) {
+        DWORD gotA = 0, gotB = 0;
+        if (!readChunk(first.get(), bufferA.data(), kChunk, gotA) ||
+            !readChunk(second.get(), bufferB.data(), kChunk, gotB)) {
+            error = formatSystemError(GetLastError(), "Could not compare %s with %s", a.c_str(), b.c_str());
+            return false;
+        }
+        if (gotA != gotB || std::char_traits<char>::compare(bufferA.data(), bufferB.data(), gotA) != 0) return false;
+        if (gotA < kChunk) return true;
+    }
+}
+
+}  // namespace rvo

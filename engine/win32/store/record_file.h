@@ -1,0 +1,18 @@
+#pragma once
+// The record file of a folder directory (kRecordFileName): read whole, within
+// a bound, and appended to one batch of lines at a time.
+#include <string>
+#include <string_view>
+
+namespace rvo {
+
+// `text` is empty when the directory has no record file. False with the
+// reason when it cannot be read or is larger than kMaxRecordFileSize.
+bool readRecordFile(const std::string& folderDirectory, std::string& text, std::string& error);
+bool appendRecordFile(const std::string& folderDirectory, std::string_view lines, std::string& error);
+
+// True when the two files hold the same bytes. False with `error` empty when
+// they differ, with the reason when either could not be read.
+bool sameFileContents(const std::string& a, const std::string& b, std::string& error);
+
+}  // namespace rvo
