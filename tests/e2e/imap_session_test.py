@@ -20,6 +20,7 @@ from imap_script_server import ImapScriptServer  # noqa: E402
 
 NAME = re.compile(r"^\d{14}(\d{4,})-0000000200000000([0-9A-F]{6,8})\.imap$")
 SYS_FOLDERS = ";INBOX;Drafts;Trash;Sent;"
+RECORDS = "migrated.uids"  # the store's record of which message each file holds
 BASE = 1141826588  # an even second: BASE and BASE + 1 share a two-second slot
 
 
@@ -111,11 +112,11 @@ class Run:
         return int(result[-1].split()[1]), lines, seconds
 
     def files(self, user="alice"):
-        """relative path -> (bytes, mtime) of every file under the user's directory."""
+        """relative path -> (bytes, mtime) of every file under the user's directory but the record files."""
         root = self.user_dir(user)
         out = {}
         for path in sorted(root.rglob("*")) if root.exists() else []:
-            if path.is_file():
+            if path.is_file() and path.name != RECORDS:
                 out[str(path.relative_to(root))] = (path.read_bytes(), int(path.stat().st_mtime))
         return out
 
@@ -139,7 +140,7 @@ class ImapAgainstDovecot(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = Path(tempfile.mkdtemp(prefix="kelvar-imap-dovecot-"))
-        cls.server = Dovecot(cls.folder, users={"alice": "secret", "bob": "secret"})
+        cls.server = Dovecot(cls.folder, users={"alice": "secret", "bob": "secret", "carol": "secret"})
         cls.server.start()
         for user, mailbox in (("alice", messages()), ("bob", small_messages())):
             for folder, items in mailbox.items():
@@ -238,6 +239,41 @@ class ImapAgainstDovecot(unittest.TestCase):
         self.assertEqual(len([line for line in lines if "Skipping message #" in line]), 3)
         self.assertEqual(self.run_.files("bob"), files)
 
+    def test_messages_deleted_and_added_in_one_slot_between_runs(self):
+        """Copy now, copy the rest at cut-over: every message that ever existed is stored once."""
+        slot = [b"Subject: c%d\n\nslot mate %d\n" % (i, i) for i in range(4)]
+        for data in slot[:3]:
+            self.server.add_message("carol", "INBOX", data, mtime=BASE + 200)
+        self.server.resync("carol")
+        self.server.fix_ownership()
+        port = self.server.imap_port
+        result, lines, _ = self.run_.session(port, "carol")
+        self.assertEqual(result, 0, "\n".join(lines[-30:]))
+        self.assertEqual(len(self.run_.files("carol")), 3)
+
+        # Another client deletes the first of the slot; a new one arrives in it.
+        self.server.doveadm("expunge", "-u", "carol", "mailbox", "INBOX", "uid", "1")
+        self.server.add_message("carol", "INBOX", slot[3], mtime=BASE + 201)
+        self.server.resync("carol")
+        self.server.fix_ownership()
+        result, lines, _ = self.run_.session(port, "carol")
+        self.assertEqual(result, 0, "\n".join(lines[-30:]))
+        self.assertEqual(len([line for line in lines if "A004 FETCH" in line]), 1)
+        self.assertEqual(len([line for line in lines if "Skipping message #" in line]), 2)
+        bias = bias_of(lines)
+        stored = Counter(data for data, _ in self.run_.files("carol").values())
+        want = Counter(stored_file(BASE + 200, d, bias) for d in slot[:3])
+        want[stored_file(BASE + 201, slot[3], bias)] += 1
+        self.assertEqual(stored, want)
+        records = (self.run_.user_dir("carol") / "inbox" / RECORDS).read_bytes().decode().splitlines()
+        self.assertEqual(len([line for line in records if not line.startswith("#")]), 4)
+
+        # And the verification against the server: nothing missing, nothing doubled.
+        result, lines, _ = self.run_.session(port, "carol")
+        self.assertEqual(result, 0)
+        self.assertFalse([line for line in lines if "A004 FETCH" in line])
+        self.assertEqual(len([line for line in lines if "Skipping message #" in line]), 3)
+
     def test_refused_login_is_not_a_migrated_account(self):
         result, lines, _ = self.run_.session(self.server.imap_port, "bob", password="wrong pass")
         self.assertEqual(result, 1)
@@ -276,7 +312,7 @@ class ImapAgainstScriptedServer(unittest.TestCase):
         result, lines, _ = self.run_.session(server.port, "alice")
         self.assertEqual(result, 1, "\n".join(lines[-20:]))
         inbox = self.run_.user_dir() / "inbox"
-        self.assertEqual([p.name for p in inbox.iterdir() if not NAME.match(p.name)], [])
+        self.assertEqual([p.name for p in inbox.iterdir() if not NAME.match(p.name) and p.name != RECORDS], [])
         first = self.run_.files()
         self.assertEqual(len(first), 1)
         self.assertIn(b"first\r\n", next(iter(first.values()))[0])
@@ -291,6 +327,25 @@ class ImapAgainstScriptedServer(unittest.TestCase):
             wall = calendar.timegm(time.strptime(date[:20], "%d-%b-%Y %H:%M:%S")) + int(bias / 60) * 3600
             want.append(b"0" * 16 + date_hex(wall).encode() + b"\r\n" + data + b"\r\n")
         self.assertEqual(bodies, sorted(want))
+
+    def test_mark_deleted_over_two_runs_with_a_body_refused_in_the_first(self):
+        slot = {"INBOX": [("01-Feb-2005 10:00:00 +0000", b"Subject: one\r\n\r\nfirst\r\n"),
+                          ("01-Feb-2005 10:00:01 +0000", b"Subject: two\r\n\r\nsecond of the slot\r\n"),
+                          ("01-Feb-2005 10:00:20 +0000", b"Subject: three\r\n\r\nthird\r\n")]}
+        server = ImapScriptServer(slot, refuse_body={("INBOX", 102)}).start()
+        self.servers.append(server)
+        result, lines, _ = self.run_.session(server.port, "alice", "--mark-deleted=1")
+        self.assertEqual(result, 1, "\n".join(lines[-20:]))
+        self.assertEqual(server.deleted, {("INBOX", 101), ("INBOX", 103)})
+        self.assertEqual(len(self.run_.files()), 2)
+
+        result, lines, _ = self.run_.session(server.port, "alice", "--mark-deleted=1")
+        self.assertEqual(result, 0, "\n".join(lines[-20:]))
+        self.assertEqual(server.connections[-1].count("A003 SEARCH NOT DELETED"), 2)
+        self.assertIn("A004 FETCH 2 (BODY.PEEK[])", server.connections[-1])
+        self.assertEqual(server.deleted, {("INBOX", 101), ("INBOX", 102), ("INBOX", 103)})
+        bodies = sorted(data.split(b"\r\n", 1)[1] for data, _ in self.run_.files().values())
+        self.assertEqual(bodies, sorted(data + b"\r\n" for _, data in slot["INBOX"]))
 
     def test_silence_ends_with_the_time_out(self):
         server = self.serve(silent=True)

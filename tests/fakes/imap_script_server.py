@@ -11,6 +11,9 @@ One user, alice/secret; every folder is selectable and its messages are
 numbered from 1. drop_in_body maps (folder, number) to a byte count: the first
 BODY fetch of that message sends its FETCH line and that many bytes of the
 literal, then the connection is closed. Later fetches are answered in full.
+refuse_body: a set of (folder, uid) whose BODY fetch is answered NO, once each.
+Messages have the UIDs 101, 102, ... in each folder (UIDVALIDITY 7); STORE
++FLAGS (\\Deleted) flags them, and "SEARCH NOT DELETED" leaves those out.
 silent=True: every connection is accepted and never answered.
 """
 import re
@@ -19,10 +22,12 @@ from script_server import ScriptServer
 
 
 class ImapScriptServer(ScriptServer):
-    def __init__(self, mailbox, drop_in_body=None, silent=False):
+    def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None):
         super().__init__()
         self.mailbox = {name: list(messages) for name, messages in mailbox.items()}
         self.drop_in_body = dict(drop_in_body or {})
+        self.refuse_body = set(refuse_body or ())
+        self.deleted = set()  # (folder, uid)
         self.silent = silent
 
     def _session(self, conn, commands):
@@ -51,16 +56,23 @@ class ImapScriptServer(ScriptServer):
                     conn.sendall(f"{tag} NO no such folder\r\n".encode())
                     selected = None
                     continue
-                conn.sendall(f"* {len(self.mailbox[selected])} EXISTS\r\n{tag} OK [READ-WRITE] done\r\n".encode())
+                conn.sendall(f"* {len(self.mailbox[selected])} EXISTS\r\n* OK [UIDVALIDITY 7] UIDs valid\r\n"
+                             f"{tag} OK [READ-WRITE] done\r\n".encode())
             elif verb == "SEARCH":
-                numbers = " ".join(str(i + 1) for i in range(len(self.mailbox[selected])))
+                numbers = " ".join(str(i + 1) for i in range(len(self.mailbox[selected]))
+                                   if arg.upper() == "ALL" or (selected, 101 + i) not in self.deleted)
                 conn.sendall(f"* SEARCH {numbers}\r\n{tag} OK done\r\n".encode())
             elif verb == "FETCH":
-                m = re.match(r"(\d+) \((\S+)\)$", arg)
-                number, item = int(m.group(1)), m.group(2).upper()
+                m = re.match(r"(\d+) \((.+)\)$", arg)
+                number, items = int(m.group(1)), m.group(2).upper()
+                uid = 100 + number
                 date, data = self.mailbox[selected][number - 1]
-                if item == "INTERNALDATE":
-                    conn.sendall(f'* {number} FETCH (INTERNALDATE "{date}")\r\n{tag} OK done\r\n'.encode())
+                if items.startswith("INTERNALDATE"):
+                    conn.sendall(f'* {number} FETCH (INTERNALDATE "{date}" UID {uid})\r\n{tag} OK done\r\n'.encode())
+                    continue
+                if (selected, uid) in self.refuse_body:
+                    self.refuse_body.discard((selected, uid))
+                    conn.sendall(f"{tag} NO [SERVERBUG] cannot read the message now\r\n".encode())
                     continue
                 head = f"* {number} FETCH (BODY[] {{{len(data)}}}\r\n".encode()
                 cut = self.drop_in_body.pop((selected, number), None)
@@ -69,7 +81,10 @@ class ImapScriptServer(ScriptServer):
                     return
                 conn.sendall(head + data + f")\r\n{tag} OK done\r\n".encode())
             elif verb == "STORE":
-                conn.sendall(f"{tag} OK done\r\n".encode())
+                number = int(arg.split()[0])
+                if "\\DELETED" in arg.upper():
+                    self.deleted.add((selected, 100 + number))
+                conn.sendall(f"* {number} FETCH (FLAGS (\\Deleted))\r\n{tag} OK done\r\n".encode())
             elif verb == "LOGOUT":
                 conn.sendall(f"* BYE bye\r\n{tag} OK done\r\n".encode())
                 return
