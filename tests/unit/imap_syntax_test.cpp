@@ -122,8 +122,24 @@ TEST(ImapFetch, ItemsAfterTheLiteralAndPendingLiteral) {
     ASSERT_EQ(fetch->items.size(), 3u);
     EXPECT_EQ(fetch->find("body[]")->value.kind, ImapToken::Kind::Streamed);
     EXPECT_EQ(fetch->items[2].name, "FLAGS");
-    EXPECT_TRUE(sameMessageNumber("05", "5"));
-    EXPECT_FALSE(sameMessageNumber("15", "5"));
+}
+
+// Message counts and numbers of untagged responses, and numeric response codes.
+TEST(ImapMailboxSize, ExistsExpungeAndUidValidity) {
+    EXPECT_EQ(untaggedCount("* 3 EXPUNGE", "EXPUNGE"), 3u);
+    EXPECT_EQ(untaggedCount("* 0 EXISTS", "EXISTS"), 0u);
+    EXPECT_EQ(untaggedCount("* 05 exists", "EXISTS"), 5u);
+    EXPECT_FALSE(untaggedCount("* 0 EXPUNGE", "EXPUNGE"));
+    EXPECT_FALSE(untaggedCount("* 4294967296 EXPUNGE", "EXPUNGE"));
+    EXPECT_FALSE(untaggedCount("* 3 FETCH (FLAGS ())", "EXPUNGE"));
+    EXPECT_FALSE(untaggedCount("A1 3 EXPUNGE", "EXPUNGE"));
+    EXPECT_FALSE(untaggedCount("* SEARCH 3 EXPUNGE", "EXPUNGE"));
+    EXPECT_EQ(responseCodeNumber("* OK [UIDVALIDITY 1700000000] UIDs valid", "UIDVALIDITY"), 1700000000u);
+    EXPECT_EQ(responseCodeNumber("* ok [uidvalidity 7]", "UIDVALIDITY"), 7u);
+    EXPECT_FALSE(responseCodeNumber("* OK [UIDNEXT 9] Predicted next UID", "UIDVALIDITY"));
+    EXPECT_FALSE(responseCodeNumber("* OK [UIDVALIDITY -1] no", "UIDVALIDITY"));
+    EXPECT_FALSE(responseCodeNumber("* OK [UIDVALIDITY 12", "UIDVALIDITY"));
+    EXPECT_FALSE(responseCodeNumber("* NO [UIDVALIDITY 12] x", "UIDVALIDITY"));
 }
 
 TEST(ImapInternalDate, ReadsTheWallClockAndShiftsByWholeHoursOfBias) {

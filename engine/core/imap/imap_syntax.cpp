@@ -274,14 +274,6 @@ std::optional<ImapFetchResponse> parseFetchResponse(const ImapResponse& response
     return fetch;
 }
 
-bool sameMessageNumber(std::string_view a, std::string_view b) {
-    const auto significant = [](std::string_view n) {
-        const std::size_t first = n.find_first_not_of('0');
-        return first == std::string_view::npos ? std::string_view() : n.substr(first);
-    };
-    return allDigits(a) && allDigits(b) && significant(a) == significant(b);
-}
-
 std::optional<std::uint32_t> untaggedCount(std::string_view line, std::string_view word) {
     if (!line.starts_with("* ")) return std::nullopt;
     const std::string_view rest = line.substr(2);

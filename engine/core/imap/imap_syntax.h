@@ -114,8 +114,6 @@ struct ImapFetchResponse {
 // Also reads a response whose literal is still pending (the last value is then PendingLiteral).
 std::optional<ImapFetchResponse> parseFetchResponse(const ImapResponse& response);
 
-// Message numbers compare as numbers ("05" is message 5).
-bool sameMessageNumber(std::string_view a, std::string_view b);
 
 // "* <n> <word>" (EXISTS, EXPUNGE, ...; letter case ignored): n, or empty.
 std::optional<std::uint32_t> untaggedCount(std::string_view line, std::string_view word);
