@@ -18,8 +18,11 @@ struct MigrationSettings {
     // Source names of inbox, drafts, deleted items and sent items; empty when not given.
     std::array<std::string, 4> systemFolderNames;
     std::vector<std::string> excludedFolders;
+    // An excluded entry also matches every folder name that contains it.
+    bool excludeContained = false;
 
-    // Whole-name, case-sensitive match against the excluded folders.
+    // Case-sensitive match against the excluded folders: the whole name, or
+    // with excludeContained any part of it. An empty entry matches no folder.
     bool isExcluded(const std::string& folderName) const;
 };
 
