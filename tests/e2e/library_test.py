@@ -20,9 +20,9 @@ import sample_mail  # noqa: E402
 
 BANNER = "*" * 80
 USERS = {"alice": "alice-pw", "bob": "bob-pw", "erin": "erin-pw"}
-ALICE = {"INBOX": 5, "Drafts": 2, "Trash": 1, "Work": 3, "Work/2005": 2, "Junk": 2, "Spam": 2}
+ALICE = {"INBOX": 5, "Drafts": 2, "Trash": 1, "Work": 3, "Work/2005": 2, "Junk": 2, "Spam": 2, " Lead": 1}
 LOCAL = {"INBOX": "Inbox", "Drafts": "Drafts", "Trash": "Deleted Items", "Work": "Work", "Work/2005": "Work/2005",
-         "Junk": "Junk", "Spam": "Spam"}
+         "Junk": "Junk", "Spam": "Spam", " Lead": " Lead"}
 MAPPING = "INBOX;Drafts;Trash;Sent"
 BOB = 4
 ERIN = 401
@@ -157,8 +157,8 @@ class Library(unittest.TestCase):
         self.assertEqual(results, [("IMap2XRV", 1), ("IMap2XRV", 1)])
         for folder in ALICE:
             self.assert_folder(dest, folder)
-        self.assertEqual(sorted(p.name for p in dest.iterdir()), ["Deleted Items", "Drafts", "Inbox", "Junk", "Spam",
-                                                                 "Work"])
+        self.assertEqual(sorted(p.name for p in dest.iterdir()), [" Lead", "Deleted Items", "Drafts", "Inbox", "Junk",
+                                                                 "Spam", "Work"])
         self.assertEqual(list(dest.rglob("*.partial")), [])
 
         lines = self.host.log_lines()
