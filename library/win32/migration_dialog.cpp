@@ -111,7 +111,8 @@ void MigrationDialog::initialise() {
 void MigrationDialog::cancel() {
     context_.writeLogLine(kCaption, "Migration canceled by user");
     SocketSession* running = session();
-    if (running && !running->stop()) waitForWorker(*running);
+    // stop() has waited the stop bound already.
+    if (running && !running->stop()) waitForWorker(*running, 0);
     mode_ = DialogMode::Canceled;
     // The session's end closes the dialog; without one nothing else would.
     if (!running) close();
@@ -121,10 +122,10 @@ INT_PTR MigrationDialog::onDestroy() {
     int result = kResultFailed;
     if (mode_ == DialogMode::Canceled) {
         // The stopped session stays until the next call's initialisation.
-        if (SocketSession* stopped = session()) waitForWorker(*stopped);
+        if (SocketSession* stopped = session()) waitForWorker(*stopped, context_.timings().stopWaitMs);
         result = kResultCanceled;
     } else if (SocketSession* ended = session()) {
-        waitForWorker(*ended);
+        waitForWorker(*ended, context_.timings().stopWaitMs);
         result = sessionResult_ == 0 ? kResultMigrated : kResultFailed;
         imap_.reset();
         pop3_.reset();
@@ -144,15 +145,15 @@ SocketSession* MigrationDialog::session() const {
     return nullptr;
 }
 
-void MigrationDialog::waitForWorker(SocketSession& session) {
-    if (session.waitForEnd(context_.timings().stopWaitMs)) return;
+void MigrationDialog::waitForWorker(SocketSession& session, unsigned long quietMs) {
+    if (session.waitForEnd(quietMs)) return;
     context_.writeLogLine(kCaption, "Waiting for the session to end");
     session.waitForEnd(INFINITE);
 }
 
 void MigrationDialog::deleteSessions() {
     for (SocketSession* old : {static_cast<SocketSession*>(imap_.get()), static_cast<SocketSession*>(pop3_.get())})
-        if (old) waitForWorker(*old);
+        if (old) waitForWorker(*old, context_.timings().stopWaitMs);
     imap_.reset();
     pop3_.reset();
 }

@@ -51,8 +51,8 @@ private:
     void cancel();
     SocketSession* session() const;
     // Waits for the session's worker to end, saying so in the log when it
-    // takes longer than the stop bound.
-    void waitForWorker(SocketSession& session);
+    // takes longer than `quietMs`.
+    void waitForWorker(SocketSession& session, unsigned long quietMs);
     // Deletes the sessions of earlier calls (their workers have ended).
     void deleteSessions();
 

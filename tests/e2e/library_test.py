@@ -263,6 +263,22 @@ class Library(unittest.TestCase):
         sessions = wait_for(lambda: re.findall(r"pop3\(bob\).*?retr=(\d+)/", self.server.log_text())[before:], 10)
         self.assertEqual(sessions, ["0"])
 
+    def test_cancel_while_the_worker_waits_on_a_box_returns_after_the_worker(self):
+        env = self.database_env(self.host.path / "missing" / "mail2xrv.mdb", create=False)
+        self.host.start(pop3(self.host.dest(), self.server.pop3_port), env=env)
+        self.assertEqual(dialogctl("wait", "Error", 120)[0], 0, "no box")
+        # The worker is held by the box: Cancel outlasts the stop bound.
+        self.assertEqual(dialogctl("command", "Migrating Messages For User [bob]", 2)[0], 0)
+        self.assertTrue(wait_for(lambda: "[IMap2XRV Function] Waiting for the session to end" in self.host.log_lines(),
+                                 30), self.host.log_lines())
+        self.assertIsNone(self.host.process.poll(), "the call returned while its worker still ran")
+        self.assertEqual(dialogctl("command", "Error", 1)[0], 0)
+        self.assertEqual(self.host.wait(60), [("Pop32XRV", 2)])
+        lines = self.host.log_lines()
+        self.assertLess(lines.index("[IMap2XRV Function] Migration canceled by user"),
+                        lines.index("[IMap2XRV Function] Waiting for the session to end"))
+        self.assertEqual(list(self.host.dest().rglob("*.imap")), [])
+
     def test_log_lies_beside_the_host_and_each_load_adds_its_banner(self):
         library_dir = self.host.path / "elsewhere"
         library_dir.mkdir()

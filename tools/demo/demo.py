@@ -138,7 +138,8 @@ def library_call(server):
     call = ["imap", windows_path(store), "127.0.0.1", "alice", USERS["alice"], str(server.imap_port), "Junk",
             "INBOX;Drafts;Trash;Sent", "1", "0", "0", "0"]
     print()
-    print("demo: the library: kelvarcall " + " ".join(f'"{a}"' if (";" in a or not a) else a for a in call))
+    shown = [("*" * 10 if i == 4 else a) for i, a in enumerate(call)]
+    print("demo: the library: kelvarcall " + " ".join(f'"{a}"' if (";" in a or not a) else a for a in shown))
     with tempfile.TemporaryFile() as out:
         subprocess.run(WINE + [str(host / "kelvarcall.exe"), *call], cwd=str(host), stdout=out,
                        stderr=subprocess.STDOUT, check=False)
