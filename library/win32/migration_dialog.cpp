@@ -29,6 +29,21 @@ MigrationDialog::~MigrationDialog() {
 }
 
 int MigrationDialog::run(DialogMode mode) {
+    // A call from a message handler while the dialog runs would take over
+    // the dialog and the session of the call under way.
+    if (running_) {
+        context_.writeLogLine(kCaption, "A migration is under way; this call is refused");
+        return kResultFailed;
+    }
+    running_ = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{running_};
+    return runDialog(mode);
+}
+
+int MigrationDialog::runDialog(DialogMode mode) {
     mode_ = mode;
     sessionResult_ = 1;
     const HWND dialog = CreateDialogParamA(context_.module(), MAKEINTRESOURCEA(IDD_PROGRESS), nullptr,

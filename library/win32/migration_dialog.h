@@ -47,6 +47,7 @@ public:
     void sessionFinished(int result) override;
 
 private:
+    int runDialog(DialogMode mode);
     void initialise();
     void cancel();
     SocketSession* session() const;
@@ -64,7 +65,7 @@ private:
     std::unique_ptr<ImapActiveObj> imap_;
     std::unique_ptr<Pop3ActiveObj> pop3_;
     std::atomic<int> sessionResult_{1};
-    bool sessionEnded_ = false;
+    bool running_ = false;
 };
 
 }  // namespace rvo
