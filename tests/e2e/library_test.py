@@ -202,9 +202,12 @@ class Library(unittest.TestCase):
                                  "print(s.getsockname()[1])"], capture_output=True, text=True).stdout.strip()
         bad_login = imap(self.host.dest(), self.server.imap_port)
         bad_login[4] = "wrong"
-        results = self.host.call(imap(self.host.dest(), closed), bad_login, pop3(self.host.dest(), closed))
-        self.assertEqual(results, [("IMap2XRV", 0), ("IMap2XRV", 0), ("Pop32XRV", 0)])
+        results = self.host.call(imap(self.host.dest(), closed), bad_login, pop3(self.host.dest(), closed),
+                                 pop3(self.host.dest(), self.server.pop3_port + 65536))
+        self.assertEqual(results, [("IMap2XRV", 0), ("IMap2XRV", 0), ("Pop32XRV", 0), ("Pop32XRV", 0)])
         lines = self.host.log_lines()
+        # A port beyond 65535 is refused, not taken modulo 65536.
+        self.assertIn(f"[Pop32XRV Function] The POP3 port {self.server.pop3_port + 65536} is not a TCP port", lines)
         self.assertIn("[IMap2XRV Function] Could not establish connection to server - 10061", lines)
         self.assertIn("[Pop32XRV Function] Could not establish connection to server - 10061", lines)
 
