@@ -5,6 +5,9 @@
 #include <string_view>
 #include <vector>
 
+// parseExcludedFolders and mailPathFolders, shared with the library.
+#include "engine/core/settings/migration_settings.h"
+
 namespace rvo {
 
 // ";INBOX;Drafts;Trash;Sent;" gives INBOX, Drafts, Trash and Sent. Names go
@@ -13,16 +16,7 @@ namespace rvo {
 // has always been read.
 std::array<std::string, 4> parseSystemFolders(std::string_view text);
 
-// "Junk;Spam" gives Junk and Spam; one leading and one trailing ";" are
-// ignored; pieces are not trimmed and empty pieces are kept.
-std::vector<std::string> parseExcludedFolders(std::string_view text);
-
 // Adds the trailing backslash to a mail path that has one inside it.
 std::string normaliseMailPath(std::string_view value);
-
-// The folders that make up a mail path, outermost first, each as a full
-// path without its trailing backslash: "D:\Mail\Store\" gives "D:\Mail" and
-// "D:\Mail\Store". A path without a backslash gives none.
-std::vector<std::string> mailPathFolders(std::string_view mailPath);
 
 }  // namespace rvo

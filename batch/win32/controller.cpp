@@ -12,14 +12,16 @@ constexpr const char* kUnknownError = "Unknown Error in Controller";
 constexpr std::size_t kTitleMax = 255;
 // A worker that has posted its end finishes at once; this bounds a stuck one.
 constexpr unsigned long kRetireWaitMs = 10000;
+constexpr UINT_PTR kSkipTimer = 1;
 }  // namespace
 
-Controller::Controller(LogSink& log, AccountSessionFactory& sessions)
+Controller::Controller(LogSink& log, AccountSessionFactory& sessions, unsigned long skipPauseMs)
     : DialogWindow(log, kLogName),
       sessions_(sessions),
       listView_(IDC_PROGRESS_LIST),
       staticText_(IDC_MESSAGE_TEXT),
-      progress_(listView_, staticText_) {
+      progress_(listView_, staticText_),
+      skipPauseMs_(skipPauseMs) {
     addControl(listView_);
     addControl(staticText_);
 }
@@ -42,6 +44,12 @@ INT_PTR Controller::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_SESSION_FINISHED:
             finishAccount(static_cast<int>(wParam));
+            return 0;
+        case WM_TIMER:
+            if (wParam != kSkipTimer) return 1;
+            KillTimer(window(), kSkipTimer);
+            // As a session that did not migrate: the status stays as it is.
+            PostMessageA(window(), WM_SESSION_FINISHED, 1, 0);
             return 0;
         default:
             return 1;
@@ -93,6 +101,10 @@ void Controller::startSession(const AccountRecord& record) {
         PostMessageA(window(), WM_SESSION_FINISHED, 1, 0);
         return;
     }
+    if (record.status() == 1) {
+        skipMigratedAccount(record);
+        return;
+    }
     retire(*slot);
     *slot = sessions_.create(record.protocol(), accountIndex_, log(), this);
     if (!*slot) {
@@ -102,6 +114,15 @@ void Controller::startSession(const AccountRecord& record) {
     (*slot)->startThread();
     (*slot)->attachProgress(&progress_);
     (*slot)->resume();
+}
+
+void Controller::skipMigratedAccount(const AccountRecord& record) {
+    const std::string text = formatBounded("Skipping %s. User already migrated.", record.user().c_str());
+    staticText_.setText(text);
+    const SessionKind& kind = record.protocol() == kProtocolImap ? kImapSessionKind : kPop3SessionKind;
+    log().report(kind.objectName, text);
+    if (SetTimer(window(), kSkipTimer, skipPauseMs_, nullptr) == 0)
+        PostMessageA(window(), WM_SESSION_FINISHED, 1, 0);
 }
 
 void Controller::startFirstAccount() { guarded([this] { startAccount(true); }); }

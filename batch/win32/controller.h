@@ -23,7 +23,9 @@ class Controller : public DialogWindow, public SessionObserver {
 public:
     static constexpr const char* kLogName = "Controller Object";
 
-    Controller(LogSink& log, AccountSessionFactory& sessions);
+    // `skipPauseMs`: how long the "already migrated" caption of a skipped
+    // account stays before the next account starts.
+    Controller(LogSink& log, AccountSessionFactory& sessions, unsigned long skipPauseMs = 1000);
     ~Controller() override;
 
     INT_PTR handleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -49,6 +51,8 @@ private:
     void showAccount(const AccountRecord& record);
     // Starts the record's session, or moves past an account without one.
     void startSession(const AccountRecord& record);
+    // An account already migrated: its caption, then after the pause the next account.
+    void skipMigratedAccount(const AccountRecord& record);
     std::unique_ptr<SocketSession>* slotFor(int protocol);
     // Stops a session and lets it go once its worker has ended.
     void retire(std::unique_ptr<SocketSession>& slot);
@@ -59,6 +63,7 @@ private:
     DialogProgressView progress_;
     std::unique_ptr<SocketSession> imapSession_;
     std::unique_ptr<SocketSession> pop3Session_;
+    unsigned long skipPauseMs_;
     int accountIndex_ = 1;
     bool columnAdded_ = false;
     bool dialogDestroyed_ = false;

@@ -1,7 +1,7 @@
 // Runs one IMAP4 session against a server for the end-to-end tests.
 //
 //   imap_session_driver --host=H --port=P --user=U --password=W --mail-path=M
-//       --domain=D [--status=N] [--mark-deleted=0|1] [--migrate-deleted=0|1]
+//       --domain=D [--mark-deleted=0|1] [--migrate-deleted=0|1]
 //       [--create-empty=0|1] [--sys-folders=;A;B;C;D;] [--exclude=X;Y]
 //       [--wait-ms=N] [--timeouts=N] [--log=FILE]
 //

@@ -1,7 +1,7 @@
 // Runs one POP3 session against a real server for the end-to-end tests.
 //
 //   pop3_session_driver --host=H --port=P --user=U --password=W --mail-path=M
-//       --domain=D [--database=PATH] [--status=N] [--wait-ms=N] [--timeouts=N]
+//       --domain=D [--database=PATH] [--wait-ms=N] [--timeouts=N]
 //       [--log=FILE]
 //
 // The database connection is the programs' own: KELVAR_ODBC or the Access

@@ -69,7 +69,6 @@ struct DriverOptions {
         account.status = 0;
         timings.waitSliceMs = 1000;
         timings.extraTimeouts = 9;
-        timings.skipPauseMs = 0;
     }
     MigrationSettings settings;
     AccountValues account;
@@ -91,7 +90,6 @@ inline bool parseOptions(int argc, char** argv, const char* program, DriverOptio
         else if (option(arg, "--password", v)) o.account.password = v;
         else if (option(arg, "--mail-path", v)) o.settings.mailPath = v;
         else if (option(arg, "--domain", v)) o.account.domain = v;
-        else if (option(arg, "--status", v)) o.account.status = std::atoi(v.c_str());
         else if (option(arg, "--wait-ms", v)) o.timings.waitSliceMs = std::strtoul(v.c_str(), nullptr, 10);
         else if (option(arg, "--timeouts", v)) o.timings.extraTimeouts = std::atoi(v.c_str());
         else if (option(arg, "--log", v)) o.logPath = v;

@@ -20,6 +20,7 @@ struct FakeTables {
     std::map<std::pair<std::string, int>, int> users;
     std::map<std::tuple<int, int, std::string>, int> uidls;
     bool broken = false;
+    bool recordBreaks = false;  // the first record fails and breaks the connection
     int opened = 0;
 };
 
@@ -32,7 +33,9 @@ public:
     int registerUser(const std::string& username, int serverId) override {
         return !t_.broken && t_.users.emplace(std::pair(username, serverId), static_cast<int>(t_.users.size()) + 1).second;
     }
+    bool usable() const override { return !t_.broken; }
     int recordUidl(int serverId, int userId, const std::string& uidl) override {
+        if (t_.recordBreaks) t_.broken = true;
         return !t_.broken &&
                t_.uidls.emplace(std::tuple(serverId, userId, uidl), static_cast<int>(t_.uidls.size()) + 1).second;
     }
@@ -63,7 +66,9 @@ struct ServerMessage {
 // and records everything the dialogue does to its surroundings.
 class Harness : public Pop3Environment {
 public:
-    explicit Harness(Pop3Account account = {"pop.example.com", "o'brien", "secret"}) : dialogue(*this, account) {}
+    explicit Harness(Pop3Account account = {"pop.example.com", "o'brien", "secret"}, bool requireDatabase = false)
+        : dialogue(*this, account, requireDatabase) {}
+    explicit Harness(bool requireDatabase) : Harness({"pop.example.com", "o'brien", "secret"}, requireDatabase) {}
 
     // Environment -------------------------------------------------------
     bool send(std::string_view command) override {
@@ -419,6 +424,35 @@ TEST(Pop3Dialogue, ABrokenDatabaseMigratesEveryMessageAgain) {
     EXPECT_EQ(noInbox.commands, login({"QUIT"}));
     EXPECT_TRUE(noInbox.logged("Could not create directory inbox"));
     EXPECT_EQ(noInbox.dialogue.result(), 1);
+}
+
+TEST(Pop3Dialogue, ARequiredDatabaseThatCannotBeUsedRetrievesNothing) {
+    Harness h(true);
+    h.tables.broken = true;
+    h.mailbox = {{1, {"a", {"1"}}}, {2, {"b", {"2"}}}};
+    h.run();
+    EXPECT_EQ(h.commands, login({"QUIT"}));
+    EXPECT_EQ(h.inboxPrepared, 0) << "no inbox is made for nothing";
+    EXPECT_TRUE(h.stored.empty());
+    EXPECT_TRUE(h.logged("Nothing is retrieved: the migration database cannot look up the account"));
+    EXPECT_EQ(h.dialogue.result(), 1);
+
+    // A record that fails keeps the stored message and ends the dialogue at once.
+    Harness breaks(true);
+    breaks.tables.recordBreaks = true;
+    breaks.mailbox = h.mailbox;
+    breaks.run();
+    EXPECT_EQ(breaks.commands, login({"UIDL 1", "RETR 1", "QUIT"}));
+    EXPECT_EQ(breaks.stored, (std::map<int, std::string>{{1, "1\r\n"}}));
+    EXPECT_TRUE(breaks.logged("Message 1 is stored, but its unique-id could not be recorded"));
+    EXPECT_EQ(breaks.dialogue.result(), 1);
+
+    // With a working database the rule changes nothing.
+    Harness works(true);
+    works.mailbox = h.mailbox;
+    works.run();
+    EXPECT_EQ(works.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "RETR 2", "QUIT"}));
+    EXPECT_EQ(works.dialogue.result(), 0);
 }
 
 TEST(Pop3Dialogue, HelpersReadListingAndUidlWords) {

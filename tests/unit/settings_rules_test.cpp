@@ -34,6 +34,25 @@ TEST(ExcludedFolders, SplitsWithoutTrimmingAndMatchesWholeNames) {
     EXPECT_EQ(parseExcludedFolders("Trash"), (std::vector<std::string>{"Trash"}));
 }
 
+TEST(ExcludedFolders, ContainedEntriesMatchPartsButAnEmptyEntryNothing) {
+    MigrationSettings s;
+    s.excludedFolders = {"Trash"};
+    s.excludeContained = true;
+    for (const char* name : {"Trash", "Trash/2004", "OldTrash"}) EXPECT_TRUE(s.isExcluded(name)) << name;
+    EXPECT_FALSE(s.isExcluded("trash"));
+    s.excludeContained = false;
+    EXPECT_TRUE(s.isExcluded("Trash"));
+    EXPECT_FALSE(s.isExcluded("OldTrash"));
+
+    // "Junk;;Spam": the empty piece excludes no folder, contained or not.
+    s.excludedFolders = parseExcludedFolders("Junk;;Spam");
+    for (const bool contained : {false, true}) {
+        s.excludeContained = contained;
+        EXPECT_FALSE(s.isExcluded("INBOX")) << contained;
+        EXPECT_TRUE(s.isExcluded("Spam")) << contained;
+    }
+}
+
 TEST(MailPath, TrailingBackslashAndBaseFolders) {
     EXPECT_EQ(normaliseMailPath("D:\\Mail\\Store"), "D:\\Mail\\Store\\");
     EXPECT_EQ(normaliseMailPath("D:\\Mail\\Store\\"), "D:\\Mail\\Store\\");

@@ -1,4 +1,5 @@
-"""Demo run: sample mailboxes on a private Dovecot, kelvard.exe migrating them, a report.
+"""Demo run: sample mailboxes on a private Dovecot, kelvard.exe migrating them, a report;
+then one IMap2XRV call of kelvar.dll through kelvarcall.exe.
 
 Called by scripts/demo.sh, which builds and sets up Wine and the display."""
 import argparse
@@ -124,6 +125,37 @@ def report(run, code, elapsed, shot):
     print(f"Screenshot of the dialog: {shot or '(the run ended before one was taken)'}")
 
 
+def library_call(server):
+    """One IMap2XRV call, as a setup wizard makes it, into build/demo/library/store."""
+    host = DEMO / "library"
+    host.mkdir(parents=True, exist_ok=True)
+    for name in ("kelvar.dll", "kelvarcall.exe"):
+        if not (BUILD / "bin" / name).exists():
+            print(f"demo: {name} is not built; no library call")
+            return
+        shutil.copy(BUILD / "bin" / name, host / name)
+    store = host / "store"
+    call = ["imap", windows_path(store), "127.0.0.1", "alice", USERS["alice"], str(server.imap_port), "Junk",
+            "INBOX;Drafts;Trash;Sent", "1", "0", "0", "0"]
+    print()
+    shown = [("*" * 10 if i == 4 else a) for i, a in enumerate(call)]
+    print("demo: the library: kelvarcall " + " ".join(f'"{a}"' if (";" in a or not a) else a for a in shown))
+    with tempfile.TemporaryFile() as out:
+        subprocess.run(WINE + [str(host / "kelvarcall.exe"), *call], cwd=str(host), stdout=out,
+                       stderr=subprocess.STDOUT, check=False)
+        out.seek(0)
+        for line in out.read().decode(errors="replace").splitlines():
+            print("  " + line)
+    print(f"Messages in the library's store ({store}):")
+    for folder in sorted(p for p in store.rglob("*") if p.is_dir()):
+        print(f"  {folder.relative_to(store)}: {len(list(folder.glob('*.imap')))}")
+    log = host / "kelvar.log"
+    print(f"Library log: {log}")
+    if log.exists():
+        for line in log.read_text(errors="replace").splitlines()[-6:]:
+            print("  " + line)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--fresh", action="store_true", help="start again: new server data, store and run folder")
@@ -143,6 +175,7 @@ def main():
         print(f"demo: running {run / 'kelvard.exe'} (IMAP user alice, POP3 user bob)")
         code, elapsed, shot = run_program(run, env)
         report(run, code, elapsed, shot)
+        library_call(server)
     finally:
         server.stop()
     print("demo: server stopped. Run scripts/demo.sh again to see migrated accounts skipped; --fresh starts over.")

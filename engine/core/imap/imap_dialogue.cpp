@@ -253,7 +253,7 @@ void ImapDialogue::addFolder() {
     Folder folder{entry->name, entry->name};
     // Without "/" as the hierarchy delimiter a "/" is part of one folder's
     // name; it must not make a directory level.
-    if (entry->delimiter != "/") std::erase(folder.shownName, '/');
+    if (entry->delimiter != "/" && !values_.keepSlashInFolderNames) std::erase(folder.shownName, '/');
     if (transferPass_) show(folder.shownName);
     folders_.push_back(std::move(folder));
 }

@@ -83,6 +83,8 @@ struct ImapDialogueValues {
     std::string captionFormat;  // "Processing [%s]\nMessage [%d] of [%d] for this User"
     int timeZoneBiasMinutes = 0;
     unsigned long logoutPauseMs = 500;
+    // "/" stays in folder names whatever the server's delimiter.
+    bool keepSlashInFolderNames = false;
 };
 
 class ImapDialogue {

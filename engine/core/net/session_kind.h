@@ -1,7 +1,8 @@
 #pragma once
-// What tells the two mail sessions' connection handling apart. One event
-// loop serves both; the library builds its variants from these by copying
-// and changing a few fields.
+// What tells the mail sessions apart: the batch program's and the library's
+// IMAP4 and POP3 sessions run the same event loop and the same dialogues,
+// and differ only in these values. Each kind is written with its fields
+// named, so a reader can tell which quirk is which.
 #include <array>
 #include <string_view>
 
@@ -18,39 +19,48 @@ struct SessionKind {
     std::array<NetworkEventKind, 3> eventOrder;
     LineEnd lineEnd;
     // A receive of 0 or -1 is logged ("abruptly", "winsock error").
-    bool logReceiveFailures;
+    bool logReceiveFailures = false;
     // An exception escaping the loop is logged with unknownErrorText right
     // there; otherwise it reaches the worker thread's top handler.
-    bool catchLoopExceptions;
+    bool catchLoopExceptions = false;
     // closeConnection() also ends the session and logs instead of throwing.
-    bool closeEndsSession;
+    bool closeEndsSession = false;
     // Socket and connect failures are logged with their Winsock code instead
     // of raising an exception; an immediate connect failure is also shown.
-    bool connectWithoutExceptions;
+    bool connectWithoutExceptions = false;
     std::string_view unknownErrorText;
+    // IMAP4: a folder name keeps its "/" whatever the server's delimiter
+    // (then "/" makes a directory level); otherwise "/" is removed from the
+    // names of servers whose delimiter is not "/".
+    bool keepSlashInFolderNames = false;
+    // POP3: nothing is retrieved unless the migration database can look up
+    // and record unique-ids, and a look-up or record that fails ends the
+    // dialogue with QUIT; otherwise a database that cannot be used makes
+    // every message look new.
+    bool requireUsableDatabase = false;
 };
 
 inline constexpr SessionKind kImapSessionKind{
-    "IMap2XRV Object",
-    {NetworkEventKind::Connect, NetworkEventKind::Read, NetworkEventKind::Close},
-    LineEnd::KeepCarriageReturn,
-    true,
-    false,
-    false,
-    false,
-    "An unknown or undefined exception has occurred.",
+    .objectName = "IMap2XRV Object",
+    .eventOrder = {NetworkEventKind::Connect, NetworkEventKind::Read, NetworkEventKind::Close},
+    .lineEnd = LineEnd::KeepCarriageReturn,
+    .logReceiveFailures = true,
+    .catchLoopExceptions = false,
+    .closeEndsSession = false,
+    .connectWithoutExceptions = false,
+    .unknownErrorText = "An unknown or undefined exception has occurred.",
 };
 
 inline constexpr SessionKind kPop3SessionKind{
-    "Pop32XRV Object",
+    .objectName = "Pop32XRV Object",
     // The close is handled first; the read of the same pass still delivers.
-    {NetworkEventKind::Close, NetworkEventKind::Connect, NetworkEventKind::Read},
-    LineEnd::Strip,
-    false,
-    true,
-    true,
-    false,
-    "Unknown Error in Pop3ActiveObj",
+    .eventOrder = {NetworkEventKind::Close, NetworkEventKind::Connect, NetworkEventKind::Read},
+    .lineEnd = LineEnd::Strip,
+    .logReceiveFailures = false,
+    .catchLoopExceptions = true,
+    .closeEndsSession = true,
+    .connectWithoutExceptions = false,
+    .unknownErrorText = "Unknown Error in Pop3ActiveObj",
 };
 
 }  // namespace rvo

@@ -16,9 +16,7 @@ struct SessionTimings {
     // Bytes handed to the line assembler at a time (one receive of the
     // dialogue; the socket layer may take several in one call).
     std::size_t receiveBytes = 2047;
-    // Pauses of the sessions: after "already migrated", after the LOGOUT
-    // completion, before the end is posted.
-    unsigned long skipPauseMs = 1000;
+    // Pauses of the sessions: after the LOGOUT completion, before the end is posted.
     unsigned long logoutPauseMs = 500;
     unsigned long finishPauseMs = 1;
     // Least time between two updates of the progress display; what comes

@@ -80,8 +80,8 @@ int listedMessageNumber(std::string_view line) {
     return positiveNumber(nextWord(rest));
 }
 
-Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account)
-    : env_(environment), account_(std::move(account)) {}
+Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account, bool requireUsableDatabase)
+    : env_(environment), account_(std::move(account)), requireUsableDatabase_(requireUsableDatabase) {}
 
 void Pop3Dialogue::connected() {
     try {
@@ -187,6 +187,16 @@ void Pop3Dialogue::onListLine(std::string_view line) {
             quit();
             return;
         }
+        if (requireUsableDatabase_) {
+            // Checked before anything is retrieved: a message stored without
+            // its unique-id recorded would be stored again by the next run.
+            const auto database = env_.openDatabase();
+            int serverId = 0;
+            int userId = 0;
+            const bool keys = accountKeys(*database, serverId, userId);
+            if (!databaseHolds(*database, keys, "Nothing is retrieved: the migration database cannot look up the account"))
+                return;
+        }
         if (std::string error; !env_.prepareInbox(error)) {
             env_.report(error);
             incomplete_ = true;
@@ -224,7 +234,9 @@ void Pop3Dialogue::onUidlAnswer(std::string_view line) {
         const auto database = env_.openDatabase();
         int serverId = 0;
         int userId = 0;
-        known = accountKeys(*database, serverId, userId) && database->uidlId(serverId, userId, currentUidl_) != 0;
+        const bool keys = accountKeys(*database, serverId, userId);
+        known = keys && database->uidlId(serverId, userId, currentUidl_) != 0;
+        if (!databaseHolds(*database, keys, "The unique-id look-up in the migration database failed")) return;
     }
     env_.showMessageProgress(currentNumber_, messageCount_);
     if (known)
@@ -292,7 +304,12 @@ void Pop3Dialogue::completeMessage() {
         const auto database = env_.openDatabase();
         int serverId = 0;
         int userId = 0;
-        if (accountKeys(*database, serverId, userId)) database->recordUidl(serverId, userId, currentUidl_);
+        const bool keys = accountKeys(*database, serverId, userId);
+        if (keys) database->recordUidl(serverId, userId, currentUidl_);
+        std::string what;
+        formatString(what, "Message %d is stored, but its unique-id could not be recorded in the migration database",
+                     currentNumber_);
+        if (!databaseHolds(*database, keys, what.c_str())) return;
     }
     nextMessageOrQuit();
 }
@@ -332,6 +349,14 @@ void Pop3Dialogue::close() {
 
 bool Pop3Dialogue::sendFormatted(const char* format, int number) {
     return env_.send(formatBounded(format, number));
+}
+
+bool Pop3Dialogue::databaseHolds(const MigrationDatabase& database, bool keysFound, const char* what) {
+    if (!requireUsableDatabase_ || (keysFound && database.usable())) return true;
+    env_.report(what);
+    incomplete_ = true;
+    quit();
+    return false;
 }
 
 bool Pop3Dialogue::accountKeys(MigrationDatabase& database, int& serverId, int& userId) {

@@ -84,7 +84,11 @@ class Pop3Dialogue {
 public:
     static constexpr std::string_view kUnknownError = "Unknown Error in Pop3ActiveObj";
 
-    Pop3Dialogue(Pop3Environment& environment, Pop3Account account);
+    // With `requireUsableDatabase`, nothing is retrieved unless the database
+    // can look up and record unique-ids, and a failed look-up or record ends
+    // the dialogue with QUIT (the message already stored is kept). Without
+    // it, a database that cannot be used makes every message look new.
+    Pop3Dialogue(Pop3Environment& environment, Pop3Account account, bool requireUsableDatabase = false);
 
     // The connection is open: the server is registered.
     void connected();
@@ -118,9 +122,13 @@ private:
 
     // Server and user keys; 0 when the database cannot say.
     bool accountKeys(MigrationDatabase& database, int& serverId, int& userId);
+    // With a usable database required: false after logging `what` failed
+    // and sending QUIT, the dialogue left incomplete.
+    bool databaseHolds(const MigrationDatabase& database, bool keysFound, const char* what);
 
     Pop3Environment& env_;
     Pop3Account account_;
+    bool requireUsableDatabase_;
     Pop3State state_ = Pop3State::AwaitGreeting;
     bool listStatusSeen_ = false;
     bool retrStatusSeen_ = false;

@@ -3,6 +3,7 @@
 // from default.cfg and accounts.ini; the library takes them as arguments.
 #include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rvo {
@@ -18,8 +19,11 @@ struct MigrationSettings {
     // Source names of inbox, drafts, deleted items and sent items; empty when not given.
     std::array<std::string, 4> systemFolderNames;
     std::vector<std::string> excludedFolders;
+    // An excluded entry also matches every folder name that contains it.
+    bool excludeContained = false;
 
-    // Whole-name, case-sensitive match against the excluded folders.
+    // Case-sensitive match against the excluded folders: the whole name, or
+    // with excludeContained any part of it. An empty entry matches no folder.
     bool isExcluded(const std::string& folderName) const;
 };
 
@@ -30,6 +34,19 @@ struct AccountValues {
     int status = -1;    // -1: no such account, 1: already migrated
     int protocol = 0;   // 1: IMAP4, 2: POP3
 };
+
+// The text without one leading and one trailing ";" (folder lists).
+std::string_view stripOuterSeparators(std::string_view text);
+
+// "Junk;Spam" gives Junk and Spam; one leading and one trailing ";" are
+// ignored; pieces are not trimmed and empty pieces are kept.
+std::vector<std::string> parseExcludedFolders(std::string_view text);
+
+// The folders that make up a mail path, outermost first, each as a full
+// path without its trailing backslash: "D:\\Mail\\Store\\" gives "D:\\Mail" and
+// "D:\\Mail\\Store". The part up to the first backslash (the root) is not
+// one of them; a path without a backslash gives none.
+std::vector<std::string> mailPathFolders(std::string_view mailPath);
 
 enum Protocol { kProtocolImap = 1, kProtocolPop3 = 2 };
 

@@ -12,9 +12,11 @@ int timeZoneBiasMinutes() {
     return GetTimeZoneInformation(&zone) == TIME_ZONE_ID_INVALID ? 0 : static_cast<int>(zone.Bias);
 }
 
-ImapDialogueValues dialogueValues(const MigrationSettings& settings, const AccountValues& account,
-                                  const ImapSessionTexts& texts, const SessionTimings& timings) {
+ImapDialogueValues dialogueValues(const SessionKind& kind, const MigrationSettings& settings,
+                                  const AccountValues& account, const ImapSessionTexts& texts,
+                                  const SessionTimings& timings) {
     ImapDialogueValues values;
+    values.keepSlashInFolderNames = kind.keepSlashInFolderNames;
     values.settings = settings;
     values.account = account;
     values.captionFormat = texts.captionFormat;
@@ -37,29 +39,21 @@ ImapSessionTexts ImapSessionTexts::load(HINSTANCE resources) {
 
 ImapActiveObj::ImapActiveObj(const MigrationSettings& settings, const AccountValues& account, LogSink& log,
                              SessionObserver* observer, const SessionTimings& timings, HINSTANCE resources)
-    : ImapActiveObj(settings, account,
+    : ImapActiveObj(kImapSessionKind, settings, account,
                     MessageStore::forAccount(settings, account, ImapSessionTexts::load(resources).localFolderNames),
                     ImapSessionTexts::load(resources), log, observer, timings) {}
 
-ImapActiveObj::ImapActiveObj(const MigrationSettings& settings, const AccountValues& account, MessageStore store,
-                             const ImapSessionTexts& texts, LogSink& log, SessionObserver* observer,
-                             const SessionTimings& timings)
-    : SocketSession(kImapSessionKind, log, observer, timings),
+ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& settings, const AccountValues& account,
+                             MessageStore store, const ImapSessionTexts& texts, LogSink& log,
+                             SessionObserver* observer, const SessionTimings& timings)
+    : SocketSession(kind, log, observer, timings),
       serverAddress_(settings.serverAddress),
       port_(settings.imapPort),
       account_(account),
       store_(std::move(store)),
-      dialogue_(dialogueValues(settings, account, texts, timings), host_, store_) {}
+      dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {}
 
 void ImapActiveObj::start() {
-    if (account_.status == 1) {
-        const std::string text = "Skipping " + account_.user + ". User already migrated.";
-        stopRunning();
-        showCaption(text);
-        report(text);
-        Sleep(timings().skipPauseMs);
-        return;
-    }
     if (port_ < 1 || port_ > 65535) {
         stopRunning();
         reportFormatted("The IMAP port %d is not a TCP port", port_);

@@ -33,14 +33,14 @@ struct ImapSessionTexts {
 
 class ImapActiveObj : public SocketSession {
 public:
-    // Connects to settings.serverAddress:imapPort as account.user and stores
-    // under mailPath + domain\user. An account whose status is 1 is skipped.
-    // `resources` holds the string table; null: the program.
+    // The batch program's session: connects to settings.serverAddress:imapPort
+    // as account.user and stores under mailPath + domain\user. `resources`
+    // holds the string table; null: the program.
     ImapActiveObj(const MigrationSettings& settings, const AccountValues& account, LogSink& log,
                   SessionObserver* observer, const SessionTimings& timings = {}, HINSTANCE resources = nullptr);
-    // Any store layout and texts (the library's).
-    ImapActiveObj(const MigrationSettings& settings, const AccountValues& account, MessageStore store,
-                  const ImapSessionTexts& texts, LogSink& log, SessionObserver* observer,
+    // Any kind, store layout and texts (the library's).
+    ImapActiveObj(const SessionKind& kind, const MigrationSettings& settings, const AccountValues& account,
+                  MessageStore store, const ImapSessionTexts& texts, LogSink& log, SessionObserver* observer,
                   const SessionTimings& timings = {});
     ~ImapActiveObj() override = default;
 

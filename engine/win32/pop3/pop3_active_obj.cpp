@@ -2,9 +2,9 @@
 
 #include <utility>
 
+#include "engine/core/imap/imap_syntax.h"
 #include "engine/core/store/file_time.h"
 #include "engine/core/text/exception.h"
-#include "engine/core/text/format.h"
 #include "engine/win32/ui/dialog_window.h"
 #include "resources/resource_ids.h"
 
@@ -28,26 +28,30 @@ std::string loadCaptionFormat(HINSTANCE resources, LogSink& log) {
 Pop3ActiveObj::Pop3ActiveObj(const MigrationSettings& settings, const AccountValues& account,
                              MigrationDatabaseOpener openDatabase, LogSink& log, SessionObserver* observer,
                              const SessionTimings& timings, HINSTANCE resources)
-    : SocketSession(kPop3SessionKind, log, observer, timings),
+    : Pop3ActiveObj(kPop3SessionKind, settings, account, MessageStore::forAccount(settings, account, SystemFolderNames{}),
+                    loadCaptionFormat(resources, log), std::move(openDatabase), log, observer, timings) {}
+
+Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& settings, const AccountValues& account,
+                             MessageStore store, std::string captionFormat, MigrationDatabaseOpener openDatabase,
+                             LogSink& log, SessionObserver* observer, const SessionTimings& timings)
+    : SocketSession(kind, log, observer, timings),
       serverAddress_(settings.serverAddress),
-      port_(static_cast<unsigned short>(settings.pop3Port)),
+      port_(settings.pop3Port),
       account_(account),
       database_(std::move(openDatabase)),
-      store_(MessageStore::forAccount(settings, account, SystemFolderNames{})),
+      store_(std::move(store)),
       inbox_(store_.folderDirectory(kInboxFolder)),
-      captionFormat_(loadCaptionFormat(resources, log)),
-      dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password}) {}
+      captionFormat_(std::move(captionFormat)),
+      dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password},
+                kind.requireUsableDatabase) {}
 
 void Pop3ActiveObj::start() {
-    if (account_.status == 1) {
+    if (port_ < 1 || port_ > 65535) {
         stopRunning();
-        const std::string text = formatBounded("Skipping %s. User already migrated.", account_.user.c_str());
-        showCaption(text);
-        SocketSession::report(text);
-        Sleep(timings().skipPauseMs);
+        reportFormatted("The POP3 port %d is not a TCP port", port_);
         return;
     }
-    connectToServer(serverAddress_, port_);
+    connectToServer(serverAddress_, static_cast<unsigned short>(port_));
 }
 
 void Pop3ActiveObj::finish() {
@@ -57,14 +61,14 @@ void Pop3ActiveObj::finish() {
         database_.release();
         Sleep(timings().finishPauseMs);
     } catch (...) {
-        SocketSession::report(kPop3SessionKind.unknownErrorText);
+        SocketSession::report(kind().unknownErrorText);
     }
     endSession(dialogue_.result());
 }
 
 void Pop3ActiveObj::showMessageProgress(int number, int count) {
     if (captionFormat_.empty()) return;
-    showCaption(formatBounded(captionFormat_.c_str(), kInboxFolder.data(), number, count));
+    showCaption(formatMessageCaption(captionFormat_, kInboxFolder, number, count));
 }
 
 bool Pop3ActiveObj::prepareInbox(std::string& error) {

@@ -24,13 +24,18 @@ namespace rvo {
 
 class Pop3ActiveObj : public SocketSession, private Pop3Environment {
 public:
-    // Connects to settings.serverAddress:pop3Port as account.user and stores
-    // into mailPath + domain\user\inbox. An account whose status is 1 is
-    // skipped. `openDatabase` makes one database object per use.
-    // `resources` holds the caption text (string 6); null: the program.
+    // The batch program's session: connects to settings.serverAddress:pop3Port
+    // as account.user and stores into mailPath + domain\user\inbox.
+    // `openDatabase` makes one database object per use. `resources` holds the
+    // caption text (string 6); null: the program.
     Pop3ActiveObj(const MigrationSettings& settings, const AccountValues& account,
                   MigrationDatabaseOpener openDatabase, LogSink& log, SessionObserver* observer,
                   const SessionTimings& timings = {}, HINSTANCE resources = nullptr);
+    // Any kind, store layout and caption (the library's): the inbox is the
+    // store's folder "inbox". `captionFormat` is string 6; empty: no caption.
+    Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& settings, const AccountValues& account,
+                  MessageStore store, std::string captionFormat, MigrationDatabaseOpener openDatabase, LogSink& log,
+                  SessionObserver* observer, const SessionTimings& timings = {});
     ~Pop3ActiveObj() override = default;
 
     void start() override;
@@ -60,7 +65,7 @@ private:
     void abandonMessage() override { message_.abandon(); }
 
     std::string serverAddress_;
-    unsigned short port_;
+    int port_;
     AccountValues account_;
     ReusedDatabase database_;
     MessageStore store_;

@@ -13,6 +13,11 @@ void DialogControl::attach(HWND dialog) {
     if (!handle_) throwSystemError(GetLastError(), "Failed to get dialog item");
 }
 
+bool DialogControl::attachIfPresent(HWND dialog) {
+    handle_ = GetDlgItem(dialog, id_);
+    return handle_ != nullptr;
+}
+
 void StaticTextControl::setText(const std::string& text) const { SetWindowTextA(handle_, text.c_str()); }
 
 ListViewControl::ListViewControl(int id) : DialogControl(id) {

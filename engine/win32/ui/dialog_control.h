@@ -16,6 +16,8 @@ public:
     // Binds the wrapper to the dialog's item; throws rvo::Exception
     // "Failed to get dialog item" when the dialog has no such item.
     virtual void attach(HWND dialog);
+    // The same without the check: a missing item leaves the wrapper unattached.
+    bool attachIfPresent(HWND dialog);
 
     int id() const { return id_; }
     HWND handle() const { return handle_; }

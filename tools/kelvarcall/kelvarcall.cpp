@@ -1,0 +1,173 @@
+// kelvarcall: loads kelvar.dll as a setup wizard does and calls its exports
+// from a prompt or a script, printing each result.
+//
+//   kelvarcall [--dll=PATH] CALL [+ CALL ...]
+//   CALL: imap DEST SERVER USER PASSWORD PORT EXCLUDED MAPPING CREATEEMPTY MIGRATEDELETED MARKDELETED EXCLUDECONTAINED
+//         pop3 DEST SERVER USER PASSWORD PORT
+//         folders SERVER PORT USER PASSWORD
+//         test HOST PORT
+//         line PATH NUMBER
+//         reload                     (unloads the library and loads it again)
+//
+// The calls run one after another in one process, on the main thread, with
+// the library loaded once (LoadLibraryA("kelvar.dll"), or PATH) and every
+// export looked up by name. Each call prints "<export> returned <n>" (and
+// its out texts). A call that leaves the stack unbalanced (a calling
+// convention that does not match kelvar.h) ends the program with code 3.
+// Exit code: 0 after the calls, 2 for a usage or loading error.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "library/kelvar.h"
+
+namespace {
+
+// The prototypes of kelvar.h, as a wizard declares its function pointers.
+using ImapCall = decltype(&IMap2XRV);
+using Pop3Call = decltype(&Pop32XRV);
+using FoldersCall = decltype(&GetFolders);
+using TestCall = decltype(&TestConnection);
+using LineCall = decltype(&GetLine);
+
+struct Library {
+    HMODULE module = nullptr;
+    ImapCall imap = nullptr;
+    Pop3Call pop3 = nullptr;
+    FoldersCall folders = nullptr;
+    TestCall test = nullptr;
+    LineCall line = nullptr;
+};
+
+template <typename T>
+bool lookUp(HMODULE module, const char* name, T& target) {
+    target = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (!target) std::fprintf(stderr, "kelvarcall: kelvar.dll has no export %s\n", name);
+    return target != nullptr;
+}
+
+bool load(Library& lib, const char* path) {
+    lib.module = LoadLibraryA(path);
+    if (!lib.module) {
+        std::fprintf(stderr, "kelvarcall: cannot load %s (error %lu)\n", path, GetLastError());
+        return false;
+    }
+    return lookUp(lib.module, "IMap2XRV", lib.imap) & lookUp(lib.module, "Pop32XRV", lib.pop3) &
+           lookUp(lib.module, "GetFolders", lib.folders) & lookUp(lib.module, "TestConnection", lib.test) &
+           lookUp(lib.module, "GetLine", lib.line);
+}
+
+void unload(Library& lib) {
+    if (lib.module) FreeLibrary(lib.module);
+    lib = Library{};
+}
+
+// Calls `f` and checks that the callee removed exactly its arguments.
+template <typename F, typename... Args>
+__attribute__((noinline)) int checkedCall(const char* name, F f, Args... args) {
+#if defined(__i386__)
+    unsigned long before = 0;
+    unsigned long after = 0;
+    asm volatile("movl %%esp, %0" : "=r"(before));
+    const int result = f(args...);
+    asm volatile("movl %%esp, %0" : "=r"(after));
+    if (before != after) {
+        std::fprintf(stderr, "kelvarcall: %s left the stack off by %ld bytes\n", name,
+                     static_cast<long>(after) - static_cast<long>(before));
+        std::fflush(nullptr);
+        std::exit(3);
+    }
+    return result;
+#else
+    (void)name;
+    return f(args...);
+#endif
+}
+
+int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 10)); }
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: kelvarcall [--dll=PATH] CALL [+ CALL ...]\n"
+                 "  imap DEST SERVER USER PASSWORD PORT EXCLUDED MAPPING CREATEEMPTY MIGRATEDELETED MARKDELETED "
+                 "EXCLUDECONTAINED\n"
+                 "  pop3 DEST SERVER USER PASSWORD PORT\n"
+                 "  folders SERVER PORT USER PASSWORD\n"
+                 "  test HOST PORT\n"
+                 "  line PATH NUMBER\n"
+                 "  reload\n");
+}
+
+// One call; false for a malformed one.
+bool run(Library& lib, const char* path, const std::vector<char*>& a) {
+    const std::string what = a.empty() ? "" : a[0];
+    const std::size_t n = a.size() - 1;
+    if (what == "imap" && n == 11) {
+        const int r = checkedCall("IMap2XRV", lib.imap, a[1], a[2], a[3], a[4], number(a[5]), a[6], a[7],
+                                  number(a[8]), number(a[9]), number(a[10]), number(a[11]));
+        std::printf("IMap2XRV returned %d\n", r);
+    } else if (what == "pop3" && n == 5) {
+        const int r = checkedCall("Pop32XRV", lib.pop3, a[1], a[2], a[3], a[4], number(a[5]));
+        std::printf("Pop32XRV returned %d\n", r);
+    } else if (what == "folders" && n == 4) {
+        std::vector<char> folders(65536, '\0');
+        std::vector<char> error(4096, '\0');
+        const int r = checkedCall("GetFolders", lib.folders, a[1], number(a[2]), a[3], a[4], folders.data(),
+                                  error.data());
+        std::printf("GetFolders returned %d\nfolders: %s\nerror: %s\n", r, folders.data(), error.data());
+    } else if (what == "test" && n == 2) {
+        const int r = checkedCall("TestConnection", lib.test, a[1], number(a[2]));
+        std::printf("TestConnection returned %d\n", r);
+    } else if (what == "line" && n == 2) {
+        std::vector<char> text(1024, '\0');
+        const int r = checkedCall("GetLine", lib.line, a[1], number(a[2]), text.data());
+        std::printf("GetLine returned %d\nline: %s\n", r, text.data());
+    } else if (what == "reload" && n == 0) {
+        unload(lib);
+        if (!load(lib, path)) std::exit(2);
+        std::printf("reloaded\n");
+    } else {
+        return false;
+    }
+    std::fflush(stdout);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* path = "kelvar.dll";
+    int first = 1;
+    if (argc > 1 && std::strncmp(argv[1], "--dll=", 6) == 0) {
+        path = argv[1] + 6;
+        first = 2;
+    }
+    std::vector<std::vector<char*>> calls(1);
+    for (int i = first; i < argc; ++i) {
+        if (std::strcmp(argv[i], "+") == 0)
+            calls.emplace_back();
+        else
+            calls.back().push_back(argv[i]);
+    }
+    for (const auto& call : calls) {
+        if (call.empty()) {
+            usage();
+            return 2;
+        }
+    }
+    Library lib;
+    if (!load(lib, path)) return 2;
+    for (const auto& call : calls) {
+        if (!run(lib, path, call)) {
+            usage();
+            unload(lib);
+            return 2;
+        }
+    }
+    unload(lib);
+    return 0;
+}
