@@ -24,10 +24,13 @@ public:
     }
     std::string folderDirectory(std::string_view local) override { return std::string(local); }
     bool ensureFolder(const std::string&, std::string&) override { return true; }
-    int countStored(const std::string&, std::string_view) override { return 0; }
+    bool listFolder(const std::string&, std::vector<std::string>&, std::string&) override { return true; }
+    bool readRecords(const std::string&, std::string&, std::string&) override { return true; }
+    bool appendRecords(const std::string&, std::string_view, std::string&) override { return true; }
     bool beginMessage(const std::string&, int, std::string_view, std::string&) override { return true; }
     bool writeMessage(std::string_view, std::string&) override { return true; }
-    bool commitMessage(FileTime, bool& stored, std::string&) override { return stored = true; }
+    bool sameAsStored(const std::string&, std::string&) override { return false; }
+    bool commitMessage(FileTime, std::string&, bool& stored, std::string&) override { return stored = true; }
     void abandonMessage() override {}
 
     std::vector<std::string> names;
