@@ -39,7 +39,7 @@ bool ImapFileStore::readRecords(const std::string& directory, std::string& text,
 }
 
 bool ImapFileStore::appendRecords(const std::string& directory, std::string_view lines, std::string& error) {
-    return appendRecordFile(directory, lines, error);
+    return records_.append(directory, lines, error);
 }
 
 bool ImapFileStore::beginMessage(const std::string& directory, int counter, std::string_view dateHex,

@@ -5,6 +5,7 @@
 #include "engine/core/imap/imap_dialogue.h"
 #include "engine/win32/store/message_file.h"
 #include "engine/win32/store/message_store.h"
+#include "engine/win32/store/record_file.h"
 
 namespace rvo {
 
@@ -29,6 +30,7 @@ private:
     MessageStore store_;
     MessageFile file_;
     std::string fileDirectory_;
+    RecordAppender records_;
 };
 
 }  // namespace rvo

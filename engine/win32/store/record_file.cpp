@@ -67,14 +67,19 @@ bool readRecordFile(const std::string& folderDirectory, std::string& text, std::
     return true;
 }
 
-bool appendRecordFile(const std::string& folderDirectory, std::string_view lines, std::string& error) {
+bool RecordAppender::append(const std::string& folderDirectory, std::string_view lines, std::string& error) {
     const std::string path = recordPath(folderDirectory);
-    const FileHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_.valid() || folderDirectory != directory_) {
+        file_ = FileHandle(CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        directory_ = folderDirectory;
+    }
     DWORD written = 0;
-    if (!file.valid() || !WriteFile(file.get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) ||
+    if (!file_.valid() || !WriteFile(file_.get(), lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr) ||
         written != lines.size()) {
         error = formatSystemError(GetLastError(), "Could not write the record file %s", path.c_str());
+        // Opened again for the next line: the failure may have been passing.
+        file_.reset();
         return false;
     }
     return true;
