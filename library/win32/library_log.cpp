@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "engine/core/log/log_format.h"
+#include "engine/core/log/log_text.h"
 #include "engine/win32/platform/module_path.h"
 #include "library/core/call_arguments.h"
 
@@ -33,7 +34,7 @@ void LibraryLog::writeLogLine(std::string_view caption, std::string_view text) {
     line += '[';
     line += caption;
     line += "] ";
-    line += text;
+    line += singleLine(text);
     writeRaw(line);
 }
 

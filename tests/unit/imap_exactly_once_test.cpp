@@ -292,3 +292,55 @@ TEST(ExactlyOnce, ARecordThatCannotBeWrittenCostsAComparisonNotACopy) {
 
 }  // namespace
 }  // namespace rvo
+
+namespace rvo {
+namespace {
+
+// A marker whose size cannot be read, or a response that never ends, leaves
+// nothing of what follows to the log or the store.
+TEST(ImapProtocolErrors, UnreadableLiteralMarkersAndEndlessResponsesEndTheSession) {
+    for (const std::string marker : {"{-5}", "{99999999999999999999}", "{}"}) {
+        const std::string t = internalDate("1", kSlot, "11") + "* 1 FETCH (BODY[] " + marker +
+                              "\r\nSecret: inside the message\r\nA004 OK FETCH done\r\n";
+        const Outcome out = playEverySplit(mailbox({{"INBOX", "1", t}}));
+        EXPECT_TRUE(out.files.empty());
+        EXPECT_FALSE(out.fileOpen);
+        EXPECT_TRUE(out.closed);
+        EXPECT_EQ(out.result, 1);
+        EXPECT_EQ(out.logged.back(), "The server sent a literal marker that cannot be read: " + marker +
+                                         "; the session ends");
+        for (const std::string& line : out.logged) EXPECT_EQ(line.find("Secret"), std::string::npos) << line;
+    }
+
+    std::string endless = kGreeting + kLoginOk + "* LIST () \"/\" {0}\r\n";
+    for (int i = 0; i < 10001; ++i) endless += " {0}\r\n";
+    ImapDialogueValues values = defaultValues();
+    const Outcome out = play(endless, values);
+    EXPECT_TRUE(out.closed);
+    EXPECT_EQ(out.result, 1);
+    EXPECT_EQ(out.logged.back().rfind("The server's response grows without end", 0), 0u) << out.logged.back();
+}
+
+TEST(ImapSummary, CountsAndTheReasonTheAccountIsLeft) {
+    std::vector<Message> slot = slotOf(3);
+    std::string t = internalDate("1", kSlot, "11") + "A004 NO [SERVERBUG] Internal error\r\n" +
+                    internalDate("2", kSlot, "12") + body("2", slot[1].bytes) + internalDate("3", kSlot, "13") +
+                    body("3", slot[2].bytes);
+    FakeStore store;
+    {
+        Harness harness(defaultValues(), store);
+        harness.feed(mailbox({{"INBOX", "1 2 3", t}}));
+        EXPECT_EQ(harness.dialogue().summary(),
+                  "Messages stored: 2, recognised as stored: 0, failed: 1; the account is left for the next run: "
+                  "messages could not be copied");
+    }
+    t = internalDate("1", kSlot, "11") + body("1", slot[0].bytes) + internalDate("2", kSlot, "12") +
+        internalDate("3", kSlot, "13");
+    Harness again(defaultValues(), store);
+    again.feed(mailbox({{"INBOX", "1 2 3", t}}));
+    EXPECT_EQ(again.dialogue().summary(),
+              "Messages stored: 1, recognised as stored: 2, failed: 0; the account is migrated");
+}
+
+}  // namespace
+}  // namespace rvo

@@ -201,3 +201,29 @@ TEST(LineAssembler, ThrowingHandlerLosesNothingAndRepeatsNothing) {
 
 }  // namespace
 }  // namespace rvo
+
+namespace rvo {
+namespace {
+
+// A line without a line feed may not grow without end; a literal may.
+TEST(LineAssembler, AnUnfinishedLinePastTheLimitIsRefusedALiteralIsNot) {
+    LineAssembler assembler(LineEnd::KeepCarriageReturn, 100);
+    Recorder recorder(assembler);
+    EXPECT_TRUE(assembler.feed(std::string(100, 'x'), recorder));
+    EXPECT_FALSE(assembler.feed("y", recorder));
+    EXPECT_EQ(assembler.pendingBytes(), 0u);  // dropped, not kept
+    EXPECT_TRUE(recorder.events.empty());
+
+    LineAssembler literal(LineEnd::KeepCarriageReturn, 100);
+    Recorder reader(literal);
+    EXPECT_TRUE(literal.feed("* 1 FETCH (BODY[] {300}\r\n", reader));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(literal.feed(std::string(100, 'z'), reader));
+    EXPECT_TRUE(literal.feed(")\r\n", reader));
+    ASSERT_EQ(reader.events.size(), 3u);
+    EXPECT_EQ(reader.events[1].size(), std::string("B:").size() + 300 + std::string("|end").size());
+    // A complete line longer than the limit that arrives whole is a line.
+    EXPECT_TRUE(literal.feed(std::string(150, 'w') + "\n", reader));
+}
+
+}  // namespace
+}  // namespace rvo

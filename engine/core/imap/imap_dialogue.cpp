@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "engine/core/log/log_format.h"
+#include "engine/core/net/line_assembler.h"
 #include "engine/core/store/message_names.h"
 #include "engine/core/store/store_layout.h"
 #include "engine/core/text/ascii.h"
@@ -16,6 +17,10 @@ namespace {
 // Literals other than message bodies (folder names, mostly) are kept in
 // memory up to this much per response; more is read past and dropped.
 constexpr std::uint64_t kCollectLimit = 1024 * 1024;
+
+// A response is its lines and literals; more parts than this is no response
+// a real server sends.
+constexpr std::size_t kMaxResponseParts = 10000;
 
 constexpr std::string_view kListCommand = "A001 LIST \"\" \"*\"";
 
@@ -35,12 +40,23 @@ void ImapDialogue::onLine(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (!responseOpen_) {
         response_.clear();
+        responseTextBytes_ = 0;
         collectedBytes_ = 0;
         streamedBody_ = false;
         literalsAllowed_ = mayCarryLiterals(line);
     }
+    responseTextBytes_ += line.size();
+    if (response_.size() >= kMaxResponseParts || responseTextBytes_ > kMaxLineBytes) {
+        return protocolError("The server's response grows without end (" + std::to_string(response_.size()) +
+                             " parts, " + std::to_string(responseTextBytes_) + " bytes)");
+    }
     response_.push_back({ImapResponsePart::Kind::Text, std::string(line)});
     if (literalsAllowed_) {
+        // What follows a marker that cannot be read would be taken for
+        // responses: a message's lines would reach the log and the dialogue.
+        if (const std::optional<std::string_view> bad = unreadableLiteralMarker(line)) {
+            return protocolError("The server sent a literal marker that cannot be read: " + std::string(*bad));
+        }
         if (const std::optional<std::uint64_t> size = literalMarker(line)) {
             responseOpen_ = true;
             literalSink_ = chooseLiteralSink(*size);
@@ -57,6 +73,37 @@ void ImapDialogue::onLine(std::string_view line) {
     }
     responseOpen_ = false;
     handleResponse();
+}
+
+void ImapDialogue::leaveForNextRun(std::string_view reason) {
+    if (!incomplete_) firstReason_ = reason;
+    incomplete_ = true;
+}
+
+std::string ImapDialogue::summary() const {
+    std::string text = "Messages stored: " + std::to_string(storedCount_) +
+                       ", recognised as stored: " + std::to_string(recognised_) +
+                       ", failed: " + std::to_string(failed_) + "; ";
+    if (result() == 0) return text + "the account is migrated";
+    std::string why;
+    if (failed_ > 0 && firstReason_.empty()) {
+        why = "messages could not be copied";
+    } else if (!firstReason_.empty()) {
+        why = firstReason_;
+    } else if (!logoutAcknowledged_) {
+        why = "the session ended before the server acknowledged LOGOUT";
+    } else {
+        why = "the walk over the folders did not finish";
+    }
+    return text + "the account is left for the next run: " + why;
+}
+
+void ImapDialogue::protocolError(const std::string& what) {
+    log(what + "; the session ends");
+    leaveForNextRun("the server broke the protocol");
+    abandon();
+    state_ = State::Done;
+    host_.closeConnection();
 }
 
 void ImapDialogue::onLiteral(std::string_view chunk, bool) {
@@ -154,7 +201,7 @@ bool ImapDialogue::onMailboxSize(std::string_view line) {
             log("New messages arrived in the MailBox '" + folder_.shownName +
                 "' during the transfer; they are left for the next run");
             newMessagesNoted_ = true;
-            incomplete_ = true;
+            leaveForNextRun("new messages arrived during the transfer");
         }
         exists_ = *exists;
         return true;
@@ -165,7 +212,7 @@ bool ImapDialogue::onMailboxSize(std::string_view line) {
 void ImapDialogue::outOfStep(std::string_view line) {
     // A completion of no command we sent: the dialogue cannot tell where it stands.
     log(line);
-    incomplete_ = true;
+    leaveForNextRun("the server answered out of step");
     logout();
 }
 
@@ -185,7 +232,7 @@ void ImapDialogue::sendLogin() {
     const std::optional<std::string> password = imapAstring(values_.account.password);
     if (!user || !password) {
         log("The user name or password holds a line break or NUL byte; LOGIN is not sent");
-        incomplete_ = true;
+        leaveForNextRun("the user name or password cannot be sent");
         logout();
         return;
     }
@@ -212,7 +259,7 @@ void ImapDialogue::onCompletion(std::string_view line, std::string_view tag, Ok 
 
 void ImapDialogue::onLogin(std::string_view line) {
     onCompletion(line, "A000", [this] { sendList(); }, [this] {
-        incomplete_ = true;
+        leaveForNextRun("the server refused the login");
         logout();
     });
 }
@@ -235,7 +282,7 @@ void ImapDialogue::onList(std::string_view line) {
             selectNextFolder();
         },
         [this] {
-            incomplete_ = true;
+            leaveForNextRun("the folder list failed");
             logout();
         });
 }
@@ -245,7 +292,7 @@ void ImapDialogue::addFolder() {
     const std::optional<ImapListEntry> entry = parseListResponse(response_, why);
     if (!entry) {
         log("Could not read the folder in \"" + response_.front().bytes + "\": " + why);
-        incomplete_ = true;
+        leaveForNextRun("a folder could not be read from the list");
         return;
     }
     listedFolders_.insert(entry->name);
@@ -287,13 +334,13 @@ void ImapDialogue::selectNextFolder() {
         localFolder_ = store_.localFolderName(folder_.shownName);
         if (const std::optional<std::string> problem = folderNameProblem(localFolder_)) {
             log("The MailBox '" + folder_.shownName + "' cannot be stored: " + *problem);
-            incomplete_ = true;
+            leaveForNextRun("a folder cannot be stored");
             continue;
         }
         const std::optional<std::string> quoted = imapQuoted(folder_.serverName);
         if (!quoted) {
             log("The MailBox '" + folder_.shownName + "' cannot be selected: its name holds a line break or NUL byte");
-            incomplete_ = true;
+            leaveForNextRun("a folder cannot be selected");
             continue;
         }
         folderDirectory_ = store_.folderDirectory(localFolder_);
@@ -353,7 +400,7 @@ void ImapDialogue::onSelect(std::string_view line) {
             state_ = State::Search;
         },
         [this] {
-            incomplete_ = true;
+            leaveForNextRun("a folder could not be selected");
             selectNextFolder();
         });
 }
@@ -372,7 +419,7 @@ void ImapDialogue::onSearch(std::string_view line) {
         return;
     }
     onCompletion(line, "A003", [this] { searchCompleted(); }, [this] {
-        incomplete_ = true;
+        leaveForNextRun("a folder could not be searched");
         selectNextFolder();
     });
 }
@@ -386,7 +433,7 @@ void ImapDialogue::searchCompleted() {
         std::string error;
         if (!store_.ensureFolder(folderDirectory_, error)) {
             log(error);
-            incomplete_ = true;
+            leaveForNextRun("a folder directory could not be created");
             folderReady = false;
         }
     }
@@ -394,7 +441,7 @@ void ImapDialogue::searchCompleted() {
     if (messageNumber_ == 0 && totalMessages_ > 0) messageNumber_ = 1;
     if (found > 0 && transferPass_ && folderReady) {
         if (!loadStoredFolder()) {
-            incomplete_ = true;
+            leaveForNextRun("a folder directory could not be listed");
             return selectNextFolder();
         }
         showCaptionForMessage();
@@ -492,6 +539,7 @@ void ImapDialogue::decideStore() {
 }
 
 void ImapDialogue::skipStored() {
+    ++recognised_;
     log("Skipping message #" + std::to_string(messageNumber_));
     ++messageNumber_;
     fetchNextMessage();
@@ -576,10 +624,11 @@ void ImapDialogue::endMessage() {
         log(error);
         if (!stored) {
             store_.abandonMessage();
-            incomplete_ = true;
+            leaveForNextRun("a message file could not be stored");
             return fetchNextMessage();
         }
     }
+    ++storedCount_;
     stored_.addFile(name);
     record(name);
     // Only a stored message may be flagged for deletion, and only by a
@@ -622,6 +671,7 @@ void ImapDialogue::record(const std::string& fileName) {
 }
 
 void ImapDialogue::messageFailed() {
+    ++failed_;
     incomplete_ = true;
     advanceCapped();
     fetchNextMessage();

@@ -103,6 +103,9 @@ public:
     int result() const { return walkComplete_ && !incomplete_ && logoutAcknowledged_ ? 0 : 1; }
     bool logoutAcknowledged() const { return logoutAcknowledged_; }
     int totalMessages() const { return totalMessages_; }
+    // One line for the log at the end: messages stored, recognised as
+    // stored and failed, and whether (and why) the account is left for the next run.
+    std::string summary() const;
     int messageNumber() const { return messageNumber_; }
 
 private:
@@ -118,6 +121,10 @@ private:
     // EXPUNGE and EXISTS while a folder is selected; true when `line` was one.
     bool onMailboxSize(std::string_view line);
     void outOfStep(std::string_view line);
+    // The server broke the protocol so that nothing after can be read: logged, connection closed.
+    void protocolError(const std::string& what);
+    // The account is not complete; the first reason is the one the summary gives.
+    void leaveForNextRun(std::string_view reason);
     // The completion of the command tagged `tag`: ok() on OK; on NO or BAD the
     // server's line is logged and refused() runs. Another tagged line is out of step.
     template <typename Ok, typename Refused>
@@ -175,6 +182,7 @@ private:
     bool streamedBody_ = false;  // this response's literal went to the message file
     LiteralSink literalSink_ = LiteralSink::Drop;
     std::uint64_t collectedBytes_ = 0;
+    std::size_t responseTextBytes_ = 0;
 
     std::deque<Folder> folders_;
     std::set<std::string> listedFolders_;  // every server folder of the last LIST
@@ -214,6 +222,10 @@ private:
 
     bool walkComplete_ = false;
     bool incomplete_ = false;
+    std::string firstReason_;
+    int storedCount_ = 0;
+    int recognised_ = 0;
+    int failed_ = 0;
     bool logoutAcknowledged_ = false;
 };
 

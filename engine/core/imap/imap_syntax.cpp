@@ -141,6 +141,14 @@ std::optional<std::uint64_t> literalMarker(std::string_view text) {
     return value;
 }
 
+std::optional<std::string_view> unreadableLiteralMarker(std::string_view text) {
+    if (text.empty() || text.back() != '}' || literalMarker(text)) return std::nullopt;
+    const std::size_t open = text.rfind('{');
+    if (open == std::string_view::npos) return std::nullopt;
+    const std::string_view marker = text.substr(open);
+    return marker.size() > 40 ? marker.substr(0, 40) : marker;
+}
+
 bool mayCarryLiterals(std::string_view firstLine) {
     if (!firstLine.starts_with("* ")) return false;
     const std::string_view word = firstWord(firstLine.substr(2));

@@ -59,6 +59,9 @@ private:
 
 // The n of a literal marker "{n}" ending the text; empty when there is none.
 std::optional<std::uint64_t> literalMarker(std::string_view text);
+// A marker "{...}" ending the text whose size cannot be read ("{-5}", a
+// 20-digit size, "{}"): the marker itself (at most 40 bytes), else empty.
+std::optional<std::string_view> unreadableLiteralMarker(std::string_view text);
 
 // Status and data responses that never carry literals (OK, NO, BAD, BYE,
 // PREAUTH, tagged completions, continuation requests): a trailing "{n}" in

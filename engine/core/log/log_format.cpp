@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "engine/core/log/log_text.h"
+
 namespace rvo {
 
 namespace {
@@ -24,7 +26,7 @@ std::string logLine(const std::tm& localTime, unsigned long processId, std::stri
     char pid[32];
     std::snprintf(pid, sizeof pid, "[%lu] : ", processId);
     line.append(pid);
-    line.append(text);
+    line.append(singleLine(text));
     line.push_back('\n');
     return line;
 }

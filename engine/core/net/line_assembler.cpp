@@ -9,11 +9,13 @@ namespace {
 constexpr std::size_t kRetainedCapacity = 64 * 1024;
 }  // namespace
 
-void LineAssembler::feed(std::string_view bytes, LineConsumer& consumer) {
+bool LineAssembler::feed(std::string_view bytes, LineConsumer& consumer) {
     compact();
     buffer_.append(bytes.data(), bytes.size());
-    process(consumer);
+    const bool bounded = process(consumer);
+    if (!bounded) clear();
     compact();
+    return bounded;
 }
 
 bool LineAssembler::expectLiteral(std::uint64_t count) {
@@ -30,14 +32,14 @@ void LineAssembler::clear() {
     literalLeft_ = 0;
 }
 
-void LineAssembler::process(LineConsumer& consumer) {
+bool LineAssembler::process(LineConsumer& consumer) {
     // Positions are re-read from the members after every callback: the
     // consumer may open a literal or clear the assembler from inside it.
     for (;;) {
         if (literalOpen_) {
             const std::size_t available = buffer_.size() - start_;
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(literalLeft_, available));
-            if (n == 0 && literalLeft_ != 0) return;
+            if (n == 0 && literalLeft_ != 0) return true;
             const std::string_view chunk(buffer_.data() + start_, n);
             start_ += n;
             scanFrom_ = start_;
@@ -50,7 +52,7 @@ void LineAssembler::process(LineConsumer& consumer) {
         const std::size_t lf = buffer_.find('\n', scanFrom_);
         if (lf == std::string::npos) {
             scanFrom_ = buffer_.size();
-            return;
+            return buffer_.size() - start_ <= maxLineBytes_;
         }
         std::string_view line(buffer_.data() + start_, lf - start_);
         start_ = scanFrom_ = lf + 1;

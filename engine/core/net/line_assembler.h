@@ -26,17 +26,24 @@ public:
     virtual void onLiteral(std::string_view chunk, bool last) = 0;
 };
 
+// The longest line a server may send, line end excluded; literals have no
+// limit (they stream on). A longer line is a broken or hostile server.
+inline constexpr std::size_t kMaxLineBytes = 4 * 1024 * 1024;
+
 class LineAssembler {
 public:
-    explicit LineAssembler(LineEnd lineEnd = LineEnd::KeepCarriageReturn) : lineEnd_(lineEnd) {}
+    explicit LineAssembler(LineEnd lineEnd = LineEnd::KeepCarriageReturn, std::size_t maxLineBytes = kMaxLineBytes)
+        : lineEnd_(lineEnd), maxLineBytes_(maxLineBytes) {}
 
     // Hands every complete line (and literal piece) in `bytes` and in what
     // earlier calls left to `consumer`, in order. Text after the last LF
     // waits for the next call. The views are valid only during the callback.
     // A consumer must not call feed() from inside a callback. When a callback
     // throws, the line or piece it got counts as delivered and the bytes after
-    // it are kept for the next call.
-    void feed(std::string_view bytes, LineConsumer& consumer);
+    // it are kept for the next call. False when the unfinished line has grown
+    // past the limit: what was kept is dropped, and the caller must end the
+    // conversation (nothing after it can be told apart from it).
+    bool feed(std::string_view bytes, LineConsumer& consumer);
 
     // The `count` bytes after the line being handled are raw literal bytes;
     // line mode resumes after them. Meant to be called from onLine (a line
@@ -49,10 +56,11 @@ public:
     void clear();
 
 private:
-    void process(LineConsumer& consumer);
+    bool process(LineConsumer& consumer);
     void compact();
 
     LineEnd lineEnd_;
+    std::size_t maxLineBytes_;
     std::string buffer_;
     std::size_t start_ = 0;     // first byte not yet handed over
     std::size_t scanFrom_ = 0;  // bytes before it hold no LF of the open line

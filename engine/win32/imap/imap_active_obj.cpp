@@ -51,7 +51,9 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
       port_(settings.imapPort),
       account_(account),
       store_(std::move(store)),
-      dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {}
+      dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {
+    protectSecret(account.password);
+}
 
 void ImapActiveObj::start() {
     if (port_ < 1 || port_ > 65535) {
@@ -65,6 +67,7 @@ void ImapActiveObj::start() {
 void ImapActiveObj::finish() {
     // A message cut off by a cancel, a close or a time-out is not stored.
     dialogue_.abandon();
+    report(dialogue_.summary());
     Sleep(timings().finishPauseMs);
     endSession(dialogue_.result());
 }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/core/log/log_format.h"
+#include "engine/core/log/log_text.h"
 #include "engine/core/text/exception.h"
 #include "engine/core/text/format.h"
 
@@ -231,7 +232,7 @@ void SocketSession::feedPieces(std::string_view bytes) {
     // would have waited in the socket: only a drain after close takes it.
     while (!bytes.empty()) {
         const std::size_t n = std::min(bytes.size(), pieceBytes_);
-        assembler_.feed(bytes.substr(0, n), *this);
+        if (!feedPiece(bytes.substr(0, n))) return;
         bytes.remove_prefix(n);
         if (!bytes.empty() && (!running_ || stopRequests() != 0 || socket_.handle() == INVALID_SOCKET)) {
             unfed_ = bytes;
@@ -246,10 +247,20 @@ bool SocketSession::drainPieces(std::string_view bytes) {
     while (!bytes.empty()) {
         if (socket_.handle() == INVALID_SOCKET) return false;
         const std::size_t n = std::min(bytes.size(), pieceBytes_);
-        assembler_.feed(bytes.substr(0, n), *this);
+        if (!feedPiece(bytes.substr(0, n))) return false;
         bytes.remove_prefix(n);
     }
     return true;
+}
+
+bool SocketSession::feedPiece(std::string_view piece) {
+    if (assembler_.feed(piece, *this)) return true;
+    // Growing the line until memory runs out would end the session anyway.
+    reportFormatted("The server sent more than %u bytes without a line end; the session ends",
+                    static_cast<unsigned>(kMaxLineBytes));
+    running_ = false;
+    unfed_ = {};
+    return false;
 }
 
 void SocketSession::drainAfterClose() {
@@ -346,7 +357,9 @@ void SocketSession::endSession(int result) {
     if (observer_) observer_->sessionFinished(result);
 }
 
-void SocketSession::report(std::string_view text) const { log_.report(kind_.objectName, text); }
+void SocketSession::report(std::string_view text) const {
+    log_.report(kind_.objectName, boundedLogText(maskSecret(text, secret_)));
+}
 
 void SocketSession::reportFormatted(const char* format, ...) const {
     std::va_list args;

@@ -90,7 +90,10 @@ protected:
     void endSession(int result);
     void stopRunning() { running_ = false; }
 
+    // Every line is cut to a bounded length, with the account's password masked.
     void report(std::string_view text) const;
+    // The password this session sends; no log line shows it.
+    void protectSecret(std::string secret) { secret_ = std::move(secret); }
     void reportFormatted(const char* format, ...) const
 #if defined(__GNUC__)
         __attribute__((format(printf, 2, 3)))
@@ -113,6 +116,8 @@ private:
     void feedPieces(std::string_view bytes);
     // The same for a drain after close, which takes everything; false once the socket is closed.
     bool drainPieces(std::string_view bytes);
+    // One piece to the assembler; a line past the limit ends the session.
+    bool feedPiece(std::string_view piece);
     enum class WaitResult { Writable, TimedOut, Stopped, Failed };
     WaitResult waitWritable();
     void connectReportingCodes(const std::string& host, unsigned short port);
@@ -138,6 +143,7 @@ private:
     std::vector<char> receiveBuffer_;
     // Received bytes the loop would have left in the socket (see feedPieces).
     std::string_view unfed_;
+    std::string secret_;
 };
 
 }  // namespace rvo

@@ -43,7 +43,9 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
       inbox_(store_.folderDirectory(kInboxFolder)),
       captionFormat_(std::move(captionFormat)),
       dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password},
-                kind.requireUsableDatabase) {}
+                kind.requireUsableDatabase) {
+    protectSecret(account.password);
+}
 
 void Pop3ActiveObj::start() {
     if (port_ < 1 || port_ > 65535) {
