@@ -347,6 +347,25 @@ class ImapAgainstScriptedServer(unittest.TestCase):
         bodies = sorted(data.split(b"\r\n", 1)[1] for data, _ in self.run_.files().values())
         self.assertEqual(bodies, sorted(data + b"\r\n" for _, data in slot["INBOX"]))
 
+    def test_a_server_echoing_the_password_does_not_put_it_in_the_log(self):
+        server = self.serve(echo_refused_login=True)
+        result, lines, _ = self.run_.session(server.port, "alice", password="hunter2 pass")
+        self.assertEqual(result, 1)
+        text = "\n".join(lines)
+        self.assertNotIn("hunter2", text)
+        self.assertIn('A000 LOGIN alice "**********" rejected', text)
+
+    def test_a_line_without_end_is_refused_before_memory_runs_out(self):
+        server = self.serve(flood=20 * 1024 * 1024)
+        result, lines, seconds = self.run_.session(server.port, "alice", "--wait-ms=300", "--timeouts=2")
+        self.assertEqual(result, 1)
+        self.assertTrue(logged(lines, "The server sent more than 4194304 bytes without a line end; the session ends"),
+                        lines[-10:])
+        peak = next(line for line in lines if line.startswith("PEAK_WORKING_SET ")).split()
+        self.assertLess(int(peak[2]), 64 * 1024 * 1024)
+        self.assertLess(seconds, 60)
+        self.assertFalse([line for line in lines if len(line) > 1200])
+
     def test_silence_ends_with_the_time_out(self):
         server = self.serve(silent=True)
         result, lines, seconds = self.run_.session(server.port, "alice", "--wait-ms=300", "--timeouts=2")

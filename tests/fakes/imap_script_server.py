@@ -15,6 +15,8 @@ refuse_body: a set of (folder, uid) whose BODY fetch is answered NO, once each.
 Messages have the UIDs 101, 102, ... in each folder (UIDVALIDITY 7); STORE
 +FLAGS (\\Deleted) flags them, and "SEARCH NOT DELETED" leaves those out.
 silent=True: every connection is accepted and never answered.
+echo_refused_login=True: a refused LOGIN is answered with the command echoed, password included.
+flood=N: the greeting is followed by N bytes without a line feed, then silence.
 """
 import re
 
@@ -22,16 +24,25 @@ from script_server import ScriptServer
 
 
 class ImapScriptServer(ScriptServer):
-    def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None):
+    def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None, echo_refused_login=False,
+                 flood=0):
         super().__init__()
         self.mailbox = {name: list(messages) for name, messages in mailbox.items()}
         self.drop_in_body = dict(drop_in_body or {})
         self.refuse_body = set(refuse_body or ())
         self.deleted = set()  # (folder, uid)
         self.silent = silent
+        self.echo_refused_login = echo_refused_login
+        self.flood = flood
 
     def _session(self, conn, commands):
-        if self.silent:
+        if self.flood:
+            conn.sendall(b"* OK ")
+            chunk = b"x" * 65536
+            for _ in range(self.flood // len(chunk)):
+                conn.sendall(chunk)
+            self._stopping.wait(120)
+        elif self.silent:
             # Holds the connection open without a word until the test ends.
             self._stopping.wait(120)
         else:
@@ -45,7 +56,8 @@ class ImapScriptServer(ScriptServer):
             verb = verb.upper()
             if verb == "LOGIN":
                 ok = arg == "alice secret"
-                conn.sendall(f"{tag} {'OK' if ok else 'NO'} done\r\n".encode())
+                text = f"{command} rejected" if not ok and self.echo_refused_login else "done"
+                conn.sendall(f"{tag} {'OK' if ok else 'NO'} {text}\r\n".encode())
             elif verb == "LIST":
                 for name in self.mailbox:
                     conn.sendall(f'* LIST (\\HasNoChildren) "/" "{name}"\r\n'.encode())
