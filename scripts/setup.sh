@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ python3
+  # The fuzz targets: clang with libFuzzer and the sanitizers' runtime.
+  clang libclang-rt-dev
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
   # The 64-bit flavour runs the Wine tests on hosts that cannot execute 32-bit code.
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64

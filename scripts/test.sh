@@ -12,6 +12,9 @@ cmake --preset native >/dev/null
 cmake --build --preset native
 ctest --preset native
 
+echo "== fuzz targets (libFuzzer; KELVAR_FUZZ_SECONDS=${KELVAR_FUZZ_SECONDS:-30} each)"
+bash scripts/fuzz.sh
+
 echo "== Windows deliverables (32-bit)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
