@@ -6,16 +6,6 @@
 
 namespace rvo {
 
-namespace {
-
-std::string upper(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), asciiUpper);
-    return out;
-}
-
-}  // namespace
-
 void StoredFolder::clear() {
     index_.clear();
     present_.clear();
@@ -30,16 +20,16 @@ void StoredFolder::load(const std::vector<std::string>& fileNames, std::string_v
 }
 
 void StoredFolder::addFile(std::string_view fileName) {
-    if (present_.insert(upper(fileName)).second) index_.add(fileName);
+    if (present_.insert(asciiUpperCopy(fileName)).second) index_.add(fileName);
 }
 
 void StoredFolder::addRecord(const MessageRecord& record) {
     // A later record of the same message wins: it was written after the earlier one.
     fileById_[Key{record.id.folder, record.id.uidValidity, record.id.uid}] = record.fileName;
-    idsByFile_[upper(record.fileName)].push_back(record.id);
+    idsByFile_[asciiUpperCopy(record.fileName)].push_back(record.id);
 }
 
-bool StoredFolder::present(std::string_view fileName) const { return present_.count(upper(fileName)) != 0; }
+bool StoredFolder::present(std::string_view fileName) const { return present_.count(asciiUpperCopy(fileName)) != 0; }
 
 const std::string* StoredFolder::fileHolding(const MessageIdentity& id) const {
     if (!id.known()) return nullptr;
@@ -51,7 +41,7 @@ std::vector<std::string> StoredFolder::candidates(std::string_view dateHex, cons
                                                   const FolderListed& listed) const {
     std::vector<std::string> out;
     for (const std::string& name : index_.names(dateHex)) {
-        const auto claims = idsByFile_.find(upper(name));
+        const auto claims = idsByFile_.find(asciiUpperCopy(name));
         const bool takenByAnother =
             claims != idsByFile_.end() &&
             std::any_of(claims->second.begin(), claims->second.end(), [&](const MessageIdentity& claim) {

@@ -7,20 +7,10 @@
 
 namespace rvo {
 
-namespace {
-
-std::string upper(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), asciiUpper);
-    return out;
-}
-
-}  // namespace
-
 void StoredMessageIndex::add(std::string_view fileName) {
     const auto [afterPrefix, afterFlags] = storedDateHexCandidates(fileName);
-    const std::string first = upper(afterPrefix);
-    const std::string second = upper(afterFlags);
+    const std::string first = asciiUpperCopy(afterPrefix);
+    const std::string second = asciiUpperCopy(afterFlags);
     // A name counts once, for each dateHex the duplicate rule accepts it for.
     if (!first.empty() && isStoredMessageName(fileName, first)) names_[first].emplace_back(fileName);
     if (!second.empty() && second != first && isStoredMessageName(fileName, second))
@@ -31,7 +21,7 @@ int StoredMessageIndex::count(std::string_view dateHex) const { return static_ca
 
 const std::vector<std::string>& StoredMessageIndex::names(std::string_view dateHex) const {
     static const std::vector<std::string> kNone;
-    const auto found = names_.find(upper(dateHex));
+    const auto found = names_.find(asciiUpperCopy(dateHex));
     return found == names_.end() ? kNone : found->second;
 }
 
