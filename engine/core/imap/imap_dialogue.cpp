@@ -13,12 +13,6 @@ namespace rvo {
 
 namespace {
 
-// Literals other than message bodies (folder names, mostly) are kept in
-// memory up to this much per response; more is read past and dropped.
-constexpr std::uint64_t kCollectLimit = 1024 * 1024;
-
-constexpr std::string_view kListCommand = "A001 LIST \"\" \"*\"";
-
 std::string withoutCarriageReturns(std::string_view text) {
     std::string out(text);
     out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
@@ -32,45 +26,12 @@ ImapDialogue::ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, Im
 
 void ImapDialogue::onLine(std::string_view line) {
     if (state_ == State::Done) return;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!responseOpen_) {
-        response_.clear();
-        collectedBytes_ = 0;
-        streamedBody_ = false;
-        literalsAllowed_ = mayCarryLiterals(line);
-    }
-    response_.push_back({ImapResponsePart::Kind::Text, std::string(line)});
-    if (literalsAllowed_) {
-        if (const std::optional<std::uint64_t> size = literalMarker(line)) {
-            responseOpen_ = true;
-            literalSink_ = chooseLiteralSink(*size);
-            response_.push_back({literalSink_ == LiteralSink::Collect ? ImapResponsePart::Kind::Literal
-                                                                       : ImapResponsePart::Kind::Streamed,
-                                 {}});
-            if (literalSink_ == LiteralSink::Body) {
-                streamedBody_ = true;
-                startBody();
-            }
-            host_.readLiteral(*size);
-            return;
-        }
-    }
-    responseOpen_ = false;
-    handleResponse();
+    reader_.onLine(line);
 }
 
 void ImapDialogue::onLiteral(std::string_view chunk, bool) {
     if (state_ == State::Done) return;
-    switch (literalSink_) {
-        case LiteralSink::Collect:
-            response_.back().bytes.append(chunk);
-            break;
-        case LiteralSink::Body:
-            writeBody(chunk);
-            break;
-        case LiteralSink::Drop:
-            break;
-    }
+    reader_.onLiteral(chunk);
 }
 
 void ImapDialogue::abandon() {
@@ -78,24 +39,22 @@ void ImapDialogue::abandon() {
     messageOpen_ = false;
 }
 
-ImapDialogue::LiteralSink ImapDialogue::chooseLiteralSink(std::uint64_t size) {
-    if (state_ == State::Body && messageOpen_ && !bodyStarted_) {
-        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response_);
-        if (fetch && isCurrentMessage(fetch->number)) {
-            const ImapFetchItem* item = fetch->last();
-            if (item && item->value.kind == ImapToken::Kind::PendingLiteral && startsWithIgnoringCase(item->name, "BODY[]") &&
-                item->name.size() == 6) {
-                return LiteralSink::Body;
-            }
-        }
+bool ImapDialogue::takesLiteral(const ImapResponse& soFar, std::uint64_t) {
+    // Only the body of the message being fetched goes to its file.
+    if (state_ != State::Body || !messageOpen_ || bodyStarted_) return false;
+    const std::optional<ImapFetchResponse> fetch = parseFetchResponse(soFar);
+    if (!fetch || !isCurrentMessage(fetch->number)) return false;
+    const ImapFetchItem* item = fetch->last();
+    if (!item || item->value.kind != ImapToken::Kind::PendingLiteral || !startsWithIgnoringCase(item->name, "BODY[]") ||
+        item->name.size() != 6) {
+        return false;
     }
-    if (size > kCollectLimit - collectedBytes_) return LiteralSink::Drop;
-    collectedBytes_ += size;
-    return LiteralSink::Collect;
+    startBody();
+    return true;
 }
 
 void ImapDialogue::handleResponse() {
-    const std::string line = response_.front().bytes;
+    const std::string line = response().front().bytes;
     if (isUntagged(line, "BYE") && state_ != State::Greeting && state_ != State::Logout) {
         // The server is leaving; its close ends the session.
         log(line);
@@ -170,7 +129,7 @@ void ImapDialogue::outOfStep(std::string_view line) {
 }
 
 void ImapDialogue::onGreeting(std::string_view line) {
-    if (!isUntagged(line, "OK")) {
+    if (opening_.onResponse(response()) != ImapOpening::Event::Greeted) {
         log(line);
         logout();
         return;
@@ -181,18 +140,18 @@ void ImapDialogue::onGreeting(std::string_view line) {
 }
 
 void ImapDialogue::sendLogin() {
-    const std::optional<std::string> user = imapAstring(values_.account.user);
-    const std::optional<std::string> password = imapAstring(values_.account.password);
-    if (!user || !password) {
-        log("The user name or password holds a line break or NUL byte; LOGIN is not sent");
+    const std::optional<ImapCommand> login = ImapOpening::loginCommand(values_.account.user, values_.account.password);
+    if (!login) {
+        log(kLoginNotSent);
         incomplete_ = true;
         logout();
         return;
     }
-    if (!send("A000 LOGIN " + *user + " " + *password + "\r\n")) return;
-    log("A000 LOGIN " + *user + " **********");
+    if (!send(login->bytes)) return;
+    log(login->logged);
     show("Sending Login information");
     state_ = State::Login;
+    opening_.inFlight(ImapOpening::Step::Login);
 }
 
 template <typename Ok, typename Refused>
@@ -211,49 +170,65 @@ void ImapDialogue::onCompletion(std::string_view line, std::string_view tag, Ok 
 }
 
 void ImapDialogue::onLogin(std::string_view line) {
-    onCompletion(line, "A000", [this] { sendList(); }, [this] {
-        incomplete_ = true;
-        logout();
-    });
+    switch (opening_.onResponse(response())) {
+        case ImapOpening::Event::LoggedIn:
+            return sendList();
+        case ImapOpening::Event::LoginRefused:
+            log(line);
+            incomplete_ = true;
+            return logout();
+        case ImapOpening::Event::OutOfStep:
+            return outOfStep(line);
+        default:
+            return;
+    }
+}
+
+bool ImapDialogue::sendListCommand() {
+    listedFolders_.clear();
+    const ImapCommand list = ImapOpening::listCommand();
+    if (!send(list.bytes)) return false;
+    state_ = State::List;
+    opening_.inFlight(ImapOpening::Step::List);
+    return true;
 }
 
 void ImapDialogue::sendList() {
-    listedFolders_.clear();
-    if (!send(std::string(kListCommand) + "\r\n")) return;
+    if (!sendListCommand()) return;
     show("Login succeeded");
     show("Please wait while we get total number of emails to download");
-    log(kListCommand);
-    state_ = State::List;
+    log(ImapOpening::listCommand().logged);
 }
 
 void ImapDialogue::onList(std::string_view line) {
-    if (isUntagged(line, "LIST")) return addFolder();
-    onCompletion(
-        line, "A001",
-        [this] {
-            if (transferPass_) show(kBanner);
-            selectNextFolder();
-        },
-        [this] {
+    switch (opening_.onResponse(response())) {
+        case ImapOpening::Event::Folder:
+            return addFolder(opening_.folder());
+        case ImapOpening::Event::UnreadableFolder:
+            log("Could not read the folder in \"" + std::string(line) + "\": " + opening_.why());
             incomplete_ = true;
-            logout();
-        });
+            return;
+        case ImapOpening::Event::Listed:
+            if (transferPass_) show(kBanner);
+            return selectNextFolder();
+        case ImapOpening::Event::ListRefused:
+            log(line);
+            incomplete_ = true;
+            return logout();
+        case ImapOpening::Event::OutOfStep:
+            return outOfStep(line);
+        default:
+            return;
+    }
 }
 
-void ImapDialogue::addFolder() {
-    std::string why;
-    const std::optional<ImapListEntry> entry = parseListResponse(response_, why);
-    if (!entry) {
-        log("Could not read the folder in \"" + response_.front().bytes + "\": " + why);
-        incomplete_ = true;
-        return;
-    }
-    listedFolders_.insert(entry->name);
-    if (!entry->selectable()) return;
-    Folder folder{entry->name, entry->name};
+void ImapDialogue::addFolder(const ImapListEntry& entry) {
+    listedFolders_.insert(entry.name);
+    if (!entry.selectable()) return;
+    Folder folder{entry.name, entry.name};
     // Without "/" as the hierarchy delimiter a "/" is part of one folder's
     // name; it must not make a directory level.
-    if (entry->delimiter != "/" && !values_.keepSlashInFolderNames) std::erase(folder.shownName, '/');
+    if (entry.delimiter != "/" && !values_.keepSlashInFolderNames) std::erase(folder.shownName, '/');
     if (transferPass_) show(folder.shownName);
     folders_.push_back(std::move(folder));
 }
@@ -325,9 +300,7 @@ void ImapDialogue::beginSecondPass() {
     transferPass_ = true;
     totalMessages_ = passCount_;
     passCount_ = 0;
-    listedFolders_.clear();
-    if (!send(std::string(kListCommand) + "\r\n")) return;
-    state_ = State::List;
+    if (!sendListCommand()) return;
     show("Retrieving List of Folder Names");
     show(kBanner);
 }
@@ -438,7 +411,7 @@ void ImapDialogue::fetchNextMessage() {
 
 void ImapDialogue::onInternalDate(std::string_view line) {
     if (line.starts_with("* ")) {
-        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response_);
+        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response());
         const bool current = fetch && isCurrentMessage(fetch->number);
         const ImapFetchItem* date = current ? fetch->find("INTERNALDATE") : nullptr;
         const ImapFetchItem* uid = current ? fetch->find("UID") : nullptr;
@@ -531,11 +504,11 @@ void ImapDialogue::writeBody(std::string_view bytes) {
 
 void ImapDialogue::onBody(std::string_view line) {
     if (line.starts_with("* ")) {
-        if (streamedBody_) {
+        if (reader_.literalTaken()) {
             bodyComplete_ = true;
             return;
         }
-        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response_);
+        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response());
         if (!fetch || !isCurrentMessage(fetch->number) || bodyStarted_) return;
         const ImapFetchItem* item = fetch->find("BODY[]");
         if (item && item->value.kind == ImapToken::Kind::String) {

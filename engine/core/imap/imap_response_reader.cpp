@@ -1,0 +1,49 @@
+#include "engine/core/imap/imap_response_reader.h"
+
+namespace rvo {
+
+void ImapResponseReader::onLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!open_) {
+        response_.clear();
+        collected_ = 0;
+        taken_ = false;
+        literalsAllowed_ = mayCarryLiterals(line);
+    }
+    response_.push_back({ImapResponsePart::Kind::Text, std::string(line)});
+    if (literalsAllowed_) {
+        if (const std::optional<std::uint64_t> size = literalMarker(line)) {
+            open_ = true;
+            if (client_.takesLiteral(response_, *size)) {
+                sink_ = Sink::Client;
+                taken_ = true;
+            } else if (*size > kCollectLimit - collected_) {
+                sink_ = Sink::Drop;
+            } else {
+                sink_ = Sink::Collect;
+                collected_ += *size;
+            }
+            response_.push_back(
+                {sink_ == Sink::Collect ? ImapResponsePart::Kind::Literal : ImapResponsePart::Kind::Streamed, {}});
+            client_.readLiteral(*size);
+            return;
+        }
+    }
+    open_ = false;
+    client_.onResponse(response_);
+}
+
+void ImapResponseReader::onLiteral(std::string_view chunk) {
+    switch (sink_) {
+        case Sink::Collect:
+            response_.back().bytes.append(chunk);
+            break;
+        case Sink::Client:
+            client_.onTakenLiteral(chunk);
+            break;
+        case Sink::Drop:
+            break;
+    }
+}
+
+}  // namespace rvo
