@@ -17,6 +17,7 @@ from kelvar_e2e import BIN, WINE, dialogctl, screenshot, to_windows_path, wait_f
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
 from dovecot import Dovecot  # noqa: E402
+from imap_script_server import ImapScriptServer  # noqa: E402
 import sample_mail  # noqa: E402
 
 BANNER = "*" * 80
@@ -364,6 +365,19 @@ class Library(unittest.TestCase):
         self.assertEqual(login["folders"], "")
         self.assertEqual(refused["error"], "(IMAP2XRV)Could not establish connection to server - 10061")
         self.assertRegex(host["error"], r"^\(IMAP2XRV\)Could not retrieve host information - \d+$")
+
+    def test_get_folders_cuts_a_long_refusal_to_the_error_buffer(self):
+        refusal = "Account locked: " + "x" * 400
+        server = ImapScriptServer({"INBOX": []}, login_refusal=refusal).start()
+        try:
+            self.host.call(["folders", "127.0.0.1", server.port, "alice", "wrong"])
+        finally:
+            server.stop()
+        (_, result, texts), = self.host.outputs()
+        self.assertEqual(result, 0)
+        self.assertEqual(texts["error"], ("(IMAP2XRV)A000 NO " + refusal)[:255])
+        # The log keeps the whole line.
+        self.assertIn("A000 NO " + refusal, self.session_lines(self.host.log_lines(), "GetFolder Function"))
 
     def test_test_connection_to_listening_closed_and_unknown(self):
         results = self.host.call(["test", "127.0.0.1", self.server.imap_port], ["test", "127.0.0.1", self.closed_port()],

@@ -15,6 +15,7 @@ refuse_body: a set of (folder, uid) whose BODY fetch is answered NO, once each.
 Messages have the UIDs 101, 102, ... in each folder (UIDVALIDITY 7); STORE
 +FLAGS (\\Deleted) flags them, and "SEARCH NOT DELETED" leaves those out.
 silent=True: every connection is accepted and never answered.
+login_refusal: the text after "NO" when LOGIN is refused ("done" unless given).
 """
 import re
 
@@ -22,8 +23,9 @@ from script_server import ScriptServer
 
 
 class ImapScriptServer(ScriptServer):
-    def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None):
+    def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None, login_refusal=None):
         super().__init__()
+        self.login_refusal = login_refusal or "done"
         self.mailbox = {name: list(messages) for name, messages in mailbox.items()}
         self.drop_in_body = dict(drop_in_body or {})
         self.refuse_body = set(refuse_body or ())
@@ -45,7 +47,7 @@ class ImapScriptServer(ScriptServer):
             verb = verb.upper()
             if verb == "LOGIN":
                 ok = arg == "alice secret"
-                conn.sendall(f"{tag} {'OK' if ok else 'NO'} done\r\n".encode())
+                conn.sendall((f"{tag} OK done\r\n" if ok else f"{tag} NO {self.login_refusal}\r\n").encode())
             elif verb == "LIST":
                 for name in self.mailbox:
                     conn.sendall(f'* LIST (\\HasNoChildren) "/" "{name}"\r\n'.encode())
