@@ -65,19 +65,32 @@ KELVAR_API int KELVAR_CALL IMap2XRV(const char* destinationPath, const char* ser
 KELVAR_API int KELVAR_CALL Pop32XRV(const char* destinationPath, const char* server, const char* user,
                                     const char* password, int port);
 
-/* The folder names of an IMAP4 mailbox, joined by ";", into folderList, and a
- * failure's text into errorText (both caller buffers). Returns the folder
- * count, or 0 on failure. (This version: not available, returns 0.) */
+/* Logs in to the IMAP4 server, lists every folder of the mailbox (those that
+ * cannot be selected too, each under the name the server gives it) and logs
+ * out. Returns the folder count; 1 also when the mailbox lists no folder;
+ * 0 after a failure.
+ *  folderList: receives the names joined by ";" (no trailing ";"); empty
+ *              after a failure. For N names the buffer needs the sum of
+ *              their lengths plus N bytes (N - 1 separators and the NUL);
+ *              64 KB holds any ordinary mailbox.
+ *  errorText:  a buffer of at least 256 bytes; receives "(IMAP2XRV)" and the
+ *              reason of the failure (the server's refusal, "Bad login
+ *              attempt", or the connection's failure), cut to 255
+ *              characters; empty when none.
+ * The user name and password are sent as IMAP strings; one holding a line
+ * break or NUL byte is never sent. */
 KELVAR_API int KELVAR_CALL GetFolders(const char* server, int port, const char* user, const char* password,
                                       char* folderList, char* errorText);
 
-/* 1 when a TCP connection to hostName:port can be opened, else 0.
- * (This version: not available, returns 0.) */
+/* 1 when a TCP connection to hostName:port (1 to 65535) can be opened, else
+ * 0. Nothing is sent; the connect blocks as long as the system lets it. */
 KELVAR_API int KELVAR_CALL TestConnection(const char* hostName, int port);
 
 /* Line lineNumber (from 1) of the text file at path into lineText (a buffer
- * of at least 1024 bytes). Returns 0 found, 1 no such file, 2 no such line.
- * (This version: not available, returns 1.) */
+ * of at least 1024 bytes), without its line feed or CR LF, at most 1023
+ * characters; a longer line is cut and the lines after it keep their
+ * numbers and text. The text after a final line feed is an empty last
+ * line. Returns 0 found, 1 no such file, 2 no such line (lineText empty). */
 KELVAR_API int KELVAR_CALL GetLine(const char* path, int lineNumber, char* lineText);
 
 #ifdef __cplusplus

@@ -1,9 +1,20 @@
 #pragma once
 // The library's three small services, called by their exports inside the
 // same catch-all as the migrations. Each answers with the export's result.
+//  getFolders: the folder listing on a worker thread, this thread waiting;
+//  folderList receives every name, errorText at most kErrorTextBytes
+//  including its NUL.
+//  testConnection, getLine: on the caller's thread.
+#include <cstddef>
+
 namespace rvo {
 
 class LibraryContext;
+
+inline constexpr std::size_t kErrorTextBytes = 256;
+inline constexpr int kLineFound = 0;
+inline constexpr int kLineNoFile = 1;
+inline constexpr int kLineTooShort = 2;
 
 int getFolders(LibraryContext& context, const char* server, int port, const char* user, const char* password,
                char* folderList, char* errorText);

@@ -3,6 +3,7 @@ as a setup wizard loads it, migrating from a private Dovecot."""
 import os
 import re
 import shutil
+import socket
 import sqlite3
 import subprocess
 import sys
@@ -16,10 +17,14 @@ from kelvar_e2e import BIN, WINE, dialogctl, screenshot, to_windows_path, wait_f
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
 from dovecot import Dovecot  # noqa: E402
+from imap_script_server import ImapScriptServer  # noqa: E402
 import sample_mail  # noqa: E402
 
 BANNER = "*" * 80
-USERS = {"alice": "alice-pw", "bob": "bob-pw", "erin": "erin-pw"}
+USERS = {"alice": "alice-pw", "bob": "bob-pw", "erin": "erin-pw", "frank": "frank-pw"}
+# frank's folders as created (UTF-8) and as the server names them (modified UTF-7).
+FRANK = {"Sent Items": "Sent Items", 'Say "hi"': 'Say "hi"', "Entwürfe": "Entw&APw-rfe", "Work": "Work",
+         "Work/2005": "Work/2005", "Bills OK Paid": "Bills OK Paid", "Say NO more": "Say NO more"}
 ALICE = {"INBOX": 5, "Drafts": 2, "Trash": 1, "Work": 3, "Work/2005": 2, "Junk": 2, "Spam": 2, " Lead": 1}
 LOCAL = {"INBOX": "Inbox", "Drafts": "Drafts", "Trash": "Deleted Items", "Work": "Work", "Work/2005": "Work/2005",
          "Junk": "Junk", "Spam": "Spam", " Lead": " Lead"}
@@ -78,6 +83,18 @@ class Host:
     def call(self, *calls, env=None, dll=None):
         return self.start(*calls, env=env, dll=dll).wait()
 
+    def outputs(self):
+        """Each call's result with the texts printed after it: (export, result, {"folders": ..., ...})."""
+        calls = []
+        for line in self.out.read_bytes().decode("latin-1").splitlines():
+            m = RESULT.match(line)
+            if m:
+                calls.append((m.group(1), int(m.group(2)), {}))
+            elif calls and ": " in line:
+                key, _, value = line.partition(": ")
+                calls[-1][2][key] = value
+        return calls
+
     def log_lines(self):
         path = self.path / "kelvar.log"
         return path.read_bytes().decode("latin-1").splitlines() if path.is_file() else []
@@ -119,6 +136,8 @@ class Library(unittest.TestCase):
             seed += 1
             cls.server.add_message("erin", "INBOX", sample_mail.message(seed, 3000), mtime=1141826589 + seed * 60)
         cls.server.add_message("erin", "INBOX", sample_mail.message(1, 12_000_000), mtime=1141826589)
+        for folder in FRANK:
+            cls.server.create_mailbox("frank", folder)
         for user in USERS:
             cls.server.resync(user)
 
@@ -291,9 +310,11 @@ class Library(unittest.TestCase):
         self.assertEqual(results, [("TestConnection", 0), ("GetLine", 1)])
         self.assertFalse((library_dir / "kelvar.log").exists())
         lines = self.host.log_lines()
-        self.assertEqual([i for i, l in enumerate(lines) if l == BANNER], [0, 4, 5, 9])
-        self.assertTrue(lines[6].startswith("KELVAR Dll Log File ["))
-        self.assertEqual(lines[3], "[TestConnection] TestConnection is not available in this version")
+        self.assertEqual([i for i, l in enumerate(lines) if l == BANNER], [0, 6, 7, 13])
+        self.assertTrue(lines[8].startswith("KELVAR Dll Log File ["))
+        self.assertEqual(lines[3], "[TestConnection] Created Socket")
+        self.assertEqual(lines[10:13], ["[GetLine Function] Path : x", "[GetLine Function] Line Number : 1",
+                                        "[GetLine Function] Could not open/find file"])
 
         # A log that cannot be opened: no log, and the calls work as before.
         other = Host("nolog")
@@ -304,6 +325,89 @@ class Library(unittest.TestCase):
             self.assert_folder(other.dest(), "INBOX")
         finally:
             other.remove()
+
+
+    def closed_port(self):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            return s.getsockname()[1]
+
+    def test_get_folders_lists_every_folder_under_the_servers_names(self):
+        port = self.server.imap_port
+        self.host.call(["folders", "127.0.0.1", port, "frank", USERS["frank"]],
+                       ["folders", "127.0.0.1", port, "alice", USERS["alice"]])
+        (name, count, frank), (_, alice_count, alice) = self.host.outputs()
+        expected = ["INBOX"] + list(FRANK.values())
+        self.assertEqual(sorted(frank["folders"].split(";")), sorted(expected))
+        self.assertEqual(count, len(expected))
+        self.assertEqual(frank["error"], "")
+        self.assertEqual(sorted(alice["folders"].split(";")), sorted(ALICE))
+        self.assertEqual(alice_count, len(ALICE))
+
+        text = self.session_lines(self.host.log_lines(), "GetFolder Function")
+        first = text[:text.index("Connection closed") + 2]
+        for line in ["Server : 127.0.0.1", f"Port : {port}", "User : frank", "Created Socket",
+                     "Retrieved host information", "Connected to the host server", "A000 LOGIN frank **********",
+                     'A001 LIST "" "*"', "A002 LOGOUT", "Connection closed"]:
+            self.assertIn(line, first)
+        self.assertEqual(first[:3], ["Server : 127.0.0.1", f"Port : {port}", "User : frank"])
+        self.assertEqual(first[-1], "Folder List : " + frank["folders"])
+        self.assertFalse([l for l in self.host.log_lines() if "frank-pw" in l], "the password never reaches the log")
+
+    def test_get_folders_failures_return_0_with_the_reason(self):
+        port = self.server.imap_port
+        self.host.call(["folders", "127.0.0.1", port, "frank", "wrong"],
+                       ["folders", "127.0.0.1", self.closed_port(), "frank", "x"],
+                       ["folders", "no-such-host.invalid", port, "frank", "x"])
+        (_, wrong, login), (_, closed, refused), (_, unknown, host) = self.host.outputs()
+        self.assertEqual((wrong, closed, unknown), (0, 0, 0))
+        self.assertEqual(login["error"], "(IMAP2XRV)A000 NO [AUTHENTICATIONFAILED] Authentication failed.")
+        self.assertEqual(login["folders"], "")
+        self.assertEqual(refused["error"], "(IMAP2XRV)Could not establish connection to server - 10061")
+        self.assertRegex(host["error"], r"^\(IMAP2XRV\)Could not retrieve host information - \d+$")
+
+    def test_get_folders_cuts_a_long_refusal_to_the_error_buffer(self):
+        refusal = "Account locked: " + "x" * 400
+        server = ImapScriptServer({"INBOX": []}, login_refusal=refusal).start()
+        try:
+            self.host.call(["folders", "127.0.0.1", server.port, "alice", "wrong"])
+        finally:
+            server.stop()
+        (_, result, texts), = self.host.outputs()
+        self.assertEqual(result, 0)
+        self.assertEqual(texts["error"], ("(IMAP2XRV)A000 NO " + refusal)[:255])
+        # The log keeps the whole line.
+        self.assertIn("A000 NO " + refusal, self.session_lines(self.host.log_lines(), "GetFolder Function"))
+
+    def test_test_connection_to_listening_closed_and_unknown(self):
+        results = self.host.call(["test", "127.0.0.1", self.server.imap_port], ["test", "127.0.0.1", self.closed_port()],
+                                 ["test", "no-such-host.invalid", 143])
+        self.assertEqual(results, [("TestConnection", 1), ("TestConnection", 0), ("TestConnection", 0)])
+        text = self.session_lines(self.host.log_lines(), "TestConnection")
+        self.assertEqual(text[:3], ["Created Socket", "Retrieved host information", "Success"])
+        self.assertEqual(text[3:6], ["Created Socket", "Retrieved host information",
+                                     "Could not establish connection to server - 10061"])
+        self.assertEqual(text[6], "Created Socket")
+        self.assertRegex(text[7], r"^Could not retrieve host information - \d+$")
+        self.assertEqual(len(text), 8)
+
+    def test_get_line(self):
+        files = {"one": b"only line", "two": b"first\nsecond\n", "crlf": b"one\r\ntwo\r\n",
+                 "long": b"x" * 5000 + b"\nafter\n"}
+        for name, data in files.items():
+            (self.host.path / name).write_bytes(data)
+        asked = [("one", 1), ("two", 2), ("two", 3), ("two", 4), ("two", 0), ("crlf", 1), ("crlf", 2), ("long", 1),
+                 ("long", 2), ("long", -1), ("missing", 1)]
+        self.host.call(*[["line", to_windows_path(self.host.path / name), n] for name, n in asked])
+        got = [(r, t["line"] if "line" in t else "") for _, r, t in self.host.outputs()]
+        self.assertEqual(got, [(0, "only line"), (0, "second"), (0, ""), (2, ""), (2, ""), (0, "one"), (0, "two"),
+                               (0, "x" * 1023), (0, "after"), (2, ""), (1, "")])
+        text = self.session_lines(self.host.log_lines(), "GetLine Function")
+        self.assertIn(f"Path : {to_windows_path(self.host.path / 'two')}", text)
+        self.assertIn("Found the text 'second' at line number 2.", text)
+        self.assertIn(f"Found the text '{'x' * 1023}' at line number 1.", text)
+        self.assertEqual(text.count("Could not find line number"), 3)
+        self.assertEqual(text.count("Could not open/find file"), 1)
 
 
 if __name__ == "__main__":

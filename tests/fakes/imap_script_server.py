@@ -17,6 +17,7 @@ Messages have the UIDs 101, 102, ... in each folder (UIDVALIDITY 7); STORE
 silent=True: every connection is accepted and never answered.
 echo_refused_login=True: a refused LOGIN is answered with the command echoed, password included.
 flood=N: the greeting is followed by N bytes without a line feed, then silence.
+login_refusal: the text after "NO" when LOGIN is refused ("done" unless given).
 """
 import re
 
@@ -25,8 +26,9 @@ from script_server import ScriptServer
 
 class ImapScriptServer(ScriptServer):
     def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None, echo_refused_login=False,
-                 flood=0):
+                 flood=0, login_refusal=None):
         super().__init__()
+        self.login_refusal = login_refusal or "done"
         self.mailbox = {name: list(messages) for name, messages in mailbox.items()}
         self.drop_in_body = dict(drop_in_body or {})
         self.refuse_body = set(refuse_body or ())
@@ -56,8 +58,8 @@ class ImapScriptServer(ScriptServer):
             verb = verb.upper()
             if verb == "LOGIN":
                 ok = arg == "alice secret"
-                text = f"{command} rejected" if not ok and self.echo_refused_login else "done"
-                conn.sendall(f"{tag} {'OK' if ok else 'NO'} {text}\r\n".encode())
+                refusal = f"{command} rejected" if self.echo_refused_login else self.login_refusal
+                conn.sendall((f"{tag} OK done\r\n" if ok else f"{tag} NO {refusal}\r\n").encode())
             elif verb == "LIST":
                 for name in self.mailbox:
                     conn.sendall(f'* LIST (\\HasNoChildren) "/" "{name}"\r\n'.encode())

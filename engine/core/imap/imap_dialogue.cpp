@@ -14,16 +14,6 @@ namespace rvo {
 
 namespace {
 
-// Literals other than message bodies (folder names, mostly) are kept in
-// memory up to this much per response; more is read past and dropped.
-constexpr std::uint64_t kCollectLimit = 1024 * 1024;
-
-// A response is its lines and literals; more parts than this is no response
-// a real server sends.
-constexpr std::size_t kMaxResponseParts = 10000;
-
-constexpr std::string_view kListCommand = "A001 LIST \"\" \"*\"";
-
 std::string withoutCarriageReturns(std::string_view text) {
     std::string out(text);
     out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
@@ -37,42 +27,7 @@ ImapDialogue::ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, Im
 
 void ImapDialogue::onLine(std::string_view line) {
     if (state_ == State::Done) return;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!responseOpen_) {
-        response_.clear();
-        responseTextBytes_ = 0;
-        collectedBytes_ = 0;
-        streamedBody_ = false;
-        literalsAllowed_ = mayCarryLiterals(line);
-    }
-    responseTextBytes_ += line.size();
-    if (response_.size() >= kMaxResponseParts || responseTextBytes_ > kMaxLineBytes) {
-        return protocolError("The server's response grows without end (" + std::to_string(response_.size()) +
-                             " parts, " + std::to_string(responseTextBytes_) + " bytes)");
-    }
-    response_.push_back({ImapResponsePart::Kind::Text, std::string(line)});
-    if (literalsAllowed_) {
-        // What follows a marker that cannot be read would be taken for
-        // responses: a message's lines would reach the log and the dialogue.
-        if (const std::optional<std::string_view> bad = unreadableLiteralMarker(line)) {
-            return protocolError("The server sent a literal marker that cannot be read: " + std::string(*bad));
-        }
-        if (const std::optional<std::uint64_t> size = literalMarker(line)) {
-            responseOpen_ = true;
-            literalSink_ = chooseLiteralSink(*size);
-            response_.push_back({literalSink_ == LiteralSink::Collect ? ImapResponsePart::Kind::Literal
-                                                                       : ImapResponsePart::Kind::Streamed,
-                                 {}});
-            if (literalSink_ == LiteralSink::Body) {
-                streamedBody_ = true;
-                startBody();
-            }
-            host_.readLiteral(*size);
-            return;
-        }
-    }
-    responseOpen_ = false;
-    handleResponse();
+    reader_.onLine(line);
 }
 
 void ImapDialogue::leaveForNextRun(std::string_view reason) {
@@ -98,7 +53,7 @@ std::string ImapDialogue::summary() const {
     return text + "the account is left for the next run: " + why;
 }
 
-void ImapDialogue::protocolError(const std::string& what) {
+void ImapDialogue::onProtocolError(const std::string& what) {
     log(what + "; the session ends");
     leaveForNextRun("the server broke the protocol");
     abandon();
@@ -108,16 +63,7 @@ void ImapDialogue::protocolError(const std::string& what) {
 
 void ImapDialogue::onLiteral(std::string_view chunk, bool) {
     if (state_ == State::Done) return;
-    switch (literalSink_) {
-        case LiteralSink::Collect:
-            response_.back().bytes.append(chunk);
-            break;
-        case LiteralSink::Body:
-            writeBody(chunk);
-            break;
-        case LiteralSink::Drop:
-            break;
-    }
+    reader_.onLiteral(chunk);
 }
 
 void ImapDialogue::abandon() {
@@ -125,24 +71,22 @@ void ImapDialogue::abandon() {
     messageOpen_ = false;
 }
 
-ImapDialogue::LiteralSink ImapDialogue::chooseLiteralSink(std::uint64_t size) {
-    if (state_ == State::Body && messageOpen_ && !bodyStarted_) {
-        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response_);
-        if (fetch && isCurrentMessage(fetch->number)) {
-            const ImapFetchItem* item = fetch->last();
-            if (item && item->value.kind == ImapToken::Kind::PendingLiteral && startsWithIgnoringCase(item->name, "BODY[]") &&
-                item->name.size() == 6) {
-                return LiteralSink::Body;
-            }
-        }
+bool ImapDialogue::takesLiteral(const ImapResponse& soFar, std::uint64_t) {
+    // Only the body of the message being fetched goes to its file.
+    if (state_ != State::Body || !messageOpen_ || bodyStarted_) return false;
+    const std::optional<ImapFetchResponse> fetch = parseFetchResponse(soFar);
+    if (!fetch || !isCurrentMessage(fetch->number)) return false;
+    const ImapFetchItem* item = fetch->last();
+    if (!item || item->value.kind != ImapToken::Kind::PendingLiteral || !startsWithIgnoringCase(item->name, "BODY[]") ||
+        item->name.size() != 6) {
+        return false;
     }
-    if (size > kCollectLimit - collectedBytes_) return LiteralSink::Drop;
-    collectedBytes_ += size;
-    return LiteralSink::Collect;
+    startBody();
+    return true;
 }
 
 void ImapDialogue::handleResponse() {
-    const std::string line = response_.front().bytes;
+    const std::string line = response().front().bytes;
     if (isUntagged(line, "BYE") && state_ != State::Greeting && state_ != State::Logout) {
         // The server is leaving; its close ends the session.
         log(line);
@@ -217,7 +161,7 @@ void ImapDialogue::outOfStep(std::string_view line) {
 }
 
 void ImapDialogue::onGreeting(std::string_view line) {
-    if (!isUntagged(line, "OK")) {
+    if (opening_.onResponse(response()) != ImapOpening::Event::Greeted) {
         log(line);
         logout();
         return;
@@ -228,18 +172,18 @@ void ImapDialogue::onGreeting(std::string_view line) {
 }
 
 void ImapDialogue::sendLogin() {
-    const std::optional<std::string> user = imapAstring(values_.account.user);
-    const std::optional<std::string> password = imapAstring(values_.account.password);
-    if (!user || !password) {
-        log("The user name or password holds a line break or NUL byte; LOGIN is not sent");
+    const std::optional<ImapCommand> login = ImapOpening::loginCommand(values_.account.user, values_.account.password);
+    if (!login) {
+        log(kLoginNotSent);
         leaveForNextRun("the user name or password cannot be sent");
         logout();
         return;
     }
-    if (!send("A000 LOGIN " + *user + " " + *password + "\r\n")) return;
-    log("A000 LOGIN " + *user + " **********");
+    if (!send(login->bytes)) return;
+    log(login->logged);
     show("Sending Login information");
     state_ = State::Login;
+    opening_.inFlight(ImapOpening::Step::Login);
 }
 
 template <typename Ok, typename Refused>
@@ -258,49 +202,65 @@ void ImapDialogue::onCompletion(std::string_view line, std::string_view tag, Ok 
 }
 
 void ImapDialogue::onLogin(std::string_view line) {
-    onCompletion(line, "A000", [this] { sendList(); }, [this] {
-        leaveForNextRun("the server refused the login");
-        logout();
-    });
+    switch (opening_.onResponse(response())) {
+        case ImapOpening::Event::LoggedIn:
+            return sendList();
+        case ImapOpening::Event::LoginRefused:
+            log(line);
+            leaveForNextRun("the server refused the login");
+            return logout();
+        case ImapOpening::Event::OutOfStep:
+            return outOfStep(line);
+        default:
+            return;
+    }
+}
+
+bool ImapDialogue::sendListCommand() {
+    listedFolders_.clear();
+    const ImapCommand list = ImapOpening::listCommand();
+    if (!send(list.bytes)) return false;
+    state_ = State::List;
+    opening_.inFlight(ImapOpening::Step::List);
+    return true;
 }
 
 void ImapDialogue::sendList() {
-    listedFolders_.clear();
-    if (!send(std::string(kListCommand) + "\r\n")) return;
+    if (!sendListCommand()) return;
     show("Login succeeded");
     show("Please wait while we get total number of emails to download");
-    log(kListCommand);
-    state_ = State::List;
+    log(ImapOpening::listCommand().logged);
 }
 
 void ImapDialogue::onList(std::string_view line) {
-    if (isUntagged(line, "LIST")) return addFolder();
-    onCompletion(
-        line, "A001",
-        [this] {
+    switch (opening_.onResponse(response())) {
+        case ImapOpening::Event::Folder:
+            return addFolder(opening_.folder());
+        case ImapOpening::Event::UnreadableFolder:
+            log("Could not read the folder in \"" + std::string(line) + "\": " + opening_.why());
+            leaveForNextRun("a folder could not be read from the list");
+            return;
+        case ImapOpening::Event::Listed:
             if (transferPass_) show(kBanner);
-            selectNextFolder();
-        },
-        [this] {
+            return selectNextFolder();
+        case ImapOpening::Event::ListRefused:
+            log(line);
             leaveForNextRun("the folder list failed");
-            logout();
-        });
+            return logout();
+        case ImapOpening::Event::OutOfStep:
+            return outOfStep(line);
+        default:
+            return;
+    }
 }
 
-void ImapDialogue::addFolder() {
-    std::string why;
-    const std::optional<ImapListEntry> entry = parseListResponse(response_, why);
-    if (!entry) {
-        log("Could not read the folder in \"" + response_.front().bytes + "\": " + why);
-        leaveForNextRun("a folder could not be read from the list");
-        return;
-    }
-    listedFolders_.insert(entry->name);
-    if (!entry->selectable()) return;
-    Folder folder{entry->name, entry->name};
+void ImapDialogue::addFolder(const ImapListEntry& entry) {
+    listedFolders_.insert(entry.name);
+    if (!entry.selectable()) return;
+    Folder folder{entry.name, entry.name};
     // Without "/" as the hierarchy delimiter a "/" is part of one folder's
     // name; it must not make a directory level.
-    if (entry->delimiter != "/" && !values_.keepSlashInFolderNames) std::erase(folder.shownName, '/');
+    if (entry.delimiter != "/" && !values_.keepSlashInFolderNames) std::erase(folder.shownName, '/');
     if (transferPass_) show(folder.shownName);
     folders_.push_back(std::move(folder));
 }
@@ -372,9 +332,7 @@ void ImapDialogue::beginSecondPass() {
     transferPass_ = true;
     totalMessages_ = passCount_;
     passCount_ = 0;
-    listedFolders_.clear();
-    if (!send(std::string(kListCommand) + "\r\n")) return;
-    state_ = State::List;
+    if (!sendListCommand()) return;
     show("Retrieving List of Folder Names");
     show(kBanner);
 }
@@ -485,7 +443,7 @@ void ImapDialogue::fetchNextMessage() {
 
 void ImapDialogue::onInternalDate(std::string_view line) {
     if (line.starts_with("* ")) {
-        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response_);
+        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response());
         const bool current = fetch && isCurrentMessage(fetch->number);
         const ImapFetchItem* date = current ? fetch->find("INTERNALDATE") : nullptr;
         const ImapFetchItem* uid = current ? fetch->find("UID") : nullptr;
@@ -579,11 +537,11 @@ void ImapDialogue::writeBody(std::string_view bytes) {
 
 void ImapDialogue::onBody(std::string_view line) {
     if (line.starts_with("* ")) {
-        if (streamedBody_) {
+        if (reader_.literalTaken()) {
             bodyComplete_ = true;
             return;
         }
-        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response_);
+        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response());
         if (!fetch || !isCurrentMessage(fetch->number) || bodyStarted_) return;
         const ImapFetchItem* item = fetch->find("BODY[]");
         if (item && item->value.kind == ImapToken::Kind::String) {

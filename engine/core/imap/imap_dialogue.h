@@ -26,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/imap/imap_opening.h"
+#include "engine/core/imap/imap_response_reader.h"
 #include "engine/core/imap/imap_syntax.h"
 #include "engine/core/settings/migration_settings.h"
 #include "engine/core/store/file_time.h"
@@ -87,7 +89,7 @@ struct ImapDialogueValues {
     bool keepSlashInFolderNames = false;
 };
 
-class ImapDialogue {
+class ImapDialogue : private ImapResponseReader::Client {
 public:
     ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, ImapMailStore& store);
 
@@ -110,19 +112,25 @@ public:
 
 private:
     enum class State { Greeting, Login, List, Select, Search, InternalDate, Body, Store, Logout, Done };
-    enum class LiteralSink { Collect, Body, Drop };
 
     struct Folder {
         std::string serverName;  // as listed; sent quoted to SELECT
         std::string shownName;   // "/" removed unless the delimiter is "/"
     };
 
+    // ImapResponseReader::Client
+    void readLiteral(std::uint64_t count) override { host_.readLiteral(count); }
+    bool takesLiteral(const ImapResponse& soFar, std::uint64_t size) override;
+    void onTakenLiteral(std::string_view chunk) override { writeBody(chunk); }
+    void onResponse(const ImapResponse&) override { handleResponse(); }
+
     void handleResponse();
+    const ImapResponse& response() const { return reader_.response(); }
     // EXPUNGE and EXISTS while a folder is selected; true when `line` was one.
     bool onMailboxSize(std::string_view line);
     void outOfStep(std::string_view line);
     // The server broke the protocol so that nothing after can be read: logged, connection closed.
-    void protocolError(const std::string& what);
+    void onProtocolError(const std::string& what) override;
     // The account is not complete; the first reason is the one the summary gives.
     void leaveForNextRun(std::string_view reason);
     // The completion of the command tagged `tag`: ok() on OK; on NO or BAD the
@@ -141,8 +149,9 @@ private:
     void onLogout(std::string_view line);
 
     void sendLogin();
+    bool sendListCommand();
     void sendList();
-    void addFolder();
+    void addFolder(const ImapListEntry& entry);
     void selectNextFolder();
     void noteSharedDirectory();
     void beginSecondPass();
@@ -160,7 +169,6 @@ private:
 
     MessageIdentity identity() const { return {folder_.serverName, uidValidity_, currentUid_}; }
     bool isCurrentMessage(std::string_view number) const;
-    LiteralSink chooseLiteralSink(std::uint64_t size);
     void startBody();
     void writeBody(std::string_view bytes);
     void showCaptionForMessage();
@@ -175,14 +183,8 @@ private:
     ImapMailStore& store_;
     State state_ = State::Greeting;
 
-    // The response being read: its lines and literals so far.
-    ImapResponse response_;
-    bool responseOpen_ = false;
-    bool literalsAllowed_ = false;
-    bool streamedBody_ = false;  // this response's literal went to the message file
-    LiteralSink literalSink_ = LiteralSink::Drop;
-    std::uint64_t collectedBytes_ = 0;
-    std::size_t responseTextBytes_ = 0;
+    ImapResponseReader reader_{*this};
+    ImapOpening opening_;
 
     std::deque<Folder> folders_;
     std::set<std::string> listedFolders_;  // every server folder of the last LIST

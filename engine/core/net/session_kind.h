@@ -29,6 +29,11 @@ struct SessionKind {
     // of raising an exception; an immediate connect failure is also shown.
     bool connectWithoutExceptions = false;
     std::string_view unknownErrorText;
+    // Name of the lines about failed waits and time-outs; empty: objectName.
+    std::string_view waitObjectName = {};
+    // The connection procedure also logs "Created Socket" and "Retrieved
+    // host information" as it passes them.
+    bool logConnectSteps = false;
     // IMAP4: a folder name keeps its "/" whatever the server's delimiter
     // (then "/" makes a directory level); otherwise "/" is removed from the
     // names of servers whose delimiter is not "/".

@@ -75,7 +75,9 @@ std::optional<SocketAddress> SocketSession::resolve(const std::string& host, uns
     if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) {
         const int error = WSAGetLastError();
         running_ = false;
-        reportFormatted("Could not retrieve host information - %d", error);
+        const std::string text = formatBounded("Could not retrieve host information - %d", error);
+        report(text);
+        connectionFailed(text);
         return std::nullopt;
     }
     in_addr first;
@@ -87,17 +89,22 @@ void SocketSession::connectReportingCodes(const std::string& host, unsigned shor
     if (!socket_.tryCreate()) {
         const int error = WSAGetLastError();
         running_ = false;
-        reportFormatted("Could not create socket - %d", error);
+        const std::string text = formatBounded("Could not create socket - %d", error);
+        report(text);
+        connectionFailed(text);
         return;
     }
+    if (kind_.logConnectSteps) report("Created Socket");
     socket_.selectEvents(event_.handle(), FD_READ | FD_CONNECT | FD_CLOSE);
     const std::optional<SocketAddress> address = resolve(host, port);
     if (!address) return;
+    if (kind_.logConnectSteps) report("Retrieved host information");
     if (const int error = socket_.tryConnect(*address); error != 0) {
         const std::string text = formatBounded(kConnectFailed, error);
         showLine(text);
         running_ = false;
         report(text);
+        connectionFailed(text);
     }
 }
 
@@ -137,12 +144,12 @@ void SocketSession::loop() {
                 const int error = WSAGetLastError();
                 addStopRequest();
                 running_ = false;
-                reportFormatted("Failed to wait for socket event - %d", error);
+                reportWaitFailure("Failed to wait for socket event - %d", error);
             } else if (result == WSA_WAIT_TIMEOUT && silence_.timedOut()) {
                 const int error = WSAGetLastError();
                 addStopRequest();
                 running_ = false;
-                reportFormatted("Timed out waiting for server - %d", error);
+                reportWaitFailure("Timed out waiting for server - %d", error);
             }
         } else {
             addStopRequest();
@@ -157,7 +164,7 @@ void SocketSession::loop() {
             const int error = WSAGetLastError();
             addStopRequest();
             running_ = false;
-            reportFormatted("Could not retrieve socket event - %d", error);
+            reportWaitFailure("Could not retrieve socket event - %d", error);
             continue;
         }
         handleEvents(events);
@@ -183,7 +190,10 @@ void SocketSession::handleEvents(const WSANETWORKEVENTS& events) {
     }
     // The loop ends after this pass; what the peer sent before closing is
     // still in the socket and must reach the dialogue.
-    if (peerClosed_) drainAfterClose();
+    if (peerClosed_) {
+        drainAfterClose();
+        serverClosed();
+    }
 }
 
 void SocketSession::onConnected(int errorCode) {
@@ -192,6 +202,7 @@ void SocketSession::onConnected(int errorCode) {
         showLine(text);
         running_ = false;
         report(text);
+        connectionFailed(text);
         stop();
         return;
     }
@@ -211,6 +222,7 @@ void SocketSession::onReadable() {
     // A read event whose bytes were already taken: nothing has failed.
     if (n == SOCKET_ERROR && error == WSAEWOULDBLOCK) return;
     running_ = false;
+    connectionFailed(formatBounded("Could not receive data from server - %d", n == 0 ? 0 : error));
     if (!kind_.logReceiveFailures) return;
     if (n == 0)
         report("The server is closed the connection abruptly.");
@@ -219,6 +231,8 @@ void SocketSession::onReadable() {
 }
 
 void SocketSession::onPeerClosed() {
+    // Closed from this side in the same pass: already logged, nothing to drain.
+    if (closedHere_) return;
     showLine(kConnectionClosed);
     report(kConnectionClosed);
     stop();
@@ -284,6 +298,15 @@ void SocketSession::closeConnection() {
         report(kind_.unknownErrorText);
     }
     running_ = false;
+}
+
+void SocketSession::closeAfterDialogue() {
+    if (closedHere_) return;
+    closedHere_ = true;
+    addStopRequest();
+    closeSteps();
+    showLine(kConnectionClosed);
+    report(kConnectionClosed);
 }
 
 void SocketSession::closeSteps() {
@@ -367,6 +390,11 @@ void SocketSession::reportFormatted(const char* format, ...) const {
     const std::string text = formatBoundedV(format, args);
     va_end(args);
     report(text);
+}
+
+void SocketSession::reportWaitFailure(const char* format, int error) const {
+    const std::string_view name = kind_.waitObjectName.empty() ? kind_.objectName : kind_.waitObjectName;
+    log_.report(name, formatBounded(format, error));
 }
 
 void SocketSession::showLine(std::string_view text) const {

@@ -84,7 +84,17 @@ protected:
     virtual void dispatchLiteral(std::string_view chunk, bool last);
     // After "Connected to the host server" has been shown and logged.
     virtual void connectionOpened() {}
+    // The connection could not be made or broke (socket, look-up, connect,
+    // receive); `text` is what went wrong, as logged where it is logged.
+    virtual void connectionFailed(std::string_view text) { (void)text; }
+    // The server closed the connection, after everything it sent before
+    // closing was handed over.
+    virtual void serverClosed() {}
 
+    // Ends the connection from this side once the dialogue is complete: it
+    // is shut down in order and closed, "Connection closed" is logged, and
+    // the loop ends without looking at the socket again.
+    void closeAfterDialogue();
     // The last act of finish: lets go of the progress view and tells the
     // observer. 0: the dialogue ended normally.
     void endSession(int result);
@@ -99,6 +109,8 @@ protected:
         __attribute__((format(printf, 2, 3)))
 #endif
         ;
+    // A failed wait or time-out, under the kind's name for those.
+    void reportWaitFailure(const char* format, int error) const;
     void showLine(std::string_view text) const;
     void showCaption(std::string_view text) const;
     ProgressView* progress() const { return progress_; }
@@ -138,6 +150,7 @@ private:
     std::atomic<bool> running_{true};
     SilenceCounter silence_;
     bool peerClosed_ = false;
+    bool closedHere_ = false;
     LineAssembler assembler_;
     std::size_t pieceBytes_;
     std::vector<char> receiveBuffer_;

@@ -1,0 +1,145 @@
+#include "engine/core/imap/imap_folder_listing.h"
+
+#include <utility>
+
+namespace rvo {
+
+namespace {
+
+constexpr std::string_view kLogoutLine = "A002 LOGOUT";
+
+bool isStatusResponse(std::string_view line) {
+    for (const std::string_view word : {"OK", "NO", "BAD", "BYE", "PREAUTH"})
+        if (isUntagged(line, word)) return true;
+    return false;
+}
+
+}  // namespace
+
+ImapFolderListing::ImapFolderListing(std::string user, std::string password, ImapFolderListingHost& host)
+    : user_(std::move(user)), password_(std::move(password)), host_(host) {}
+
+void ImapFolderListing::onLine(std::string_view line) {
+    if (state_ != State::Done) reader_.onLine(line);
+}
+
+void ImapFolderListing::onLiteral(std::string_view chunk) {
+    if (state_ != State::Done) reader_.onLiteral(chunk);
+}
+
+void ImapFolderListing::fail(std::string_view text) {
+    failed_ = true;
+    if (!text.empty()) errorText_ = std::string(kErrorPrefix) + std::string(text);
+}
+
+void ImapFolderListing::onServerClosed() {
+    if (state_ == State::Logout) return end();
+    if (state_ == State::Done) return;
+    // What was listed so far may not be every folder.
+    fail("The server closed the connection before the folders were listed");
+    state_ = State::Done;
+}
+
+int ImapFolderListing::result() const {
+    if (!ended_) return 0;
+    if (!folders_.empty()) return static_cast<int>(folders_.size());
+    return failed_ ? 0 : 1;
+}
+
+void ImapFolderListing::onResponse(const ImapResponse& response) {
+    const std::string line = response.front().bytes;
+    if (state_ == State::Logout) return onLogoutAnswer(line);
+    switch (opening_.onResponse(response)) {
+        case ImapOpening::Event::Greeted: {
+            host_.log(line);
+            const std::optional<ImapCommand> login = ImapOpening::loginCommand(user_, password_);
+            if (!login) {
+                host_.log(kLoginNotSent);
+                fail("The user name or password holds a line break or NUL byte");
+                return logout();
+            }
+            if (!send(*login)) return;
+            state_ = State::Login;
+            opening_.inFlight(ImapOpening::Step::Login);
+            return;
+        }
+        case ImapOpening::Event::GreetingRefused:
+            host_.log(line);
+            fail(line);
+            return logout();
+        case ImapOpening::Event::LoggedIn:
+            host_.log(line);
+            if (!send(ImapOpening::listCommand())) return;
+            state_ = State::List;
+            opening_.inFlight(ImapOpening::Step::List);
+            return;
+        case ImapOpening::Event::LoginRefused:
+            host_.log(line);
+            fail(opening_.status() == ImapStatus::Bad ? std::string_view("Bad login attempt") : std::string_view(line));
+            return logout();
+        case ImapOpening::Event::Folder:
+            folders_.push_back(opening_.folder().name);
+            return;
+        case ImapOpening::Event::UnreadableFolder: {
+            const std::string text = "Could not read the folder in \"" + line + "\": " + opening_.why();
+            host_.log(text);
+            fail(text);
+            return;
+        }
+        case ImapOpening::Event::Listed:
+            host_.log(line);
+            return logout();
+        case ImapOpening::Event::ListRefused:
+        case ImapOpening::Event::OutOfStep:
+            host_.log(line);
+            fail(line);
+            return logout();
+        case ImapOpening::Event::Other:
+            if (isStatusResponse(line)) host_.log(line);
+            return;
+    }
+}
+
+void ImapFolderListing::onProtocolError(const std::string& what) {
+    host_.log(what);
+    fail(what);
+    // No list: a listing cut off here is not the mailbox's folders.
+    folders_.clear();
+    end();
+}
+
+void ImapFolderListing::onLogoutAnswer(std::string_view line) {
+    host_.log(line);
+    // Any answer to LOGOUT ends the conversation; a refusal too, since
+    // nothing is left to ask.
+    if (taggedStatus(line, "A002") != ImapStatus::None) end();
+}
+
+void ImapFolderListing::logout() {
+    if (!send({std::string(kLogoutLine) + "\r\n", std::string(kLogoutLine)})) return;
+    state_ = State::Logout;
+    opening_.inFlight(ImapOpening::Step::Other);
+}
+
+void ImapFolderListing::end() {
+    if (ended_) return;
+    ended_ = true;
+    state_ = State::Done;
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+        if (i > 0) folderList_ += ';';
+        folderList_ += folders_[i];
+    }
+    host_.conversationEnded();
+}
+
+bool ImapFolderListing::send(const ImapCommand& command) {
+    if (host_.send(command.bytes)) {
+        host_.log(command.logged);
+        return true;
+    }
+    failed_ = true;
+    state_ = State::Done;
+    return false;
+}
+
+}  // namespace rvo

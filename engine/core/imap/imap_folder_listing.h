@@ -1,0 +1,85 @@
+#pragma once
+// The short IMAP4 dialogue that lists a mailbox's folders for the library's
+// wizard: greeting, LOGIN, LIST of every folder, LOGOUT. It opens the
+// conversation exactly as the migration does (ImapOpening, read through an
+// ImapResponseReader) and keeps every folder the server lists, \Noselect
+// ones included, under the name the server gives it.
+//
+// The outcome follows the wizard's contract: the folder count once the
+// folders are listed and the conversation has ended in order; 1 when it
+// ended in order without a folder; 0 after any failure, with the reason in
+// errorText ("(IMAP2XRV)..."). Folders listed before a refusal are still
+// returned when the conversation then ends.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/core/imap/imap_opening.h"
+#include "engine/core/imap/imap_response_reader.h"
+
+namespace rvo {
+
+class ImapFolderListingHost {
+public:
+    virtual ~ImapFolderListingHost() = default;
+    // Sends a whole command line; false when the connection failed (the
+    // session has then ended and logged why).
+    virtual bool send(std::string_view bytes) = 0;
+    // From inside onLine: the next `count` bytes are a literal, handed to onLiteral.
+    virtual void readLiteral(std::uint64_t count) = 0;
+    virtual void log(std::string_view text) = 0;
+    // The server has answered LOGOUT: the conversation is over.
+    virtual void conversationEnded() = 0;
+};
+
+class ImapFolderListing : private ImapResponseReader::Client {
+public:
+    static constexpr std::string_view kErrorPrefix = "(IMAP2XRV)";
+
+    ImapFolderListing(std::string user, std::string password, ImapFolderListingHost& host);
+
+    void onLine(std::string_view line);
+    void onLiteral(std::string_view chunk);
+
+    // A failure of the connection: the result becomes 0 and, unless `text`
+    // is empty, errorText says why.
+    void fail(std::string_view text);
+    // The server closed the connection. After LOGOUT was sent this ends the
+    // conversation in order; before, the listing has failed.
+    void onServerClosed();
+
+    int result() const;
+    const std::vector<std::string>& folders() const { return folders_; }
+    // The names joined by ";", without a trailing ";"; empty until the
+    // conversation has ended in order.
+    const std::string& folderList() const { return folderList_; }
+    const std::string& errorText() const { return errorText_; }
+    bool ended() const { return ended_; }
+
+private:
+    enum class State { Greeting, Login, List, Logout, Done };
+
+    void readLiteral(std::uint64_t count) override { host_.readLiteral(count); }
+    void onResponse(const ImapResponse& response) override;
+    // Nothing after it can be read: the listing fails and the connection is closed.
+    void onProtocolError(const std::string& what) override;
+    void onLogoutAnswer(std::string_view line);
+    void logout();
+    void end();
+    bool send(const ImapCommand& command);
+
+    std::string user_;
+    std::string password_;
+    ImapFolderListingHost& host_;
+    ImapResponseReader reader_{*this};
+    ImapOpening opening_;
+    State state_ = State::Greeting;
+    bool failed_ = false;
+    bool ended_ = false;
+    std::vector<std::string> folders_;
+    std::string folderList_;
+    std::string errorText_;
+};
+
+}  // namespace rvo
