@@ -189,7 +189,9 @@ class Pop3AgainstDovecot(unittest.TestCase):
         result, log = run.session(self.server.pop3_port)
         self.assertEqual(result, 1, log)
         self.assertEqual(run.stored(), {})
-        self.assertTrue(any(l.startswith("Pop32XRV Object Nothing is retrieved") for l in log), log)
+        said = [l for l in log if l.startswith("Pop32XRV Object Nothing is retrieved")]
+        self.assertEqual(len(said), 1, log)
+        self.assertIn("attempt to write a readonly database", said[0])
 
     def test_empty_mailbox_completes_and_wrong_password_does_not(self):
         run = self.run_folder
