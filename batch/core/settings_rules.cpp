@@ -48,7 +48,9 @@ std::string_view rootOf(std::string_view directory) {
 
 }  // namespace
 
-PortSetting readPortSetting(std::string_view key, std::string_view text) {
+PortSetting readPortSetting(std::string_view key, std::string_view text, int fallback) {
+    const std::string fallbackText = std::to_string(fallback);
+    if (text.empty()) text = fallbackText;
     std::size_t i = 0;
     while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
     bool negative = false;

@@ -74,23 +74,26 @@ TEST(AccountListGap, TheLineNamesTheMissingSectionAndTheUnreadOnes) {
 }
 
 TEST(PortSetting, ReadsAsThePlatformDoesButNeverWraps) {
-    EXPECT_EQ(readPortSetting("POP3_PORT", "110").port, 110);
-    EXPECT_EQ(readPortSetting("POP3_PORT", "65535").port, 65535);
-    EXPECT_EQ(readPortSetting("POP3_PORT", "1").port, 1);
-    EXPECT_EQ(readPortSetting("POP3_PORT", "+995").port, 995);
-    EXPECT_EQ(readPortSetting("POP3_PORT", " 110").port, 110);
+    EXPECT_EQ(readPortSetting("POP3_PORT", "110", 110).port, 110);
+    EXPECT_EQ(readPortSetting("POP3_PORT", "65535", 110).port, 65535);
+    EXPECT_EQ(readPortSetting("POP3_PORT", "1", 110).port, 1);
+    EXPECT_EQ(readPortSetting("POP3_PORT", "+995", 110).port, 995);
+    EXPECT_EQ(readPortSetting("POP3_PORT", " 110", 110).port, 110);
     // Text after the digits is ignored, as the platform's integer reading ignores it.
-    EXPECT_EQ(readPortSetting("POP3_PORT", "110 pop3").port, 110);
-    EXPECT_TRUE(readPortSetting("POP3_PORT", "110").problem.empty());
+    EXPECT_EQ(readPortSetting("POP3_PORT", "110 pop3", 110).port, 110);
+    EXPECT_TRUE(readPortSetting("POP3_PORT", "110", 110).problem.empty());
+    // No value: the default, as the platform's integer reading gives it.
+    EXPECT_EQ(readPortSetting("POP3_PORT", "", 110).port, 110);
+    EXPECT_EQ(readPortSetting("IMAP_PORT", "", 143).port, 143);
 
     // 81048 is 15512 once cut to 16 bits; 4295032831 is 65535 once cut to 32.
-    for (const char* text : {"81048", "65536", "0", "-110", "4295032831", "99999999999999999999", "pop", "", "0x6E"}) {
-        const PortSetting s = readPortSetting("POP3_PORT", text);
+    for (const char* text : {"81048", "65536", "0", "-110", "4295032831", "99999999999999999999", "pop", "0x6E"}) {
+        const PortSetting s = readPortSetting("POP3_PORT", text, 110);
         EXPECT_EQ(s.port, 0) << text;
         EXPECT_FALSE(s.problem.empty()) << text;
     }
-    EXPECT_EQ(readPortSetting("POP3_PORT", "81048").problem, "POP3_PORT=81048 in default.cfg is not a TCP port (1 to 65535)");
-    EXPECT_LT(readPortSetting("IMAP_PORT", std::string(1000, '9')).problem.size(), 160u);
+    EXPECT_EQ(readPortSetting("POP3_PORT", "81048", 110).problem, "POP3_PORT=81048 in default.cfg is not a TCP port (1 to 65535)");
+    EXPECT_LT(readPortSetting("IMAP_PORT", std::string(1000, '9'), 110).problem.size(), 160u);
 }
 
 TEST(MailPathPlace, EmptyOrRelativeValuesStartAtTheProgramsFolder) {
