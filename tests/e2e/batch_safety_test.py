@@ -82,7 +82,8 @@ class BatchSafety(unittest.TestCase):
         program = self.start()
         fetching_third = lambda: any("FETCH 3 (BODY" in c.upper() for conn in server.connections for c in conn)
         self.assertTrue(wait_for(fetching_third, 120), "the transfer did not reach the stalled message")
-        time.sleep(1)  # the first part of the message is on its way to the disk
+        unfinished = lambda: [p for p in self.store.rglob("*") if p.is_file() and p.suffix not in (".imap", ".uids")]
+        self.assertTrue(wait_for(unfinished, 30), "the stalled message is being written")
         closed = time.monotonic()
         # What the close box sends; the dialog manager turns it into WM_CLOSE.
         self.assertEqual(dialogctl("sysclose", "Migrating Messages")[0], 0)
