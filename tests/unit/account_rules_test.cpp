@@ -64,7 +64,8 @@ TEST(AccountListGap, LaterNumberedSectionsInNumberOrder) {
 }
 
 TEST(AccountListGap, TheLineNamesTheMissingSectionAndTheUnreadOnes) {
-    EXPECT_EQ(listEndsAtGapText(3, false, {"4", "6"}), "The account list ends at [3], which is missing; not read: [4] [6]");
+    EXPECT_EQ(listEndsAtGapText(3, false, {"4", "6"}),
+              "The account list ends at [3], which is missing; not read: [4] [6]");
     EXPECT_EQ(listEndsAtGapText(1, true, {"2"}), "The account list ends at [1], which has no Status; not read: [2]");
     Names many;
     for (int i = 4; i < 4 + 25; ++i) many.push_back(std::to_string(i));
@@ -92,7 +93,8 @@ TEST(PortSetting, ReadsAsThePlatformDoesButNeverWraps) {
         EXPECT_EQ(s.port, 0) << text;
         EXPECT_FALSE(s.problem.empty()) << text;
     }
-    EXPECT_EQ(readPortSetting("POP3_PORT", "81048", 110).problem, "POP3_PORT=81048 in default.cfg is not a TCP port (1 to 65535)");
+    EXPECT_EQ(readPortSetting("POP3_PORT", "81048", 110).problem,
+              "POP3_PORT=81048 in default.cfg is not a TCP port (1 to 65535)");
     EXPECT_LT(readPortSetting("IMAP_PORT", std::string(1000, '9'), 110).problem.size(), 160u);
 }
 

@@ -56,7 +56,9 @@ public:
         created.push_back(accountIndex);
         const Make make = plan.count(accountIndex) ? plan[accountIndex] : Make::EndAtOnce;
         if (make == Make::Null) return nullptr;
-        if (make == Make::Throw) throw Exception("(1814) The specified resource name cannot be found.\nFailed to load a string from resource.");
+        if (make == Make::Throw)
+            throw Exception("(1814) The specified resource name cannot be found.\n"
+                            "Failed to load a string from resource.");
         auto session = std::make_unique<ScriptedSession>(log, observer, make == Make::EndAtOnce, release, timings);
         last = session.get();
         return session;
@@ -145,7 +147,8 @@ TEST_F(ControllerRun, AListThatEndsWithoutAGapSaysNothingMore) {
 }
 
 TEST_F(ControllerRun, TheCloseBoxStopsTheRunningSessionAsCancelDoes) {
-    writeAccounts("[1]\r\nU=a\r\nD=example.com\r\nA=1\r\nStatus=0\r\n[2]\r\nU=b\r\nD=example.com\r\nA=1\r\nStatus=0\r\n");
+    writeAccounts("[1]\r\nU=a\r\nD=example.com\r\nA=1\r\nStatus=0\r\n"
+                  "[2]\r\nU=b\r\nD=example.com\r\nA=1\r\nStatus=0\r\n");
     factory_.plan = {{1, Make::WaitForStop}};
     Controller controller(log_, factory_, 0, accounts_);
     HWND window = open(controller);
