@@ -22,6 +22,7 @@ PASSWORD = "bench-pw"
 MAILBOXES = {
     "small": "2000 messages of 1 to 20 KB",
     "large": "20 messages of 1 to 10 MB and one of 50 MB",
+    "medium": "300 messages of 2 to 20 KB (the runs across a delaying proxy)",
     "empty": "no message (fixed cost of one account)",
     "tiny": "one message of 1 KB (memory check)",
     "huge": "one message of 50 MB (memory check)",
@@ -58,6 +59,10 @@ def messages(user):
         for i in range(20):
             yield attachment_message(200_000 + i, sizes.randint(1 * MB, 10 * MB))
         yield attachment_message(200_100, 50 * MB)
+    elif user == "medium":
+        sizes = random.Random(300)
+        for i in range(300):
+            yield sample_mail.message(400_000 + i, sizes.randint(2 * 1024, 20 * 1024))
     elif user == "tiny":
         yield sample_mail.message(300_000, 1000)
     elif user == "huge":

@@ -23,6 +23,7 @@ sys.path.insert(0, str(ROOT / "tests" / "fakes"))
 sys.path.insert(0, str(HERE))
 from dovecot import Dovecot  # noqa: E402
 import corpus  # noqa: E402
+from delay_proxy import DelayProxy  # noqa: E402
 
 BUILD = Path(os.environ.get("KELVAR_BUILD", ROOT / "build" / "windows64"))
 WINE = shlex.split(os.environ.get("KELVAR_WINE", f"{ROOT}/scripts/wine-run.sh --win64"))
@@ -36,6 +37,9 @@ TARGET_MSGS = 1000
 TARGET_MBS = 60
 TARGET_FIXED = 3.5
 TARGET_MEMORY_MB = 8
+# Across a delaying proxy, kelvard.exe pipelined keeps at least this share of its own loopback rate.
+TARGET_LATENCY_SHARE = 0.8
+LATENCY_CORPUS = "medium"
 
 
 def windows_path(path):
@@ -121,11 +125,11 @@ def count_files(folder, suffix=""):
 
 
 class Kelvard:
-    def __init__(self, server, protocol):
+    def __init__(self, server, protocol, pipeline=1, tag=""):
         self.server = server
         self.protocol = protocol  # "IMAP" or "POP3"
-        self.name = f"kelvard.exe {protocol}"
-        self.run = WORK / f"kelvard-{protocol.lower()}"
+        self.name = f"kelvard.exe {protocol}" + (f" PIPELINE={pipeline}" if pipeline != 1 else "")
+        self.run = WORK / f"kelvard-{protocol.lower()}{'-p%d' % pipeline if pipeline != 1 else ''}{tag}"
         self.store = self.run / "store"
         shutil.rmtree(self.run, ignore_errors=True)
         (self.run / "import").mkdir(parents=True)
@@ -140,6 +144,7 @@ class Kelvard:
         self.template = template
         cfg = (f"[SOURCE_SERVER]\nNAME_IP=127.0.0.1\nIMAP_PORT={server.imap_port}\nPOP3_PORT={server.pop3_port}\n"
                f"[CONFIG]\nMARK_DELETED=0\nMIGRATE_DELETED=0\nCREATE_EMPTY=0\nMAIL_PATH={windows_path(self.store)}\n"
+               + (f"PIPELINE={pipeline}\n" if pipeline != 1 else "") +
                f"SYS_FOLDERS=;INBOX;Drafts;Trash;Sent;\n[EXCLUDE_FOLDERS]\nEXCLUDE=\n")
         (self.run / "default.cfg").write_bytes(crlf(cfg).encode())
 
@@ -165,9 +170,9 @@ class Mbsync:
     protocol = "IMAP"
     name = "mbsync IMAP"
 
-    def __init__(self, server):
+    def __init__(self, server, tag=""):
         self.server = server
-        self.run = WORK / "mbsync"
+        self.run = WORK / f"mbsync{tag}"
         shutil.rmtree(self.run, ignore_errors=True)
         self.run.mkdir(parents=True)
         self.maildir = self.run / "maildir"
@@ -193,9 +198,9 @@ class Fetchmail:
     protocol = "POP3"
     name = "fetchmail POP3"
 
-    def __init__(self, server):
+    def __init__(self, server, tag=""):
         self.server = server
-        self.run = WORK / "fetchmail"
+        self.run = WORK / f"fetchmail{tag}"
         shutil.rmtree(self.run, ignore_errors=True)
         self.run.mkdir(parents=True)
         self.out = self.run / "messages"
@@ -266,7 +271,39 @@ KELVARDS = [SimpleNamespace(name="kelvard.exe IMAP", protocol="IMAP"),
 TOOL_NAMES = ["kelvard.exe IMAP", "kelvard.exe POP3", "mbsync IMAP", "fetchmail POP3"]
 
 
-def report(results, sizes, corpora, runs, shared_note, failures, raw, update_readme, now=None):
+def latency_report(latency, sizes, rtts):
+    """The table of the runs across the delaying proxy, and its target lines."""
+    n = sizes[LATENCY_CORPUS]["messages"]
+    mbytes = sizes[LATENCY_CORPUS]["bytes_sent"] / MB
+    names = sorted({name for name, _, _ in latency}, key=lambda x: (not x.startswith("kelvard"), x))
+
+    def fig(name, mailbox, rtt):
+        return median([r[0] for r in latency.get((name, mailbox, rtt), [])])
+
+    def steady(name, rtt):
+        span = fig(name, LATENCY_CORPUS, rtt) - fig(name, "empty", rtt)
+        return n / span if span > 0 else float("nan")
+
+    lines = ["| RTT ms | tool | wall s | msg/s | MB/s | fixed s | steady msg/s | share of own loopback rate "
+             "| msg/s over mbsync |", "|--:|---|--:|--:|--:|--:|--:|--:|--:|"]
+    targets = []
+    for rtt in rtts:
+        for name in names:
+            wall = fig(name, LATENCY_CORPUS, rtt)
+            share = steady(name, rtt) / steady(name, 0) if rtt and steady(name, 0) == steady(name, 0) else float("nan")
+            peer = fig("mbsync IMAP", LATENCY_CORPUS, rtt)
+            lines.append(f"| {rtt} | {name} | {fmt(wall, 2)} | {fmt(n / wall, 0)} | {fmt(mbytes / wall, 2)} | "
+                         f"{fmt(fig(name, 'empty', rtt), 2)} | {fmt(steady(name, rtt), 0)} | "
+                         f"{fmt(share * 100, 0) + ' %' if share == share else '–'} | "
+                         f"{fmt(peer / wall, 3) if name != 'mbsync IMAP' else '–'} |")
+            if rtt and name.startswith("kelvard") and "PIPELINE" in name:
+                targets.append(f"- {name} at RTT {rtt} ms: {fmt(share * 100, 0)} % of its loopback steady rate "
+                               f"(target at least {TARGET_LATENCY_SHARE:.0%}): "
+                               f"{'met' if share >= TARGET_LATENCY_SHARE else 'MISSED'}")
+    return "\n".join(lines), targets
+
+
+def report(results, sizes, corpora, runs, shared_note, failures, raw, update_readme, now=None, latency=None):
     """Prints the tables and writes the results file (and the README's quoted table)."""
     def fig(name, mailbox, index):
         return median([r[index] for r in results.get((name, mailbox), [])])
@@ -335,6 +372,11 @@ def report(results, sizes, corpora, runs, shared_note, failures, raw, update_rea
         diff = fig(k.name, "huge", 1) - fig(k.name, "tiny", 1)
         targets.append(f"- {k.name}: the 50 MB message adds {fmt(diff)} MB to the peak (target below "
                        f"{TARGET_MEMORY_MB} MB): {'met' if diff < TARGET_MEMORY_MB else 'MISSED'}")
+    latency_table = ""
+    if latency:
+        rtts = sorted({rtt for _, _, rtt in latency})
+        latency_table, latency_targets = latency_report(latency, sizes, rtts)
+        targets += latency_targets
     now = now or datetime.datetime.now(datetime.timezone.utc)
     info = versions()
 
@@ -345,6 +387,9 @@ def report(results, sizes, corpora, runs, shared_note, failures, raw, update_rea
     print()
     print(memory)
     print()
+    if latency_table:
+        print(latency_table)
+        print()
     print("\n".join(targets))
     if failures:
         print("\nFAILED runs:\n" + "\n".join("  " + f for f in failures))
@@ -363,7 +408,14 @@ def report(results, sizes, corpora, runs, shared_note, failures, raw, update_rea
              "mailbox (for kelvard.exe: Wine's start, login, logout and the pause after LOGOUT). Steady rate: the "
              "corpus over (wall minus fixed cost).", "", table, "", "Ratios, kelvard.exe over the peer "
              "(above 1 means kelvard.exe takes longer, goes faster or uses more, by column):", "", ratios, "",
-             "## Memory check", "", memory, "", "## Targets", ""] + targets + [""]
+             "## Memory check", "", memory, ""]
+    if latency_table:
+        text += ["## Across a delaying proxy", "",
+                 f"The corpus \"{LATENCY_CORPUS}\" ({sizes[LATENCY_CORPUS]['messages']} messages, "
+                 f"{sizes[LATENCY_CORPUS]['bytes_sent'] / MB:.1f} MB) through `bench/delay_proxy.py`, which holds "
+                 "every chunk for half the RTT each way (RTT 0: straight to the server). Fixed cost and steady "
+                 "rate as above, at the same RTT.", "", latency_table, ""]
+    text += ["## Targets", ""] + targets + [""]
     text += ["## Method", "",
              "- Server: a private Dovecot on 127.0.0.1 (`tests/fakes/dovecot.py`); the mailboxes are written straight "
              "into its maildirs by `bench/corpus.py` (same bytes every run; file times give INTERNALDATE). Small: "
@@ -406,8 +458,16 @@ def main():
     parser.add_argument("--runs", type=int, default=3, help="counted runs per row after one warm-up (default 3)")
     parser.add_argument("--corpora", default="small,large", help="comma-separated: small,large")
     parser.add_argument("--no-readme", action="store_true", help="do not update the README's quoted table")
+    parser.add_argument("--rtt", default="0,10,50",
+                        help="round-trip times in ms for the runs across the delaying proxy (default 0,10,50; "
+                             "'' for none)")
+    parser.add_argument("--pipeline", default="1,16", help="PIPELINE values of kelvard.exe in those runs")
     args = parser.parse_args()
     corpora = [c for c in args.corpora.split(",") if c]
+    rtts = sorted({int(r) for r in args.rtt.split(",") if r})
+    if rtts and 0 not in rtts:
+        rtts.insert(0, 0)  # the loopback rate each share is taken of
+    pipelines = [int(p) for p in args.pipeline.split(",") if p]
 
     WORK.mkdir(parents=True, exist_ok=True)
     server_dir = WORK / "server"
@@ -423,6 +483,21 @@ def main():
         results = {}
         plan = [(t, m) for m in corpora + ["empty"] for t in tools]
         plan += [(t, m) for m in ("tiny", "huge") for t in kelvards]
+        # Across the proxy: the same tools (kelvard.exe at each PIPELINE) on the medium corpus.
+        latency = {}
+        latency_plan = []
+        proxies = []
+        for rtt in rtts:
+            if rtt:
+                imap, pop3 = (DelayProxy(port, rtt / 2).start() for port in (server.imap_port, server.pop3_port))
+                proxies += [imap, pop3]
+                endpoint = SimpleNamespace(imap_port=imap.port, pop3_port=pop3.port)
+            else:
+                endpoint = server
+            tag = f"-rtt{rtt}"
+            group = [Kelvard(endpoint, protocol, p, tag) for protocol in ("IMAP", "POP3") for p in pipelines]
+            group += [Mbsync(endpoint, tag), Fetchmail(endpoint, tag)]
+            latency_plan += [(t, m, rtt) for m in (LATENCY_CORPUS, "empty") for t in group]
         failures = []
         raw = []  # every run's line, for the results file
         for round_ in range(args.runs + 1):
@@ -440,11 +515,26 @@ def main():
                     failures.append(f"{label} {tool.name} {mailbox}: {stored}/{expected} messages, ok={ok}")
                 if round_ > 0:
                     results.setdefault((tool.name, mailbox), []).append((wall, rss / 1024, stored))
+            for tool, mailbox, rtt in latency_plan:
+                shared.sample()
+                wall, rss, stored, ok = tool.once(mailbox)
+                expected = sizes[mailbox]["messages"]
+                good = ok and stored == expected
+                line = (f"{label:9} {tool.name + ' rtt ' + str(rtt):30} {mailbox:6} {wall:7.2f} s  "
+                        f"{rss / 1024:6.1f} MB peak  {stored}/{expected} messages{'' if good else '  FAILED'}")
+                raw.append(line)
+                print("bench: " + line, flush=True)
+                if not good:
+                    failures.append(f"{label} {tool.name} rtt {rtt} {mailbox}: {stored}/{expected} messages, ok={ok}")
+                if round_ > 0:
+                    latency.setdefault((tool.name, mailbox, rtt), []).append((wall, rss / 1024))
             shared.sample()
     finally:
+        for proxy in proxies:
+            proxy.stop()
         server.stop()
 
-    report(results, sizes, corpora, args.runs, shared.note()[0], failures, raw, not args.no_readme)
+    report(results, sizes, corpora, args.runs, shared.note()[0], failures, raw, not args.no_readme, latency=latency)
     return 1 if failures else 0
 
 
