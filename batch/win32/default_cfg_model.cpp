@@ -20,8 +20,11 @@ DefaultCfgModel::DefaultCfgModel(LogSink& log) : DefaultCfgModel(log, defaultPat
 DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(log) {
     const Profile file(path);
     settings_.serverAddress = file.readString("SOURCE_SERVER", "NAME_IP", "127.0.0.1");
-    settings_.imapPort = file.readInt("SOURCE_SERVER", "IMAP_PORT", 143);
-    settings_.pop3Port = file.readInt("SOURCE_SERVER", "POP3_PORT", 110);
+    // Read before the ports: with TLS their defaults are 993 and 995.
+    settings_.security = parseConnectionSecurity(file.readString("SOURCE_SERVER", "SECURITY", ""),
+                                                 file.readString("SOURCE_SERVER", "CA_FILE", ""));
+    settings_.imapPort = file.readInt("SOURCE_SERVER", "IMAP_PORT", defaultImapPort(settings_.security.mode));
+    settings_.pop3Port = file.readInt("SOURCE_SERVER", "POP3_PORT", defaultPop3Port(settings_.security.mode));
     settings_.markDeleted = file.readInt("CONFIG", "MARK_DELETED", 0);
     settings_.migrateDeleted = file.readInt("CONFIG", "MIGRATE_DELETED", 0);
     settings_.createEmpty = file.readInt("CONFIG", "CREATE_EMPTY", 0);

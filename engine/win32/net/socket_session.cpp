@@ -48,6 +48,14 @@ void SocketSession::attachProgress(ProgressView* view) {
 }
 
 void SocketSession::connectToServer(const std::string& host, unsigned short port) {
+    if (security_.mode == Security::Unknown) {
+        running_ = false;
+        const std::string text = formatBounded(
+            "SECURITY=%s is not one of none, tls and starttls; the account is not migrated", security_.text.c_str());
+        report(text);
+        connectionFailed(text);
+        return;
+    }
     try {
         std::string connecting;
         formatString(connecting, "Connecting to server [%s]", host.c_str());

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/core/log/log_sink.h"
+#include "engine/core/net/connection_security.h"
 #include "engine/core/net/line_assembler.h"
 #include "engine/core/net/session_kind.h"
 #include "engine/core/net/session_timings.h"
@@ -56,8 +57,11 @@ public:
 protected:
     // The connection procedure: resolve `host`, connect without blocking.
     // Failures clear running() and are logged; the outcome of the connect
-    // arrives later through onConnected.
+    // arrives later through onConnected. A security mode that is not known
+    // ends the session here, before anything is connected.
     void connectToServer(const std::string& host, unsigned short port);
+    // How the connection is to be protected; set before start.
+    void setSecurity(ConnectionSecurity security) { security_ = std::move(security); }
 
     // Called by the loop with the connect event's error code.
     void onConnected(int errorCode);
@@ -157,6 +161,7 @@ private:
     // Received bytes the loop would have left in the socket (see feedPieces).
     std::string_view unfed_;
     std::string secret_;
+    ConnectionSecurity security_;
 };
 
 }  // namespace rvo
