@@ -210,5 +210,46 @@ class EncryptedConnections(unittest.TestCase):
                     self.assertTrue(any("after agreeing to TLS were discarded" in l for l in lines), lines)
 
 
+class LibraryOnTlsPorts(unittest.TestCase):
+    """kelvar.dll speaks TLS on 993 and 995 and trusts only the system's
+    roots, which do not hold the test CA: every call is refused before a
+    credential leaves."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = Path(tempfile.mkdtemp(prefix="kelvar-tls-library-"))
+        cls.certs = TestCertificates(cls.work / "certs")
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def test_the_tls_ports_verify_against_the_system_roots(self):
+        from library_test import Host
+        try:
+            imaps = TlsScriptServer("imap", self.certs.server, port=993).start()
+            pop3s = TlsScriptServer("pop3", self.certs.server, port=995).start()
+        except OSError as e:
+            self.skipTest(f"ports 993 and 995 are not free: {e}")
+        host = Host("tls")
+        try:
+            dest = to_windows_path(host.dest())
+            host.call(["folders", "127.0.0.1", 993, "alice", "alice-pw"],
+                      ["imap", dest, "127.0.0.1", "alice", "alice-pw", 993, "", "", 0, 0, 0, 0],
+                      ["pop3", dest, "127.0.0.1", "bob", "bob-pw", 995])
+            results = host.outputs()
+            self.assertEqual([r[1] for r in results], [0, 0, 0], results)
+            self.assertIn("untrusted root", results[0][2]["error"])
+            self.assertEqual(imaps.received() + pop3s.received(), [])
+            self.assertGreaterEqual(len(imaps.connections), 2, "both IMAP calls reached the server")
+            lines = host.log_lines()
+            self.assertEqual(sum("certificate is not trusted" in l for l in lines), 3, lines)
+            self.assertFalse(any("-pw" in l for l in lines))
+        finally:
+            host.remove()
+            imaps.stop()
+            pop3s.stop()
+
+
 if __name__ == "__main__":
     unittest.main()

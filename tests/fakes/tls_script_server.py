@@ -25,8 +25,8 @@ FORGED_POP3 = b"+OK forged-by-the-network\r\n"
 
 
 class TlsScriptServer(ScriptServer):
-    def __init__(self, protocol, cert, mode="tls", answer="ok"):
-        super().__init__()
+    def __init__(self, protocol, cert, mode="tls", answer="ok", port=0):
+        super().__init__(port)
         self.protocol = protocol
         self.mode = mode
         self.answer = answer
