@@ -50,6 +50,12 @@ extern "C" {
  *  createEmpty:     nonzero: folders without messages are created too.
  *  migrateDeleted:  nonzero: messages flagged deleted are migrated too.
  *  markDeleted:     nonzero: each copied message is flagged deleted on the server.
+ * Port 993: TLS from the first byte (IMAPS); any other port: no encryption.
+ * Over TLS the server's certificate is verified before the password is sent:
+ * a chain to a root the system trusts, the server's name (an IP address
+ * against the certificate's IP entries), its validity dates. A certificate
+ * that fails gives KELVAR_FAILED with nothing sent; there is no way to skip
+ * the check.
  * Returns KELVAR_MIGRATED, KELVAR_FAILED, KELVAR_CANCELED or KELVAR_NO_DIALOG. */
 KELVAR_API int KELVAR_CALL IMap2XRV(const char* destinationPath, const char* server, const char* user,
                                     const char* password, int port, const char* excludedFolders,
@@ -61,7 +67,8 @@ KELVAR_API int KELVAR_CALL IMap2XRV(const char* destinationPath, const char* ser
  * environment variable KELVAR_ODBC replaces the connection text, "%s" in it
  * standing for the file's path), so a later call copies only new messages.
  * Without a usable database nothing is retrieved and the result is
- * KELVAR_FAILED. Results as IMap2XRV. */
+ * KELVAR_FAILED. Port 995: TLS from the first byte (POP3S), the certificate
+ * verified as for IMap2XRV. Results as IMap2XRV. */
 KELVAR_API int KELVAR_CALL Pop32XRV(const char* destinationPath, const char* server, const char* user,
                                     const char* password, int port);
 
@@ -78,7 +85,8 @@ KELVAR_API int KELVAR_CALL Pop32XRV(const char* destinationPath, const char* ser
  *              attempt", or the connection's failure), cut to 255
  *              characters; empty when none.
  * The user name and password are sent as IMAP strings; one holding a line
- * break or NUL byte is never sent. */
+ * break or NUL byte is never sent. Port 993: TLS from the first byte, the
+ * certificate verified as for IMap2XRV (a refused one is in errorText). */
 KELVAR_API int KELVAR_CALL GetFolders(const char* server, int port, const char* user, const char* password,
                                       char* folderList, char* errorText);
 

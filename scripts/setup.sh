@@ -14,6 +14,8 @@ packages=(
   wine wine32:i386 wine64 fonts-wine fonts-liberation
   xvfb xdotool x11-utils imagemagick
   dovecot-imapd dovecot-pop3d
+  # Test certificates for the encrypted connections.
+  openssl
   unixodbc libodbc2:i386 libsqliteodbc:i386
   libodbc2 libsqliteodbc
   "$@"

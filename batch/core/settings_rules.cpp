@@ -22,6 +22,18 @@ std::array<std::string, 4> parseSystemFolders(std::string_view text) {
     return names;
 }
 
+ConnectionSecurity parseConnectionSecurity(std::string_view security, std::string_view caFile) {
+    ConnectionSecurity result;
+    result.mode = parseSecurity(security).value_or(Security::Unknown);
+    result.caFile = std::string(caFile);
+    result.text = std::string(security);
+    return result;
+}
+
+int defaultImapPort(Security mode) { return mode == Security::Tls ? 993 : 143; }
+
+int defaultPop3Port(Security mode) { return mode == Security::Tls ? 995 : 110; }
+
 std::string normaliseMailPath(std::string_view value) {
     std::string path(value);
     const std::size_t last = path.rfind('\\');

@@ -16,6 +16,13 @@ namespace rvo {
 // has always been read.
 std::array<std::string, 4> parseSystemFolders(std::string_view text);
 
+// SECURITY and CA_FILE of default.cfg; an unknown SECURITY value is kept as
+// Security::Unknown with its text, so the session can refuse the account.
+ConnectionSecurity parseConnectionSecurity(std::string_view security, std::string_view caFile);
+// The ports when default.cfg names none: 143 and 110, with TLS 993 and 995.
+int defaultImapPort(Security mode);
+int defaultPop3Port(Security mode);
+
 // Adds the trailing backslash to a mail path that has one inside it.
 std::string normaliseMailPath(std::string_view value);
 

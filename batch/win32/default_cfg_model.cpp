@@ -27,8 +27,13 @@ DefaultCfgModel::DefaultCfgModel(LogSink& log) : DefaultCfgModel(log, defaultPat
 DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(log) {
     const Profile file(path);
     settings_.serverAddress = file.readString("SOURCE_SERVER", "NAME_IP", "127.0.0.1");
-    const PortSetting imap = readPortSetting("IMAP_PORT", file.readString("SOURCE_SERVER", "IMAP_PORT", ""), 143);
-    const PortSetting pop3 = readPortSetting("POP3_PORT", file.readString("SOURCE_SERVER", "POP3_PORT", ""), 110);
+    // Read before the ports: with TLS their defaults are 993 and 995.
+    settings_.security = parseConnectionSecurity(file.readString("SOURCE_SERVER", "SECURITY", ""),
+                                                 file.readString("SOURCE_SERVER", "CA_FILE", ""));
+    const PortSetting imap = readPortSetting("IMAP_PORT", file.readString("SOURCE_SERVER", "IMAP_PORT", ""),
+                                             defaultImapPort(settings_.security.mode));
+    const PortSetting pop3 = readPortSetting("POP3_PORT", file.readString("SOURCE_SERVER", "POP3_PORT", ""),
+                                             defaultPop3Port(settings_.security.mode));
     settings_.imapPort = imap.port;
     imapPortProblem_ = imap.problem;
     settings_.pop3Port = pop3.port;

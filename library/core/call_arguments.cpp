@@ -41,4 +41,10 @@ std::string bannerDate(const std::tm& local) {
                          local.tm_min, local.tm_hour < 12 ? "AM" : "PM");
 }
 
+ConnectionSecurity securityForPort(int port, bool imap) {
+    ConnectionSecurity security;
+    if (port == (imap ? 993 : 995)) security.mode = Security::Tls;
+    return security;
+}
+
 }  // namespace rvo

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/net/connection_security.h"
 #include "engine/core/store/store_layout.h"
 
 namespace rvo {
@@ -26,6 +27,11 @@ std::vector<std::string> destinationFolders(std::string_view destination);
 // sent-items name only when it is piece 3. Names the text does not supply
 // keep what `names` held (what the previous call left).
 void applyFolderMapping(std::string_view text, SystemFolderNames& names);
+
+// The library speaks TLS from the first byte on the TLS ports of its
+// protocol (IMAP4 993, POP3 995) and nowhere else; it takes no roots of its
+// own, so the system's decide.
+ConnectionSecurity securityForPort(int port, bool imap);
 
 // "Wednesday, December 09, 2026 7:31 AM": weekday, month name, day, year,
 // hour without a leading zero, minutes, AM or PM, in English whatever the

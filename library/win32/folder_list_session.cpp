@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "engine/core/text/format.h"
+#include "library/core/call_arguments.h"
 
 namespace rvo {
 
@@ -11,7 +12,9 @@ FolderListSession::FolderListSession(std::string server, int port, std::string u
     : SocketSession(kFolderListSessionKind, log, nullptr, timings),
       server_(std::move(server)),
       port_(port),
-      listing_(std::move(user), std::move(password), host_) {}
+      listing_(std::move(user), std::move(password), host_) {
+    setSecurity(securityForPort(port_, true), UpgradeProtocol::Imap);
+}
 
 void FolderListSession::start() {
     if (port_ < 1 || port_ > 65535) {

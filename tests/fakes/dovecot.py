@@ -33,11 +33,16 @@ def free_port():
 
 
 class Dovecot:
-    def __init__(self, folder, users, imap_port=None, pop3_port=None):
+    def __init__(self, folder, users, imap_port=None, pop3_port=None, tls=None):
+        """tls: (certificate file, key file): STARTTLS on the plain ports, and
+        IMAPS and POP3S on imaps_port and pop3s_port."""
         self.folder = Path(folder).resolve()
         self.users = dict(users)
         self.imap_port = imap_port or free_port()
         self.pop3_port = pop3_port or free_port()
+        self.tls = tls
+        self.imaps_port = free_port() if tls else None
+        self.pop3s_port = free_port() if tls else None
         self.config = self.folder / "dovecot.conf"
         self._created = set()
         self._paths = {}
@@ -141,6 +146,23 @@ class Dovecot:
         except OSError:
             return False
 
+    def _ssl_text(self):
+        if not self.tls:
+            return "ssl = no"
+        cert, key = self.tls
+        return f"ssl = yes\nssl_cert = <{cert}\nssl_key = <{key}\nssl_min_protocol = TLSv1.2"
+
+    @staticmethod
+    def _listener(name, port):
+        if not port:
+            return ""
+        return f"""
+  inet_listener {name} {{
+    address = 127.0.0.1
+    port = {port}
+    ssl = yes
+  }}"""
+
     def _config_text(self):
         d = self.folder
         return f"""# Private test server; see tests/fakes/dovecot.py
@@ -150,7 +172,7 @@ base_dir = {d}/run
 state_dir = {d}/state
 log_path = {d}/dovecot.log
 info_log_path = {d}/dovecot-info.log
-ssl = no
+{self._ssl_text()}
 disable_plaintext_auth = no
 auth_mechanisms = plain login
 default_internal_user = dovecot
@@ -172,13 +194,13 @@ service imap-login {{
   inet_listener imap {{
     address = 127.0.0.1
     port = {self.imap_port}
-  }}
+  }}{self._listener("imaps", self.imaps_port)}
 }}
 service pop3-login {{
   inet_listener pop3 {{
     address = 127.0.0.1
     port = {self.pop3_port}
-  }}
+  }}{self._listener("pop3s", self.pop3s_port)}
 }}
 service anvil {{
   chroot =

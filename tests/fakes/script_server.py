@@ -5,11 +5,11 @@ import threading
 
 
 class ScriptServer:
-    def __init__(self):
+    def __init__(self, port=0):
         self.connections = []
         self._listener = socket.socket()
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._listener.bind(("127.0.0.1", 0))
+        self._listener.bind(("127.0.0.1", port))
         self._listener.listen(4)
         self.port = self._listener.getsockname()[1]
         self._thread = threading.Thread(target=self._serve, daemon=True)

@@ -71,5 +71,16 @@ TEST(LibraryArguments, BannerDateIsEnglishWithA12HourClock) {
     EXPECT_EQ(bannerDate(t), "Wednesday, December 09, 2026 11:59 PM");
 }
 
+TEST(LibraryArguments, TlsOnlyOnTheProtocolsTlsPort) {
+    EXPECT_EQ(securityForPort(993, true).mode, Security::Tls);
+    EXPECT_EQ(securityForPort(995, false).mode, Security::Tls);
+    // The other protocol's TLS port, and every other port, stay as they were.
+    EXPECT_EQ(securityForPort(995, true).mode, Security::None);
+    EXPECT_EQ(securityForPort(993, false).mode, Security::None);
+    EXPECT_EQ(securityForPort(143, true).mode, Security::None);
+    EXPECT_EQ(securityForPort(110, false).mode, Security::None);
+    EXPECT_TRUE(securityForPort(993, true).caFile.empty());
+}
+
 }  // namespace
 }  // namespace rvo

@@ -79,5 +79,28 @@ TEST(Defaults, MatchTheSettingsFileWithoutKeys) {
     EXPECT_EQ(a.protocol, 0);
 }
 
+TEST(ConnectionSecurity, KnownModesAndTheirPorts) {
+    EXPECT_EQ(parseSecurity(""), Security::None);
+    EXPECT_EQ(parseSecurity("none"), Security::None);
+    EXPECT_EQ(parseSecurity("TLS"), Security::Tls);
+    EXPECT_EQ(parseSecurity("StartTLS"), Security::StartTls);
+    for (const char* other : {"ssl", "tls ", "yes", "1", "starttls;", "tl"}) EXPECT_FALSE(parseSecurity(other)) << other;
+
+    const ConnectionSecurity unknown = parseConnectionSecurity("ssl", "C:\\ca.pem");
+    EXPECT_EQ(unknown.mode, Security::Unknown);
+    EXPECT_EQ(unknown.text, "ssl");
+    EXPECT_EQ(unknown.caFile, "C:\\ca.pem");
+    EXPECT_EQ(parseConnectionSecurity("", "").mode, Security::None);
+
+    EXPECT_EQ(defaultImapPort(Security::None), 143);
+    EXPECT_EQ(defaultPop3Port(Security::None), 110);
+    // STARTTLS upgrades the plain ports.
+    EXPECT_EQ(defaultImapPort(Security::StartTls), 143);
+    EXPECT_EQ(defaultPop3Port(Security::StartTls), 110);
+    EXPECT_EQ(defaultImapPort(Security::Tls), 993);
+    EXPECT_EQ(defaultPop3Port(Security::Tls), 995);
+    EXPECT_EQ(defaultImapPort(Security::Unknown), 143);
+}
+
 }  // namespace
 }  // namespace rvo

@@ -33,7 +33,36 @@ TEST(DefaultCfgModel, DefaultsWithoutAFile) {
     EXPECT_EQ(s.systemFolderNames, (std::array<std::string, 4>{}));
     EXPECT_TRUE(s.excludedFolders.empty());
     EXPECT_FALSE(model.isExcluded("Junk"));
+    EXPECT_EQ(s.security.mode, Security::None);
+    EXPECT_EQ(s.security.caFile, "");
     EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(DefaultCfgModel, SecurityAndItsPortDefaults) {
+    TempFolder dir("cfg-security");
+    const std::string path = dir.file("default.cfg");
+    test::writeWholeFile(path, "[SOURCE_SERVER]\r\nSECURITY=tls\r\nCA_FILE=C:\\certs\\company.pem\r\n");
+    RecordingLog log;
+    {
+        const MigrationSettings s = DefaultCfgModel(log, path).settings();
+        EXPECT_EQ(s.security.mode, Security::Tls);
+        EXPECT_EQ(s.security.caFile, "C:\\certs\\company.pem");
+        EXPECT_EQ(s.imapPort, 993);
+        EXPECT_EQ(s.pop3Port, 995);
+    }
+    test::writeWholeFile(path, "[SOURCE_SERVER]\r\nSECURITY=tls\r\nIMAP_PORT=10993\r\n");
+    EXPECT_EQ(DefaultCfgModel(log, path).settings().imapPort, 10993);
+    EXPECT_EQ(DefaultCfgModel(log, path).settings().pop3Port, 995);
+    test::writeWholeFile(path, "[SOURCE_SERVER]\r\nSECURITY=starttls\r\n");
+    EXPECT_EQ(DefaultCfgModel(log, path).settings().security.mode, Security::StartTls);
+    EXPECT_EQ(DefaultCfgModel(log, path).settings().imapPort, 143);
+    test::writeWholeFile(path, "[SOURCE_SERVER]\r\nSECURITY=\r\n");
+    EXPECT_EQ(DefaultCfgModel(log, path).settings().security.mode, Security::None);
+    test::writeWholeFile(path, "[SOURCE_SERVER]\r\nSECURITY=ssl\r\n");
+    const MigrationSettings unknown = DefaultCfgModel(log, path).settings();
+    EXPECT_EQ(unknown.security.mode, Security::Unknown);
+    EXPECT_EQ(unknown.security.text, "ssl");
+    EXPECT_EQ(unknown.imapPort, 143);
 }
 
 TEST(DefaultCfgModel, ReadsEveryKeyAndCreatesTheMailPath) {

@@ -6,12 +6,16 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/net/connection_security.h"
+
 namespace rvo {
 
 struct MigrationSettings {
     std::string serverAddress = "127.0.0.1";
     int imapPort = 143;
     int pop3Port = 110;
+    // TLS or STARTTLS, and the further roots the certificate may chain to.
+    ConnectionSecurity security;
     int markDeleted = 0;
     int migrateDeleted = 0;
     int createEmpty = 0;

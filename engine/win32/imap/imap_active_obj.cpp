@@ -53,6 +53,7 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
       store_(std::move(store)),
       dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {
     protectSecret(account.password);
+    setSecurity(settings.security, UpgradeProtocol::Imap);
 }
 
 void ImapActiveObj::start() {

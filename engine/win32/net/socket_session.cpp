@@ -48,6 +48,18 @@ void SocketSession::attachProgress(ProgressView* view) {
 }
 
 void SocketSession::connectToServer(const std::string& host, unsigned short port) {
+    if (security_.mode == Security::Unknown) {
+        running_ = false;
+        const std::string text = formatBounded(
+            "SECURITY=%s is not one of none, tls and starttls; the account is not migrated", security_.text.c_str());
+        report(text);
+        connectionFailed(text);
+        return;
+    }
+    if (security_.mode != Security::None) {
+        host_ = host;
+        if (!prepareSecurity()) return;
+    }
     try {
         std::string connecting;
         formatString(connecting, "Connecting to server [%s]", host.c_str());
@@ -208,19 +220,32 @@ void SocketSession::onConnected(int errorCode) {
     }
     showLine(kConnected);
     report(kConnected);
-    connectionOpened();
+    switch (security_.mode) {
+        case Security::Tls:
+            beginHandshake();
+            return;
+        case Security::StartTls:
+            upgrade_.emplace(upgradeProtocol_);
+            channel_ = Channel::Upgrading;
+            return;
+        default:
+            connectionOpened();
+    }
 }
 
 void SocketSession::onReadable() {
     unfed_ = {};
     const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
     if (n > 0) {
-        feedPieces(std::string_view(receiveBuffer_.data(), static_cast<std::size_t>(n)));
+        std::string_view bytes(receiveBuffer_.data(), static_cast<std::size_t>(n));
+        if (tls_ && !decrypt(bytes, bytes)) return;
+        feedPieces(bytes);
         return;
     }
     const int error = WSAGetLastError();
     // A read event whose bytes were already taken: nothing has failed.
     if (n == SOCKET_ERROR && error == WSAEWOULDBLOCK) return;
+    if (n == 0) noteCutRecord();
     running_ = false;
     connectionFailed(formatBounded("Could not receive data from server - %d", n == 0 ? 0 : error));
     if (!kind_.logReceiveFailures) return;
@@ -248,6 +273,7 @@ void SocketSession::feedPieces(std::string_view bytes) {
         const std::size_t n = std::min(bytes.size(), pieceBytes_);
         if (!feedPiece(bytes.substr(0, n))) return;
         bytes.remove_prefix(n);
+        if (switchedToTls(bytes.size())) return;
         if (!bytes.empty() && (!running_ || stopRequests() != 0 || socket_.handle() == INVALID_SOCKET)) {
             unfed_ = bytes;
             return;
@@ -263,6 +289,7 @@ bool SocketSession::drainPieces(std::string_view bytes) {
         const std::size_t n = std::min(bytes.size(), pieceBytes_);
         if (!feedPiece(bytes.substr(0, n))) return false;
         bytes.remove_prefix(n);
+        if (switchedToTls(bytes.size())) return false;
     }
     return true;
 }
@@ -282,8 +309,13 @@ void SocketSession::drainAfterClose() {
     if (!drainPieces(std::exchange(unfed_, {}))) return;
     for (;;) {
         const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
-        if (n <= 0) return;
-        if (!drainPieces(std::string_view(receiveBuffer_.data(), static_cast<std::size_t>(n)))) return;
+        if (n <= 0) {
+            if (n == 0) noteCutRecord();
+            return;
+        }
+        std::string_view bytes(receiveBuffer_.data(), static_cast<std::size_t>(n));
+        if (tls_ && !decrypt(bytes, bytes)) return;
+        if (!drainPieces(bytes)) return;
     }
 }
 
@@ -312,6 +344,12 @@ void SocketSession::closeAfterDialogue() {
 void SocketSession::closeSteps() {
     // Bytes taken from the socket but not yet fed are discarded with the rest.
     unfed_ = {};
+    if (tls_ && channel_ == Channel::Secure) {
+        // close_notify, as far as the socket takes it at once.
+        const std::string notify = tls_->close();
+        if (!notify.empty()) socket_.send(notify.data(), static_cast<int>(notify.size()));
+    }
+    if (channel_ != Channel::Plain) channel_ = Channel::Ended;
     socket_.shutdown(SD_SEND);
     char discard[256];
     while (socket_.receive(discard, static_cast<int>(sizeof discard)) > 0) {
@@ -323,6 +361,22 @@ void SocketSession::closeSteps() {
 }
 
 bool SocketSession::sendAll(std::string_view bytes) {
+    if (security_.mode == Security::None) return sendRaw(bytes);
+    if (channel_ != Channel::Secure || !tls_) {
+        // Nothing of the dialogue, least of all a credential, goes out in clear text.
+        running_ = false;
+        report("Nothing is sent before the encrypted connection is up");
+        return false;
+    }
+    std::string records;
+    if (!tls_->write(bytes, records)) {
+        dropConnection("The encrypted connection failed: " + tls_->why());
+        return false;
+    }
+    return sendRaw(records);
+}
+
+bool SocketSession::sendRaw(std::string_view bytes) {
     while (!bytes.empty()) {
         const int length = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
         const int n = socket_.send(bytes.data(), length);
@@ -373,6 +427,156 @@ SocketSession::WaitResult SocketSession::waitWritable() {
 }
 
 void SocketSession::dispatchLiteral(std::string_view, bool) {}
+
+void SocketSession::onLine(std::string_view line) {
+    switch (channel_) {
+        case Channel::Plain:
+        case Channel::Secure:
+            dispatchLine(line);
+            return;
+        case Channel::Upgrading:
+            upgradeLine(line);
+            return;
+        case Channel::Switching:
+            // Sent after the server's answer, before the handshake: it could
+            // have been put there by anyone on the way.
+            discarded_ += line.size() + 1;
+            return;
+        case Channel::Handshaking:
+        case Channel::Ended:
+            return;
+    }
+}
+
+bool SocketSession::prepareSecurity() {
+    roots_ = std::make_unique<TrustedRoots>();
+    if (security_.caFile.empty()) return true;
+    std::string error;
+    if (roots_->load(security_.caFile, error)) return true;
+    running_ = false;
+    const std::string text = error + "; the account is not migrated";
+    report(text);
+    connectionFailed(text);
+    return false;
+}
+
+void SocketSession::upgradeLine(std::string_view line) {
+    switch (upgrade_->onLine(line)) {
+        case TlsUpgrade::Step::Wait:
+            return;
+        case TlsUpgrade::Step::Send: {
+            const std::string command = upgrade_->command();
+            report(std::string_view(command).substr(0, command.size() - 2));
+            sendRaw(command);
+            return;
+        }
+        case TlsUpgrade::Step::Begin:
+            channel_ = Channel::Switching;
+            return;
+        case TlsUpgrade::Step::Refused:
+            dropConnection(upgrade_->why());
+            return;
+    }
+}
+
+bool SocketSession::switchedToTls(std::size_t bytesLeft) {
+    if (channel_ != Channel::Switching) return false;
+    discarded_ += assembler_.pendingBytes() + bytesLeft;
+    assembler_.clear();
+    unfed_ = {};
+    beginHandshake();
+    return true;
+}
+
+void SocketSession::beginHandshake() {
+    if (discarded_ > 0)
+        reportFormatted("%u bytes the server sent after agreeing to TLS were discarded",
+                        static_cast<unsigned>(discarded_));
+    tls_ = std::make_unique<TlsChannel>(host_);
+    channel_ = Channel::Handshaking;
+    std::string out;
+    if (tls_->begin(out) == TlsChannel::Result::Failed) {
+        dropConnection("TLS could not be started: " + tls_->why() + "; the account is not migrated");
+        return;
+    }
+    sendRaw(out);
+}
+
+bool SocketSession::decrypt(std::string_view received, std::string_view& plain) {
+    plain = {};
+    plain_.clear();
+    std::string out;
+    if (channel_ == Channel::Handshaking) {
+        const TlsChannel::Result result = tls_->handshake(received, out);
+        // An alert that comes with a failure is sent too: the server learns why.
+        if (!out.empty() && !sendRaw(out)) return false;
+        if (result == TlsChannel::Result::Failed) {
+            dropConnection("The TLS handshake with the server failed: " + tls_->why() +
+                           "; no credential was sent, the account is not migrated");
+            return false;
+        }
+        if (result != TlsChannel::Result::Done) return true;
+        if (!channelUp()) return false;
+        received = {};  // what came after the handshake waits in the channel
+        out.clear();
+    }
+    if (channel_ != Channel::Secure) return true;
+    const TlsChannel::Result result = tls_->read(received, plain_, out);
+    if (!out.empty() && !sendRaw(out)) return false;
+    if (result == TlsChannel::Result::Failed) {
+        // What came before the failure is authentic but its end is not:
+        // nothing of it reaches the dialogue.
+        dropConnection("The encrypted connection broke: " + tls_->why());
+        return false;
+    }
+    if (std::string why; tls_->takeRenegotiated() && !certificateTrusted(why)) {
+        dropConnection("After renegotiating, the server's certificate is not trusted: " + why);
+        return false;
+    }
+    if (result == TlsChannel::Result::Closed) {
+        // close_notify: the server sends nothing more, as if it had closed.
+        channel_ = Channel::Ended;
+        if (!peerClosed_) onPeerClosed();
+    }
+    plain = plain_;
+    return true;
+}
+
+bool SocketSession::certificateTrusted(std::string& why) {
+    const CertificateContext certificate = tls_->serverCertificate();
+    why = certificate ? verifyServerCertificate(certificate.get(), host_, *roots_) : "the server sent no certificate";
+    return why.empty();
+}
+
+bool SocketSession::channelUp() {
+    if (std::string why; !certificateTrusted(why)) {
+        const std::string notify = tls_->close();
+        if (!notify.empty()) sendRaw(notify);
+        dropConnection("The server's certificate is not trusted: " + why +
+                       "; no credential was sent, the account is not migrated");
+        return false;
+    }
+    report("Encrypted connection: " + tls_->description());
+    channel_ = Channel::Secure;
+    connectionOpened();
+    // After STARTTLS the dialogue begins with the greeting the server sent
+    // before, without anything in it that only encryption makes trustworthy.
+    if (upgrade_ && running_) dispatchLine(upgrade_->greeting());
+    return running_;
+}
+
+void SocketSession::dropConnection(const std::string& text) {
+    running_ = false;
+    channel_ = Channel::Ended;
+    unfed_ = {};
+    report(text);
+    connectionFailed(text);
+}
+
+void SocketSession::noteCutRecord() {
+    if (tls_ && channel_ == Channel::Secure && tls_->waitingBytes() > 0)
+        report("The server closed the connection in the middle of a TLS record; the record is dropped");
+}
 
 void SocketSession::endSession(int result) {
     if (progress_ && throttle_) throttle_->flush();

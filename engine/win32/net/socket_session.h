@@ -12,21 +12,26 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "engine/core/log/log_sink.h"
+#include "engine/core/net/connection_security.h"
 #include "engine/core/net/line_assembler.h"
 #include "engine/core/net/session_kind.h"
 #include "engine/core/net/session_timings.h"
+#include "engine/core/net/tls_upgrade.h"
 #include "engine/core/session/progress_throttle.h"
 #include "engine/core/session/progress_view.h"
 #include "engine/core/session/session_observer.h"
 #include "engine/win32/net/active_object.h"
 #include "engine/win32/net/network_event.h"
 #include "engine/win32/net/socket.h"
+#include "engine/win32/net/server_certificate.h"
+#include "engine/win32/net/tls_channel.h"
 
 namespace rvo {
 
@@ -56,8 +61,17 @@ public:
 protected:
     // The connection procedure: resolve `host`, connect without blocking.
     // Failures clear running() and are logged; the outcome of the connect
-    // arrives later through onConnected.
+    // arrives later through onConnected. A security mode that is not known
+    // ends the session here, before anything is connected.
     void connectToServer(const std::string& host, unsigned short port);
+    // How the connection is to be protected; set before start. With TLS
+    // the dialogue sees nothing before the server's certificate has been
+    // verified: connectionOpened and the first line come only then, and
+    // sendAll refuses to send before. `protocol` says how STARTTLS is asked.
+    void setSecurity(ConnectionSecurity security, UpgradeProtocol protocol) {
+        security_ = std::move(security);
+        upgradeProtocol_ = protocol;
+    }
 
     // Called by the loop with the connect event's error code.
     void onConnected(int errorCode);
@@ -66,7 +80,8 @@ protected:
     // Shuts the connection down in order and closes the socket.
     void closeConnection();
 
-    // Sends every byte, waiting while the socket's buffer is full. On failure
+    // Sends every byte (through the encrypted channel when there is one),
+    // waiting while the socket's buffer is full. On failure
     // the session ends (running() false), the failure is logged, and false
     // is returned: a lost command byte would put the dialogue out of step.
     bool sendAll(std::string_view bytes);
@@ -136,7 +151,23 @@ private:
     // The host's first IPv4 address; a failed look-up ends the session and is logged.
     std::optional<SocketAddress> resolve(const std::string& host, unsigned short port);
     void closeSteps();
-    void onLine(std::string_view line) override { dispatchLine(line); }
+    void onLine(std::string_view line) override;
+    // The bytes as sent, without the encrypted channel.
+    bool sendRaw(std::string_view bytes);
+    // TLS: the CA_FILE roots, before the connection is made.
+    bool prepareSecurity();
+    void upgradeLine(std::string_view line);
+    // The STARTTLS answer came in this piece: what follows it is dropped.
+    bool switchedToTls(std::size_t bytesLeft);
+    void beginHandshake();
+    // Received bytes through the channel: `plain` views what is to be fed
+    // (empty while records are incomplete). False once the connection is to be dropped.
+    bool decrypt(std::string_view received, std::string_view& plain);
+    // Handshake done: the certificate is verified, then the dialogue starts.
+    bool channelUp();
+    bool certificateTrusted(std::string& why);
+    void dropConnection(const std::string& text);
+    void noteCutRecord();
     void onLiteral(std::string_view chunk, bool last) override { dispatchLiteral(chunk, last); }
 
     SessionKind kind_;
@@ -157,6 +188,17 @@ private:
     // Received bytes the loop would have left in the socket (see feedPieces).
     std::string_view unfed_;
     std::string secret_;
+    ConnectionSecurity security_;
+    UpgradeProtocol upgradeProtocol_ = UpgradeProtocol::Imap;
+    enum class Channel { Plain, Upgrading, Switching, Handshaking, Secure, Ended };
+    Channel channel_ = Channel::Plain;
+    std::string host_;
+    std::optional<TlsUpgrade> upgrade_;
+    std::unique_ptr<TrustedRoots> roots_;
+    std::unique_ptr<TlsChannel> tls_;
+    // Decrypted bytes of the last receive (unfed_ may view them).
+    std::string plain_;
+    std::size_t discarded_ = 0;
 };
 
 }  // namespace rvo

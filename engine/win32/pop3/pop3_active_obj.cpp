@@ -44,6 +44,7 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
       captionFormat_(std::move(captionFormat)),
       dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password}) {
     protectSecret(account.password);
+    setSecurity(settings.security, UpgradeProtocol::Pop3);
 }
 
 void Pop3ActiveObj::start() {
