@@ -24,6 +24,7 @@ sys.path.insert(0, str(HERE))
 from dovecot import Dovecot  # noqa: E402
 import corpus  # noqa: E402
 from delay_proxy import DelayProxy  # noqa: E402
+from test_certificates import TestCertificates  # noqa: E402
 
 BUILD = Path(os.environ.get("KELVAR_BUILD", ROOT / "build" / "windows64"))
 WINE = shlex.split(os.environ.get("KELVAR_WINE", f"{ROOT}/scripts/wine-run.sh --win64"))
@@ -125,10 +126,12 @@ def count_files(folder, suffix=""):
 
 
 class Kelvard:
-    def __init__(self, server, protocol, pipeline=1, tag=""):
+    def __init__(self, server, protocol, pipeline=1, tag="", ca_file=None):
+        """ca_file: SECURITY=tls, trusting that PEM file's roots."""
         self.server = server
         self.protocol = protocol  # "IMAP" or "POP3"
-        self.name = f"kelvard.exe {protocol}" + (f" PIPELINE={pipeline}" if pipeline != 1 else "")
+        self.name = (f"kelvard.exe {protocol}" + (f" PIPELINE={pipeline}" if pipeline != 1 else "") +
+                     (" TLS" if ca_file else ""))
         self.run = WORK / f"kelvard-{protocol.lower()}{'-p%d' % pipeline if pipeline != 1 else ''}{tag}"
         self.store = self.run / "store"
         shutil.rmtree(self.run, ignore_errors=True)
@@ -143,6 +146,7 @@ class Kelvard:
             shutil.copy(self.run / "mail2xrv.mdb", template)
         self.template = template
         cfg = (f"[SOURCE_SERVER]\nNAME_IP=127.0.0.1\nIMAP_PORT={server.imap_port}\nPOP3_PORT={server.pop3_port}\n"
+               + (f"SECURITY=tls\nCA_FILE={windows_path(ca_file)}\n" if ca_file else "") +
                f"[CONFIG]\nMARK_DELETED=0\nMIGRATE_DELETED=0\nCREATE_EMPTY=0\nMAIL_PATH={windows_path(self.store)}\n"
                + (f"PIPELINE={pipeline}\n" if pipeline != 1 else "") +
                f"SYS_FOLDERS=;INBOX;Drafts;Trash;Sent;\n[EXCLUDE_FOLDERS]\nEXCLUDE=\n")
@@ -372,6 +376,25 @@ def report(results, sizes, corpora, runs, shared_note, failures, raw, update_rea
         diff = fig(k.name, "huge", 1) - fig(k.name, "tiny", 1)
         targets.append(f"- {k.name}: the 50 MB message adds {fmt(diff)} MB to the peak (target below "
                        f"{TARGET_MEMORY_MB} MB): {'met' if diff < TARGET_MEMORY_MB else 'MISSED'}")
+    tls_lines = []
+    for k in KELVARDS:
+        name = k.name + " TLS"
+        if not results.get((name, "empty")):
+            continue
+        if not tls_lines:
+            tls_lines = ["| kelvard.exe | large, steady MB/s, clear | large, steady MB/s, TLS | TLS over clear | "
+                         "peak RSS, 1 KB message, TLS | peak RSS, 50 MB message, TLS | difference |",
+                         "|---|--:|--:|--:|--:|--:|--:|"]
+        clear = by[("large", k.name)]["steady_mbs"] if ("large", k.name) in by else float("nan")
+        span = fig(name, "large", 0) - fig(name, "empty", 0)
+        secured = sizes["large"]["bytes_sent"] / MB / span if span > 0 else float("nan")
+        tiny, huge = fig(name, "tiny", 1), fig(name, "huge", 1)
+        tls_lines.append(f"| {k.protocol} | {fmt(clear)} | {fmt(secured)} | "
+                         f"{fmt(secured / clear, 2) if clear == clear and clear else '–'} | {fmt(tiny)} MB | "
+                         f"{fmt(huge)} MB | {fmt(huge - tiny)} MB |")
+        targets.append(f"- {name}: the 50 MB message adds {fmt(huge - tiny)} MB to the peak (target below "
+                       f"{TARGET_MEMORY_MB} MB): {'met' if huge - tiny < TARGET_MEMORY_MB else 'MISSED'}")
+    tls_table = "\n".join(tls_lines)
     latency_table = ""
     if latency:
         rtts = sorted({rtt for _, _, rtt in latency})
@@ -389,6 +412,9 @@ def report(results, sizes, corpora, runs, shared_note, failures, raw, update_rea
     print()
     if latency_table:
         print(latency_table)
+        print()
+    if tls_table:
+        print(tls_table)
         print()
     print("\n".join(targets))
     if failures:
@@ -415,6 +441,10 @@ def report(results, sizes, corpora, runs, shared_note, failures, raw, update_rea
                  f"{sizes[LATENCY_CORPUS]['bytes_sent'] / MB:.1f} MB) through `bench/delay_proxy.py`, which holds "
                  "every chunk for half the RTT each way (RTT 0: straight to the server). Fixed cost and steady "
                  "rate as above, at the same RTT.", "", latency_table, ""]
+    if tls_table:
+        text += ["## Over TLS", "", "`SECURITY=tls` to Dovecot's TLS ports with a certificate from a CA made for the "
+                 "run (`CA_FILE`); large corpus and memory check as above, beside the clear-text figure.", "",
+                 tls_table, ""]
     text += ["## Targets", ""] + targets + [""]
     text += ["## Method", "",
              "- Server: a private Dovecot on 127.0.0.1 (`tests/fakes/dovecot.py`); the mailboxes are written straight "
@@ -462,6 +492,8 @@ def main():
                         help="round-trip times in ms for the runs across the delaying proxy (default 0,10,50; "
                              "'' for none)")
     parser.add_argument("--pipeline", default="1,16", help="PIPELINE values of kelvard.exe in those runs")
+    parser.add_argument("--no-tls", dest="tls", action="store_false",
+                        help="skip kelvard.exe over SECURITY=tls (large corpus and memory check)")
     args = parser.parse_args()
     corpora = [c for c in args.corpora.split(",") if c]
     rtts = sorted({int(r) for r in args.rtt.split(",") if r})
@@ -471,7 +503,9 @@ def main():
 
     WORK.mkdir(parents=True, exist_ok=True)
     server_dir = WORK / "server"
-    server = Dovecot(server_dir, {u: corpus.PASSWORD for u in corpus.MAILBOXES})
+    certificates = TestCertificates(WORK / "certificates") if args.tls else None
+    server = Dovecot(server_dir, {u: corpus.PASSWORD for u in corpus.MAILBOXES},
+                     tls=certificates.server if certificates else None)
     shared = Shared()
     server.start()
     try:
@@ -483,6 +517,13 @@ def main():
         results = {}
         plan = [(t, m) for m in corpora + ["empty"] for t in tools]
         plan += [(t, m) for m in ("tiny", "huge") for t in kelvards]
+        # Over TLS from the first byte: kelvard.exe on the large corpus and the memory check.
+        tls_plan = []
+        if certificates:
+            endpoint = SimpleNamespace(imap_port=server.imaps_port, pop3_port=server.pop3s_port)
+            secured = [Kelvard(endpoint, protocol, tag="-tls", ca_file=certificates.ca_pem) for protocol in ("IMAP", "POP3")]
+            tls_plan = [(t, m, "tls") for m in [c for c in corpora if c == "large"] + ["empty", "tiny", "huge"]
+                        for t in secured]
         # Across the proxy: the same tools (kelvard.exe at each PIPELINE) on the medium corpus.
         latency = {}
         latency_plan = []
@@ -515,18 +556,21 @@ def main():
                     failures.append(f"{label} {tool.name} {mailbox}: {stored}/{expected} messages, ok={ok}")
                 if round_ > 0:
                     results.setdefault((tool.name, mailbox), []).append((wall, rss / 1024, stored))
-            for tool, mailbox, rtt in latency_plan:
+            for tool, mailbox, rtt in latency_plan + tls_plan:
                 shared.sample()
                 wall, rss, stored, ok = tool.once(mailbox)
                 expected = sizes[mailbox]["messages"]
                 good = ok and stored == expected
-                line = (f"{label:9} {tool.name + ' rtt ' + str(rtt):30} {mailbox:6} {wall:7.2f} s  "
+                where = "" if rtt == "tls" else f" rtt {rtt}"
+                line = (f"{label:9} {tool.name + where:30} {mailbox:6} {wall:7.2f} s  "
                         f"{rss / 1024:6.1f} MB peak  {stored}/{expected} messages{'' if good else '  FAILED'}")
                 raw.append(line)
                 print("bench: " + line, flush=True)
                 if not good:
-                    failures.append(f"{label} {tool.name} rtt {rtt} {mailbox}: {stored}/{expected} messages, ok={ok}")
-                if round_ > 0:
+                    failures.append(f"{label} {tool.name}{where} {mailbox}: {stored}/{expected} messages, ok={ok}")
+                if round_ > 0 and rtt == "tls":
+                    results.setdefault((tool.name, mailbox), []).append((wall, rss / 1024, stored))
+                elif round_ > 0:
                     latency.setdefault((tool.name, mailbox, rtt), []).append((wall, rss / 1024))
             shared.sample()
     finally:
