@@ -254,7 +254,9 @@ std::string TlsChannel::description() {
         cipher.szCipherSuite[0] != 0) {
         char suite[128] = {};
         WideCharToMultiByte(CP_ACP, 0, cipher.szCipherSuite, -1, suite, sizeof suite - 1, nullptr, nullptr);
-        return text + ", cipher suite " + suite;
+        // The number too: some systems name a suite only in part.
+        return text + ", cipher suite " + suite +
+               formatBounded(" (0x%04lx)", static_cast<unsigned long>(cipher.dwCipherSuite));
     }
     return text + formatBounded(", cipher 0x%04x with %lu bits, hash 0x%04x, key exchange 0x%04x",
                                 static_cast<unsigned>(info.aiCipher), static_cast<unsigned long>(info.dwCipherStrength),
