@@ -19,4 +19,13 @@ std::array<std::string, 4> parseSystemFolders(std::string_view text);
 // Adds the trailing backslash to a mail path that has one inside it.
 std::string normaliseMailPath(std::string_view value);
 
+// The PIPELINE value: empty, 0 and 1 give 1 (one command at a time), 2 to
+// kMaxPipelineDepth are taken as they stand. Anything else gives 1 with
+// `problem` saying why, for the log.
+struct PipelineDepth {
+    int depth = 1;
+    std::string problem;
+};
+PipelineDepth parsePipelineDepth(std::string_view value);
+
 }  // namespace rvo

@@ -30,7 +30,22 @@ TEST(DefaultCfgModel, DefaultsWithoutAFile) {
     EXPECT_EQ(s.systemFolderNames, (std::array<std::string, 4>{}));
     EXPECT_TRUE(s.excludedFolders.empty());
     EXPECT_FALSE(model.isExcluded("Junk"));
+    EXPECT_EQ(s.pipelineDepth, 1);
     EXPECT_TRUE(log.lines.empty());
+}
+
+TEST(DefaultCfgModel, PipelineIsReadAndAMistakeIsLoggedAsOne) {
+    TempFolder dir("cfg-pipeline");
+    RecordingLog log;
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nPIPELINE=16\r\n");
+    EXPECT_EQ(DefaultCfgModel(log, dir.file("default.cfg")).settings().pipelineDepth, 16);
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nPIPELINE=\r\n");
+    EXPECT_EQ(DefaultCfgModel(log, dir.file("default.cfg")).settings().pipelineDepth, 1);
+    EXPECT_TRUE(log.lines.empty());
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nPIPELINE=128\r\n");
+    EXPECT_EQ(DefaultCfgModel(log, dir.file("default.cfg")).settings().pipelineDepth, 1);
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0].rfind("DefaultCfgModel Object PIPELINE=128 is not a number", 0), 0u) << log.lines[0];
 }
 
 TEST(DefaultCfgModel, ReadsEveryKeyAndCreatesTheMailPath) {
