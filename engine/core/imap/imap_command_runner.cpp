@@ -31,7 +31,7 @@ ImapCommandRunner::Match ImapCommandRunner::onTagged(std::string_view line) {
 }
 
 void ImapCommandRunner::expungeArrived() {
-    for (std::size_t i = 1; i < commands_.size(); ++i) commands_[i].crossed = true;
+    for (Command& command : commands_) command.crossed = true;
 }
 
 }  // namespace rvo

@@ -11,7 +11,7 @@
 //
 // At most `window` commands are in flight; 1 is the strict one-at-a-time
 // dialogue. An EXPUNGE that arrives while several are in flight may have
-// been applied by the server before it ran the later ones, under message
+// been applied by the server before it ran any of them, under message
 // numbers the client had not yet moved: those commands are marked as
 // crossed, and their owners decide what their answers are worth.
 #include <cstddef>
@@ -27,7 +27,7 @@ namespace rvo {
 struct ImapCompletion {
     ImapStatus status = ImapStatus::None;
     std::string_view line;
-    // An EXPUNGE arrived after the command was sent and before an older one was answered.
+    // An EXPUNGE arrived after the command was sent and before it was answered.
     bool crossedExpunge = false;
 };
 
@@ -59,7 +59,7 @@ public:
     // that command's tag (its handler has then run), else out of step.
     Match onTagged(std::string_view line);
 
-    // "* n EXPUNGE" arrived: every command but the oldest is crossed.
+    // "* n EXPUNGE" arrived: every command in flight is crossed.
     void expungeArrived();
     // Forgets every command in flight (the conversation is being abandoned).
     void forget() { commands_.clear(); }

@@ -167,8 +167,8 @@ bool ImapDialogue::onMailboxSize(std::string_view line) {
                 --m.number;
             }
         }
-        // Commands sent behind the oldest may have been run after the
-        // server moved its numbers: wait for all of them before sending more.
+        // Commands in flight may have been run after the server moved its
+        // numbers; with several, wait for all of them before sending more.
         runner_.expungeArrived();
         if (runner_.inFlight() > 1) draining_ = true;
         return true;
@@ -576,12 +576,18 @@ bool ImapDialogue::takeDate(Message& m, const ImapFetchResponse& fetch, std::str
 
 void ImapDialogue::onDateCompleted(Message& m, const ImapCompletion& done) {
     if (done.status != ImapStatus::Ok) log(done.line);
-    if (done.crossedExpunge && !m.expunged && !m.time && m.uid == 0) {
-        // Its number may have named another message when the server ran it: ask again.
-        m.step = Message::Step::DateWanted;
-        return;
+    bool refused = done.status != ImapStatus::Ok;
+    if (done.crossedExpunge && !m.expunged) {
+        // The server may have run it on another message than the one its
+        // number named when it was sent: what counts is whether this
+        // message's data came (tied to it by number), else it is asked again.
+        if (!m.time && m.uid == 0) {
+            m.step = Message::Step::DateWanted;
+            return;
+        }
+        refused = false;
     }
-    m.dateRefused = done.status != ImapStatus::Ok;
+    m.dateRefused = refused;
     m.step = Message::Step::Dated;
 }
 
@@ -616,7 +622,12 @@ void ImapDialogue::decideStore(Message& m) {
     // Counted now, so that the messages decided after it while its body is
     // on its way get the numbers a one-at-a-time transfer gives them.
     m.advanced = advanceCapped();
-    if (!fileOwner_ && !beginFile(m)) return messageFailed(m);
+    // The file is opened now when no earlier message still waits for its
+    // body; otherwise when this body begins to arrive.
+    const bool earlierBodyDue = std::any_of(messages_.begin(), messages_.end(), [](const Message& other) {
+        return other.step == Message::Step::BodyWanted || other.step == Message::Step::BodySent;
+    });
+    if (!fileOwner_ && !earlierBodyDue && !beginFile(m)) return messageFailed(m);
     m.step = Message::Step::BodyWanted;
 }
 
@@ -676,10 +687,13 @@ void ImapDialogue::writeBody(Message& m, std::string_view bytes) {
 void ImapDialogue::onBodyCompleted(Message& m, const ImapCompletion& done) {
     if (literalOwner_ == &m) literalOwner_ = nullptr;
     if (done.status != ImapStatus::Ok) log(done.line);
-    if (done.crossedExpunge && !m.expunged && !m.bodyStarted && !m.fileFailed) {
-        // Its number may have named another message when the server ran it: ask again.
-        m.step = Message::Step::BodyWanted;
-        return;
+    if (done.crossedExpunge && !m.expunged && !m.fileFailed) {
+        // As for the date: this message's body came, or it is asked again.
+        if (!m.bodyStarted) {
+            m.step = Message::Step::BodyWanted;
+            return;
+        }
+        return endMessage(m);
     }
     if (done.status == ImapStatus::Ok) return endMessage(m);
     abandon(m);
