@@ -44,17 +44,39 @@ public:
     // client expunges the message with this UID.
     std::optional<std::pair<std::size_t, std::uint32_t>> expungeAfter;
     bool expungeOnStore = false;  // flagging \Deleted expunges at once
+    // Runs body fetches side by side as Dovecot does: their completions come
+    // after the bodies of the fetches that follow (up to four held).
+    bool sideBySide = false;
     std::set<std::uint32_t> flagged;
 
     std::string answer(const std::string& command) {
         ++answered_;
-        std::string out = reply(command);
+        std::string out;
+        if (sideBySide) {
+            const bool bodyFetch = command.starts_with("A004 ");
+            if (!bodyFetch || held_.size() == 4) out = heldCompletions();
+            if (bodyFetch) {
+                std::string whole = reply(command);
+                const std::size_t tagged = whole.rfind("A004 ");
+                held_.push_back(whole.substr(tagged));
+                out += whole.substr(0, tagged);
+                return out;
+            }
+        }
+        out += reply(command);
         if (expungeAfter && expungeAfter->first == answered_) out += expunge(expungeAfter->second);
         return out;
     }
     std::uint32_t uidOf(std::uint32_t number) const { return number <= inbox_.size() ? inbox_[number - 1].uid : 0; }
+    std::string heldCompletions() {
+        std::string out;
+        for (const std::string& line : held_) out += line;
+        held_.clear();
+        return out;
+    }
 
 private:
+    std::vector<std::string> held_;
     std::string expunge(std::uint32_t uid) {
         for (std::size_t i = 0; i < inbox_.size(); ++i) {
             if (inbox_[i].uid != uid) continue;
@@ -122,7 +144,15 @@ Served serve(ScriptedServer& server, const ImapDialogueValues& values, const Sto
     out.transcript = kGreeting;
     harness.feed(kGreeting);
     std::size_t answered = 0;
-    while (answered < harness.sentSoFar().size()) {
+    for (;;) {
+        if (answered == harness.sentSoFar().size()) {
+            // Nothing more to answer: what the server held goes out.
+            const std::string held = server.heldCompletions();
+            if (held.empty()) break;
+            out.transcript += held;
+            harness.feed(held);
+            continue;
+        }
         const std::string command = harness.sentSoFar()[answered++];
         if (command.starts_with("A005 STORE ")) {
             // Its file is committed by now: a file holds the message flagged.
@@ -303,6 +333,24 @@ TEST(ImapPipeline, MarkDeletedFlagsEachMessageOnlyAfterItsFileIsCommitted) {
         EXPECT_EQ(s.outcome.result, 0);
         EXPECT_EQ(storedUids(s.outcome), (std::multiset<std::uint32_t>{11, 12, 13, 14, 15, 16, 17}));
         EXPECT_EQ(server.flagged, (std::set<std::uint32_t>{11, 12, 13, 14, 15, 16, 17}));
+        expectFilesMatchTheirRecords(s.outcome);
+    }
+}
+
+TEST(ImapPipeline, BodiesBeforeTheirCompletionsAreCommittedInOrder) {
+    // A server running the fetches side by side sends the next body before
+    // the completion of the last: each file is finished as the next begins.
+    for (const bool markDeleted : {false, true}) {
+        SCOPED_TRACE(markDeleted ? "MARK_DELETED" : "copy only");
+        ScriptedServer one(inbox(9));
+        const Served sequential = serve(one, pipelined(1, markDeleted));
+        ScriptedServer server(inbox(9));
+        server.sideBySide = true;
+        const Served s = checked(server, pipelined(6, markDeleted));
+        EXPECT_EQ(s.outcome.result, 0);
+        EXPECT_EQ(s.outcome.files, sequential.outcome.files);
+        EXPECT_EQ(sorted(s.outcome.logged), sorted(sequential.outcome.logged));
+        if (markDeleted) EXPECT_EQ(server.flagged.size(), 9u);
         expectFilesMatchTheirRecords(s.outcome);
     }
 }

@@ -94,7 +94,7 @@ bool ImapDialogue::takesLiteral(const ImapResponse& soFar, std::uint64_t) {
         item->name.size() != 6) {
         return false;
     }
-    if (fileOwner_ && fileOwner_ != m) return false;
+    if (!storeFreeFor(*m)) return false;
     if (!m->ownsFile && !beginFile(*m)) {
         m->fileFailed = true;
         return false;
@@ -102,6 +102,19 @@ bool ImapDialogue::takesLiteral(const ImapResponse& soFar, std::uint64_t) {
     startBody(*m);
     literalOwner_ = m;
     return true;
+}
+
+bool ImapDialogue::storeFreeFor(Message& next) {
+    if (!fileOwner_ || fileOwner_ == &next) return true;
+    Message& owner = *fileOwner_;
+    // Servers that run pipelined fetches side by side send the next body
+    // before the completion of this one; nothing more of this one can come.
+    if (owner.step != Message::Step::BodySent || !owner.bodyComplete) return false;
+    endMessage(owner);
+    owner.afterBody = owner.step;
+    owner.step = Message::Step::BodySent;  // its completion is still to come
+    owner.fileDone = true;
+    return !fileOwner_;
 }
 
 void ImapDialogue::handleResponse() {
@@ -546,7 +559,7 @@ void ImapDialogue::onTransferData(std::string_view line) {
             const ImapFetchItem* item = fetch->find("BODY[]");
             if (b->bodyStarted || b->fileFailed || !item || item->value.kind != ImapToken::Kind::String) return;
             // A body sent as a quoted string (or a literal read whole).
-            if (fileOwner_ && fileOwner_ != b) return;
+            if (!storeFreeFor(*b)) return;
             if (!b->ownsFile && !beginFile(*b)) {
                 b->fileFailed = true;
                 return;
@@ -687,6 +700,11 @@ void ImapDialogue::writeBody(Message& m, std::string_view bytes) {
 void ImapDialogue::onBodyCompleted(Message& m, const ImapCompletion& done) {
     if (literalOwner_ == &m) literalOwner_ = nullptr;
     if (done.status != ImapStatus::Ok) log(done.line);
+    if (m.fileDone) {
+        // Its whole body came before this completion and was dealt with then.
+        m.step = m.afterBody;
+        return;
+    }
     if (done.crossedExpunge && !m.expunged && !m.fileFailed) {
         // As for the date: this message's body came, or it is asked again.
         if (!m.bodyStarted) {

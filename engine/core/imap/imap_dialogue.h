@@ -150,6 +150,10 @@ private:
         bool bodyFailed = false;
         bool lastWasCarriageReturn = false;
         std::string bodyError;
+        // The file was finished before the body fetch's completion came;
+        // `afterBody` is where that completion leads.
+        bool fileDone = false;
+        Step afterBody = Step::Done;
     };
 
     struct Folder {
@@ -210,6 +214,8 @@ private:
     void decideStore(Message& m);
     bool beginFile(Message& m);
     void endMessage(Message& m);
+    // Frees the store for `next` when the message holding it is complete.
+    bool storeFreeFor(Message& next);
     bool matchesStoredCopy(Message& m);
     void record(const Message& m, const std::string& fileName);
     void skipStored(Message& m);

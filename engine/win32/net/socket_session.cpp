@@ -216,6 +216,7 @@ void SocketSession::onReadable() {
     const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
     if (n > 0) {
         feedPieces(std::string_view(receiveBuffer_.data(), static_cast<std::size_t>(n)));
+        if (running_ && stopRequests() == 0 && socket_.handle() != INVALID_SOCKET) receiveHandled();
         return;
     }
     const int error = WSAGetLastError();
