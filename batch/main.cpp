@@ -11,6 +11,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         rvo::Application application(instance);
         rvo::theApp = &application;
         result = application.run();
+        // A worker that would not end still uses the application's log and
+        // sockets: end the process (which ends that thread) without
+        // destroying them under it.
+        if (application.workerStillRunning()) ExitProcess(static_cast<UINT>(result));
     } catch (const rvo::Exception& e) {
         // Windows Sockets could not be started: there is no run to speak of.
         rvo::showMessageBox(e.text(), "Application Exception", MB_ICONERROR);

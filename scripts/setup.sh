@@ -19,6 +19,19 @@ packages=(
   "$@"
 )
 
+# A mirror caught mid-sync fails one index now and then: try again, and go
+# on with what the indexes hold when it keeps failing (the install then says
+# what is really missing).
+update_index() {
+  local attempt
+  for attempt in 1 2 3 4; do
+    apt-get update -qq && return 0
+    echo "setup: apt-get update failed (attempt $attempt)"
+    sleep $((attempt * 15))
+  done
+  echo "setup: going on with the package indexes as they are"
+}
+
 missing=()
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
@@ -29,10 +42,10 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  apt-get update -qq
+  update_index
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 elif [ -n "${need_update:-}" ]; then
-  apt-get update -qq
+  update_index
 fi
 # Dovecot's packaged service is not used: tests start private instances on loopback.
 if command -v systemctl >/dev/null 2>&1; then systemctl disable --now dovecot >/dev/null 2>&1 || true; fi

@@ -1,5 +1,9 @@
 #include "batch/core/settings_rules.h"
 
+#include <algorithm>
+
+#include "engine/core/text/format.h"
+
 namespace rvo {
 
 std::array<std::string, 4> parseSystemFolders(std::string_view text) {
@@ -47,6 +51,68 @@ PipelineDepth parsePipelineDepth(std::string_view value) {
                   " is not a number from 0 to " + std::to_string(kMaxPipelineDepth) +
                   "; one command at a time is sent";
     return out;
+}
+
+namespace {
+
+bool isDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// "C:" of "C:\\tools\\", "\\\\server\\share" of "\\\\server\\share\\tools\\"; empty when neither.
+std::string_view rootOf(std::string_view directory) {
+    if (directory.size() >= 2 && directory[1] == ':' && isDriveLetter(directory[0])) return directory.substr(0, 2);
+    if (directory.size() >= 2 && isSeparator(directory[0]) && isSeparator(directory[1])) {
+        const std::size_t server = directory.find_first_of("\\/", 2);
+        if (server == std::string_view::npos) return directory;
+        const std::size_t share = directory.find_first_of("\\/", server + 1);
+        return directory.substr(0, share);
+    }
+    return {};
+}
+
+}  // namespace
+
+PortSetting readPortSetting(std::string_view key, std::string_view text, int fallback) {
+    const std::string fallbackText = std::to_string(fallback);
+    if (text.empty()) text = fallbackText;
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    // Saturates instead of wrapping: anything above the port range stays above it.
+    long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value <= 65535) value = value * 10 + (text[i] - '0');
+    }
+    PortSetting setting;
+    if (!negative && value >= 1 && value <= 65535) {
+        setting.port = static_cast<int>(value);
+        return setting;
+    }
+    formatString(setting.problem, "%.*s=%.*s in default.cfg is not a TCP port (1 to 65535)",
+                 static_cast<int>(key.size()), key.data(), static_cast<int>(std::min<std::size_t>(text.size(), 64)),
+                 text.data());
+    return setting;
+}
+
+std::string resolveMailPath(std::string_view value, std::string_view programDirectory) {
+    if (value.empty()) return std::string(programDirectory);
+    if (value.size() >= 2 && value[1] == ':' && isDriveLetter(value[0])) return std::string(value);
+    if (value.size() >= 2 && isSeparator(value[0]) && isSeparator(value[1])) return std::string(value);
+    if (isSeparator(value[0])) return std::string(rootOf(programDirectory)) + std::string(value);
+    return std::string(programDirectory) + std::string(value);
+}
+
+std::string storePlaceText(std::string_view configured, std::string_view resolved) {
+    std::string text;
+    const int n = static_cast<int>(resolved.size());
+    if (configured.empty()) {
+        formatString(text, "The store is %.*s (MAIL_PATH is empty: the program's folder)", n, resolved.data());
+    } else {
+        formatString(text, "The store is %.*s (MAIL_PATH=%.*s)", n, resolved.data(),
+                     static_cast<int>(configured.size()), configured.data());
+    }
+    return text;
 }
 
 }  // namespace rvo

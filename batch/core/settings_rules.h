@@ -28,4 +28,26 @@ struct PipelineDepth {
 };
 PipelineDepth parsePipelineDepth(std::string_view value);
 
+// A port key of default.cfg. `text` is the key's value as read; an empty
+// one (the key missing or without a value) gives `fallback`. It is read as
+// the platform reads integers (leading blanks, an optional sign, the digits
+// up to the first other character; no digits give 0), but a number outside
+// 1 to 65535 is refused rather than wrapped: `port` is then 0 and `problem`
+// says why.
+struct PortSetting {
+    int port = 0;
+    std::string problem;  // empty when the port is usable
+};
+PortSetting readPortSetting(std::string_view key, std::string_view text, int fallback);
+
+// Where the store lies. An absolute MAIL_PATH ("D:\\Mail", "\\\\server\\share")
+// stands as it is; an empty or relative one is taken from the program's
+// folder (`programDirectory`, ending in a backslash), never from the
+// current directory; a path from the root of a drive ("\\Mail") takes the
+// program's drive. "D:Mail" names a drive and is left as it stands.
+std::string resolveMailPath(std::string_view value, std::string_view programDirectory);
+
+// The log line that says where a run's store is and where that came from.
+std::string storePlaceText(std::string_view configured, std::string_view resolved);
+
 }  // namespace rvo

@@ -1,5 +1,7 @@
 #include "batch/win32/account_session_factory.h"
 
+#include "batch/core/settings_rules.h"
+#include "batch/win32/default_cfg_model.h"
 #include "batch/win32/imap_account_session.h"
 #include "batch/win32/pop3_account_session.h"
 #include "engine/core/settings/migration_settings.h"
@@ -15,6 +17,10 @@ public:
         if (protocol == kProtocolImap) return makeImapAccountSession(accountIndex, log, observer);
         if (protocol == kProtocolPop3) return makePop3AccountSession(accountIndex, log, observer);
         return nullptr;
+    }
+    void reportRunSettings(LogSink& log) override {
+        const DefaultCfgModel config(log);
+        log.report(DefaultCfgModel::kLogName, storePlaceText(config.configuredMailPath(), config.settings().mailPath));
     }
 };
 

@@ -15,6 +15,9 @@ public:
     // it reads its own account record and settings. Null for any other protocol.
     virtual std::unique_ptr<SocketSession> create(int protocol, int accountIndex, LogSink& log,
                                                   SessionObserver* observer) = 0;
+    // Once a run, before its first session: logs what all its sessions share
+    // (where the store is).
+    virtual void reportRunSettings(LogSink& log) { (void)log; }
 };
 
 // The sessions of the batch program, with the program's settings files.

@@ -11,8 +11,8 @@ namespace rvo {
 
 Application* theApp = nullptr;
 
-Application::Application(HINSTANCE instance)
-    : instance_(instance), controller_(*this, batchSessionFactory()), sockets_(2, 0) {}
+Application::Application(HINSTANCE instance, unsigned long shutdownWaitMs)
+    : instance_(instance), shutdownWaitMs_(shutdownWaitMs), controller_(*this, batchSessionFactory()), sockets_(2, 0) {}
 
 void Application::init() {
     modulePath_ = modulePath();
@@ -45,6 +45,15 @@ void Application::writeBannerIgnoringFailure() const {
     }
 }
 
+void Application::endSessions() {
+    try {
+        if (!controller_.endSessions(shutdownWaitMs_)) workerStillRunning_ = true;
+    } catch (...) {
+        // Nothing is known to have ended: keep everything a worker may use.
+        workerStillRunning_ = true;
+    }
+}
+
 int Application::runDialog() {
     writeLog(GetCurrentProcessId(), kBanner);
     writeLog(GetCurrentProcessId(), kBatchLogTitle);
@@ -53,6 +62,7 @@ int Application::runDialog() {
     } catch (const Exception&) {
         // Destroyed during its own initialisation: nothing to migrate, a normal end.
         if (!controller_.dialogDestroyed()) throw;
+        endSessions();
         writeLog(GetCurrentProcessId(), kBanner);
         return 0;
     }
@@ -65,6 +75,7 @@ int Application::runDialog() {
             DispatchMessageA(&message);
         }
     }
+    endSessions();
     writeLog(GetCurrentProcessId(), kBanner);
     return static_cast<int>(message.wParam);
 }
@@ -78,6 +89,7 @@ int Application::run() {
     } catch (...) {
         showMessageBox("Unknown Error in theApp", "Critical Exception", MB_OK);
     }
+    endSessions();
     writeBannerIgnoringFailure();
     return -1;
 }

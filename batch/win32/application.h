@@ -16,8 +16,11 @@ namespace rvo {
 class Application : public LogSink {
 public:
     // Starts Windows Sockets; throws rvo::Exception when that fails.
-    explicit Application(HINSTANCE instance);
+    // `shutdownWaitMs` bounds the wait, once the dialog has gone, for a
+    // session's worker that did not end when it was stopped.
+    explicit Application(HINSTANCE instance, unsigned long shutdownWaitMs = kShutdownWaitMs);
     ~Application() override = default;
+    static constexpr unsigned long kShutdownWaitMs = 30000;
 
     // Splits the program's path into the directory and base name the log uses.
     virtual void init();
@@ -35,13 +38,21 @@ public:
     HWND dialogWindow() const { return dialogWindow_; }
     const std::string& moduleDirectory() const { return moduleDirectory_; }
     const std::string& moduleBaseName() const { return moduleBaseName_; }
+    // True when run() ended with a session's worker still running: the log,
+    // the controller and Windows Sockets it uses must then not be destroyed,
+    // so the program ends its process without destroying this object.
+    bool workerStillRunning() const { return workerStillRunning_; }
 
 private:
     int runDialog();
     void writeBannerIgnoringFailure() const;
+    // Waits for the sessions' workers before the run's last line.
+    void endSessions();
 
     HINSTANCE instance_;
     HWND dialogWindow_ = nullptr;
+    unsigned long shutdownWaitMs_;
+    bool workerStillRunning_ = false;
     std::string modulePath_;
     std::string moduleDirectory_;
     std::string moduleBaseName_;

@@ -11,7 +11,14 @@ namespace rvo {
 
 namespace {
 constexpr const char* kUnknownError = "Unknown Error in DefaultCfgModel";
+
+// The folder of the settings file, with its backslash; the program's folder
+// for a bare file name.
+std::string directoryOf(const std::string& path) {
+    const std::size_t last = path.find_last_of("\\/");
+    return last == std::string::npos ? moduleDirectory() : path.substr(0, last + 1);
 }
+}  // namespace
 
 std::string DefaultCfgModel::defaultPath() { return moduleDirectory() + "default.cfg"; }
 
@@ -20,20 +27,24 @@ DefaultCfgModel::DefaultCfgModel(LogSink& log) : DefaultCfgModel(log, defaultPat
 DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(log) {
     const Profile file(path);
     settings_.serverAddress = file.readString("SOURCE_SERVER", "NAME_IP", "127.0.0.1");
-    settings_.imapPort = file.readInt("SOURCE_SERVER", "IMAP_PORT", 143);
-    settings_.pop3Port = file.readInt("SOURCE_SERVER", "POP3_PORT", 110);
+    const PortSetting imap = readPortSetting("IMAP_PORT", file.readString("SOURCE_SERVER", "IMAP_PORT", ""), 143);
+    const PortSetting pop3 = readPortSetting("POP3_PORT", file.readString("SOURCE_SERVER", "POP3_PORT", ""), 110);
+    settings_.imapPort = imap.port;
+    imapPortProblem_ = imap.problem;
+    settings_.pop3Port = pop3.port;
+    pop3PortProblem_ = pop3.problem;
     settings_.markDeleted = file.readInt("CONFIG", "MARK_DELETED", 0);
     settings_.migrateDeleted = file.readInt("CONFIG", "MIGRATE_DELETED", 0);
     settings_.createEmpty = file.readInt("CONFIG", "CREATE_EMPTY", 0);
     const std::string pipeline = file.readString("CONFIG", "PIPELINE", "");
-    const std::string mailPath = file.readString("CONFIG", "MAIL_PATH", "");
+    configuredMailPath_ = file.readString("CONFIG", "MAIL_PATH", "");
     sysFoldersText_ = file.readString("CONFIG", "SYS_FOLDERS", "");
     excludeText_ = file.readString("EXCLUDE_FOLDERS", "EXCLUDE", "");
     try {
         const PipelineDepth depth = parsePipelineDepth(pipeline);
         settings_.pipelineDepth = depth.depth;
         if (!depth.problem.empty()) log_.report(kLogName, depth.problem);
-        settings_.mailPath = normaliseMailPath(mailPath);
+        settings_.mailPath = normaliseMailPath(resolveMailPath(configuredMailPath_, directoryOf(path)));
         settings_.systemFolderNames = parseSystemFolders(sysFoldersText_);
         settings_.excludedFolders = parseExcludedFolders(excludeText_);
         // Results are not checked here: a folder that cannot be made shows

@@ -12,7 +12,9 @@ public:
     static constexpr const char* kLogName = "DefaultCfgModel Object";
 
     // Reads `path` (a missing file or key gives the defaults) and creates the
-    // mail path's folders. Never fails outward.
+    // mail path's folders. An empty or relative MAIL_PATH is taken from the
+    // folder of `path` (the program's folder), not from the current
+    // directory. Never fails outward.
     DefaultCfgModel(LogSink& log, const std::string& path);
     // default.cfg next to the program.
     explicit DefaultCfgModel(LogSink& log);
@@ -20,6 +22,12 @@ public:
     const MigrationSettings& settings() const { return settings_; }
     const std::string& sysFoldersText() const { return sysFoldersText_; }
     const std::string& excludeText() const { return excludeText_; }
+    // Why IMAP_PORT or POP3_PORT cannot be used (the port is then 0, which
+    // the sessions refuse); empty when it can.
+    const std::string& imapPortProblem() const { return imapPortProblem_; }
+    const std::string& pop3PortProblem() const { return pop3PortProblem_; }
+    // MAIL_PATH as written in the file; settings().mailPath is where it leads.
+    const std::string& configuredMailPath() const { return configuredMailPath_; }
     bool isExcluded(const std::string& folderName) const;
 
     static std::string defaultPath();
@@ -29,6 +37,9 @@ private:
     MigrationSettings settings_;
     std::string sysFoldersText_;
     std::string excludeText_;
+    std::string imapPortProblem_;
+    std::string pop3PortProblem_;
+    std::string configuredMailPath_;
 };
 
 }  // namespace rvo

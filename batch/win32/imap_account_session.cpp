@@ -9,6 +9,8 @@ std::unique_ptr<ImapActiveObj> makeImapAccountSession(int accountIndex, LogSink&
                                                       const SessionTimings& timings) {
     const AccountRecord account(accountIndex);
     const DefaultCfgModel config(log);
+    if (!config.imapPortProblem().empty())
+        log.report(DefaultCfgModel::kLogName, config.imapPortProblem() + ": the account is not migrated");
     return std::make_unique<ImapActiveObj>(config.settings(), account.values(), log, observer, timings);
 }
 

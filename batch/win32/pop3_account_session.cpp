@@ -10,6 +10,8 @@ std::unique_ptr<Pop3ActiveObj> makePop3AccountSession(int accountIndex, LogSink&
                                                       const SessionTimings& timings) {
     const AccountRecord record(accountIndex);
     const DefaultCfgModel config(log);
+    if (!config.pop3PortProblem().empty())
+        log.report(DefaultCfgModel::kLogName, config.pop3PortProblem() + ": the account is not migrated");
     return std::make_unique<Pop3ActiveObj>(config.settings(), record.values(),
                                            dataModelOpener(log, migrationConnectionText(migrationDatabasePath())),
                                            log, observer, timings);

@@ -1,6 +1,7 @@
 #pragma once
 // A private-profile (INI) file read and written with the platform's functions.
 #include <string>
+#include <vector>
 
 namespace rvo {
 
@@ -12,6 +13,10 @@ public:
     std::string readString(const char* section, const char* key, const char* fallback) const;
     int readInt(const char* section, const char* key, int fallback) const;
     bool writeString(const char* section, const char* key, const std::string& value) const;
+    // The names of the file's sections, in file order; none for a missing
+    // file. At most kSectionNamesMax bytes of names are read.
+    std::vector<std::string> sectionNames() const;
+    static constexpr unsigned long kSectionNamesMax = 1 << 20;
     const std::string& path() const { return path_; }
 
 private:

@@ -36,7 +36,6 @@ inline constexpr SessionKind kLibraryPop3SessionKind{
     .closeEndsSession = kPop3SessionKind.closeEndsSession,
     .connectWithoutExceptions = true,
     .unknownErrorText = kPop3SessionKind.unknownErrorText,
-    .requireUsableDatabase = true,
 };
 
 // The session of the call that `context` holds; the session reports its

@@ -105,7 +105,9 @@ class BatchSpine(unittest.TestCase):
         # No box may block: the run ends by itself with exit code 0.
         self.assertEqual(Program(self.folder).wait(60), 0)
         lines = self.assert_complete_log()
-        self.assertEqual(lines, [BANNER, "KELVAR.Exe Log File", "Controller Object Invalid Information", BANNER])
+        self.assertEqual(lines, [BANNER, "KELVAR.Exe Log File", "Controller Object Invalid Information",
+                                 "Controller Object The account list ends at [1], which is missing; not read: [2]",
+                                 BANNER])
 
     def test_missing_account_list_ends_quietly(self):
         self.assertEqual(Program(self.folder).wait(60), 0)

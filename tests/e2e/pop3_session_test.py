@@ -97,6 +97,16 @@ class Run:
         shutil.rmtree(self.path, ignore_errors=True)
 
 
+def refuse_writes(database):
+    """Makes the database refuse every insert and update, as a read-only file
+    would; the tests run as root, which file permissions do not stop."""
+    with sqlite3.connect(database) as db:
+        for table in ("Servers", "Users", "UIDLs"):
+            for action in ("INSERT", "UPDATE"):
+                db.execute(f"CREATE TRIGGER refuse_{action}_{table} BEFORE {action} ON {table} "
+                           "BEGIN SELECT RAISE(ABORT, 'attempt to write a readonly database'); END")
+
+
 def counters(names):
     return sorted(int(NAME.match(n).group(1)) for n in names)
 
@@ -154,15 +164,34 @@ class Pop3AgainstDovecot(unittest.TestCase):
         self.assertEqual(self.wait_retr_counts("alice", before + 2)[before:], [5, 0])
         self.assertEqual(len(run.uidls()), 5)
 
-    def test_without_database_every_message_is_migrated_and_the_log_says_why(self):
+    def test_without_a_usable_database_nothing_is_retrieved_and_the_log_says_why(self):
         run = self.run_folder
-        result, log = run.session(self.server.pop3_port, database=run.path / "missing" / "mail2xrv.mdb")
-        self.assertEqual(result, 0, log)
-        self.assertEqual(counters(run.stored()), [1, 2, 3, 4, 5])
-        failures = [l for l in log if l.startswith("DataModel Object State:")]
-        # One per use: after connect, after USER, a look-up and a record per message.
-        self.assertEqual(len(failures), 2 + 2 * 5, log)
-        self.assertIn("connect failed", failures[0])
+        missing = run.path / "missing" / "mail2xrv.mdb"
+        before = len(self.retr_counts("alice"))
+        result, log = run.session(self.server.pop3_port, database=missing)
+        self.assertEqual(result, 1, log)
+        self.assertEqual(run.stored(), {})
+        self.assertFalse(run.inbox().exists())
+        self.assertEqual(self.wait_retr_counts("alice", before + 1)[before:], [0])
+        said = [l for l in log if l.startswith("Pop32XRV Object Nothing is retrieved: the migration database")]
+        self.assertEqual(len(said), 1, log)
+        self.assertIn(str(missing), said[0])
+        self.assertIn("connect failed", said[0])
+        self.assertIn("Pop32XRV Object Messages stored: 0, recognised as stored: 0, failed: 0; the account is left "
+                      "for the next run: the migration database cannot be used", log)
+
+        # Looks up but refuses every write: the account's rows are there from an earlier run.
+        run.create_database()
+        with sqlite3.connect(run.database) as db:
+            db.execute("INSERT INTO Servers ( ServerTypeID, Name ) VALUES (1, '127.0.0.1')")
+            db.execute("INSERT INTO Users ( ServerID, Username ) VALUES (1, 'alice')")
+        refuse_writes(run.database)
+        result, log = run.session(self.server.pop3_port)
+        self.assertEqual(result, 1, log)
+        self.assertEqual(run.stored(), {})
+        said = [l for l in log if l.startswith("Pop32XRV Object Nothing is retrieved")]
+        self.assertEqual(len(said), 1, log)
+        self.assertIn("attempt to write a readonly database", said[0])
 
     def test_empty_mailbox_completes_and_wrong_password_does_not(self):
         run = self.run_folder
@@ -211,6 +240,25 @@ class Pop3AgainstScriptedServer(unittest.TestCase):
             self.assertEqual(counters(files), [1, 2])
             self.assertEqual(sorted(files.values()), sorted(m[1] for m in self.MAILBOX.values()))
             self.assertEqual(run.uidls(), ["first", "second"])
+        finally:
+            server.stop()
+
+    def test_messages_sharing_a_unique_id_are_both_stored_once(self):
+        run = self.run_folder
+        mailbox = dict(self.MAILBOX)
+        mailbox[3] = ("first", b"Subject: three\r\n\r\nanother message, the same unique-id\r\n")
+        server = Pop3ScriptServer(mailbox).start()
+        try:
+            result, log = run.session(server.port)
+            self.assertEqual(result, 0, log)
+            self.assertEqual(sorted(run.stored().values()), sorted(m[1] for m in mailbox.values()))
+            self.assertIn("Pop32XRV Object Message 3 has the same unique-id as message 1 (first); both are kept", log)
+            self.assertEqual(run.uidls(), ["first", "first 2", "second"])
+
+            result, log = run.session(server.port)
+            self.assertEqual(result, 0, log)
+            self.assertNotIn("RETR", " ".join(server.connections[1]))
+            self.assertEqual(len(run.stored()), 3)
         finally:
             server.stop()
 

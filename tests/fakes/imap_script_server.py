@@ -11,6 +11,8 @@ One user, alice/secret; every folder is selectable and its messages are
 numbered from 1. drop_in_body maps (folder, number) to a byte count: the first
 BODY fetch of that message sends its FETCH line and that many bytes of the
 literal, then the connection is closed. Later fetches are answered in full.
+stall_in_body maps (folder, number) to a byte count as drop_in_body does, but
+the connection then stays open without another byte until the test ends.
 refuse_body: a set of (folder, uid) whose BODY fetch is answered NO, once each.
 Messages have the UIDs 101, 102, ... in each folder (UIDVALIDITY 7); STORE
 +FLAGS (\\Deleted) flags them, and "SEARCH NOT DELETED" leaves those out.
@@ -26,8 +28,9 @@ from script_server import ScriptServer
 
 class ImapScriptServer(ScriptServer):
     def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None, echo_refused_login=False,
-                 flood=0, login_refusal=None):
+                 flood=0, login_refusal=None, stall_in_body=None):
         super().__init__()
+        self.stall_in_body = dict(stall_in_body or {})
         self.login_refusal = login_refusal or "done"
         self.mailbox = {name: list(messages) for name, messages in mailbox.items()}
         self.drop_in_body = dict(drop_in_body or {})
@@ -92,6 +95,11 @@ class ImapScriptServer(ScriptServer):
                 cut = self.drop_in_body.pop((selected, number), None)
                 if cut is not None:
                     conn.sendall(head + data[:cut])
+                    return
+                stall = self.stall_in_body.pop((selected, number), None)
+                if stall is not None:
+                    conn.sendall(head + data[:stall])
+                    self._stopping.wait(120)
                     return
                 conn.sendall(head + data + f")\r\n{tag} OK done\r\n".encode())
             elif verb == "STORE":

@@ -22,6 +22,7 @@ public:
     int serverId(const std::string&) override { return (knobs_ & 8) ? 0 : 1; }
     int userId(const std::string&, int) override { return 1; }
     int uidlId(int, int, const std::string& uidl) override { return seen_.count(uidl) || uidl.size() % 3 == 0; }
+    bool acceptsRecords(int) override { return (knobs_ & 32) == 0; }
     bool usable() const override { return (knobs_ & 16) == 0; }
 
 private:
@@ -32,7 +33,7 @@ private:
 class Environment : public Pop3Environment, public LineConsumer {
 public:
     explicit Environment(unsigned knobs)
-        : knobs_(knobs), dialogue_(*this, Pop3Account{"pop.example.com", "bob", "secret"}, (knobs & 32) != 0) {}
+        : knobs_(knobs), dialogue_(*this, Pop3Account{"pop.example.com", "bob", "secret"}) {}
     Pop3Dialogue& dialogue() { return dialogue_; }
     bool feed(std::string_view bytes) { return assembler_.feed(bytes, *this); }
 
@@ -64,6 +65,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     environment.dialogue().connected();
     environment.feed(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
     environment.dialogue().sessionEnded();
-    (void)environment.dialogue().result();
+    (void)environment.dialogue().summary();
     return 0;
 }

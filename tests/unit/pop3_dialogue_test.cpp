@@ -21,6 +21,7 @@ struct FakeTables {
     std::map<std::tuple<int, int, std::string>, int> uidls;
     bool broken = false;
     bool recordBreaks = false;  // the first record fails and breaks the connection
+    bool readOnly = false;      // look-ups work, every write is refused
     int opened = 0;
 };
 
@@ -34,8 +35,14 @@ public:
         return !t_.broken && t_.users.emplace(std::pair(username, serverId), static_cast<int>(t_.users.size()) + 1).second;
     }
     bool usable() const override { return !t_.broken; }
+    std::string name() const override { return "C:\\run\\mail2xrv.mdb"; }
+    std::string lastError() const override { return t_.broken ? "State:HY000,Native:8,Message:readonly" : ""; }
+    bool acceptsRecords(int) override {
+        if (t_.readOnly) t_.broken = true;
+        return !t_.broken;
+    }
     int recordUidl(int serverId, int userId, const std::string& uidl) override {
-        if (t_.recordBreaks) t_.broken = true;
+        if (t_.recordBreaks || t_.readOnly) t_.broken = true;
         return !t_.broken &&
                t_.uidls.emplace(std::tuple(serverId, userId, uidl), static_cast<int>(t_.uidls.size()) + 1).second;
     }
@@ -66,9 +73,7 @@ struct ServerMessage {
 // and records everything the dialogue does to its surroundings.
 class Harness : public Pop3Environment {
 public:
-    explicit Harness(Pop3Account account = {"pop.example.com", "o'brien", "secret"}, bool requireDatabase = false)
-        : dialogue(*this, account, requireDatabase) {}
-    explicit Harness(bool requireDatabase) : Harness({"pop.example.com", "o'brien", "secret"}, requireDatabase) {}
+    explicit Harness(Pop3Account account = {"pop.example.com", "o'brien", "secret"}) : dialogue(*this, account) {}
 
     // Environment -------------------------------------------------------
     bool send(std::string_view command) override {
@@ -166,6 +171,8 @@ public:
         }
     }
     void feed(std::initializer_list<std::string_view> lines) {
+        if (!fed) dialogue.connected();
+        fed = true;
         for (std::string_view line : lines) dialogue.onLine(line);
     }
     void record(const std::string& uidl) {
@@ -190,6 +197,7 @@ public:
     std::map<int, ServerMessage> mailbox;
     std::set<int> refusedUidl;
     bool answers = true;
+    bool fed = false;
     std::deque<std::string> pending;
     Lines commands, log, shown, captions;
     FakeTables tables;
@@ -252,6 +260,8 @@ TEST(Pop3Dialogue, NegativeAnswersEndWithoutQuit) {
     EXPECT_EQ(wrongPassword.closedWithoutQuit, 1);
     EXPECT_TRUE(wrongPassword.logged("-ERR [AUTH] Authentication failed."));
     EXPECT_FALSE(wrongPassword.logged("wrong"));
+    EXPECT_EQ(wrongPassword.dialogue.summary(), "Messages stored: 0, recognised as stored: 0, failed: 0; the account "
+                                                "is left for the next run: the server refused the login");
     EXPECT_EQ(wrongPassword.dialogue.result(), 1);
 
     Harness badGreeting;
@@ -405,54 +415,80 @@ TEST(Pop3Dialogue, ARefusedRetrDropsTheMessageAndGoesOn) {
     EXPECT_EQ(h.dialogue.result(), 1);
 }
 
-TEST(Pop3Dialogue, ABrokenDatabaseMigratesEveryMessageAgain) {
-    Harness h;
-    h.tables.broken = true;
-    h.mailbox = {{1, {"a", {"1"}}}, {2, {"b", {"2"}}}};
-    h.run();
-    EXPECT_EQ(h.stored.size(), 2u);
-    EXPECT_TRUE(h.tables.uidls.empty());
-    EXPECT_EQ(h.dialogue.result(), 0);
-    // Registration after connect and USER, then a look-up and a record per message.
-    EXPECT_EQ(h.tables.opened, 2 + 2 * 2);
+TEST(Pop3Dialogue, ADatabaseThatCannotLookUpOrRecordRetrievesNothing) {
+    // Broken from the start, or read-only with the account's rows already there.
+    for (const bool readOnly : {false, true}) {
+        Harness h;
+        h.mailbox = {{1, {"a", {"1"}}}, {2, {"b", {"2"}}}};
+        if (readOnly) {
+            h.record("old");
+            h.tables.readOnly = true;
+        } else {
+            h.tables.broken = true;
+        }
+        h.run();
+        EXPECT_EQ(h.commands, login({"QUIT"}));
+        EXPECT_EQ(h.inboxPrepared, 0) << "no inbox is made for nothing";
+        EXPECT_TRUE(h.stored.empty());
+        EXPECT_TRUE(h.logged("Nothing is retrieved: the migration database C:\\run\\mail2xrv.mdb cannot look up or "
+                             "record unique-ids: State:HY000,Native:8,Message:readonly"));
+        EXPECT_EQ(h.dialogue.result(), 1);
+        EXPECT_EQ(h.dialogue.summary(), "Messages stored: 0, recognised as stored: 0, failed: 0; the account is left "
+                                        "for the next run: the migration database cannot be used");
+    }
+
+    // A record that fails keeps the stored message and ends the dialogue at once.
+    Harness breaks;
+    breaks.tables.recordBreaks = true;
+    breaks.mailbox = {{1, {"a", {"1"}}}, {2, {"b", {"2"}}}};
+    breaks.run();
+    EXPECT_EQ(breaks.commands, login({"UIDL 1", "RETR 1", "QUIT"}));
+    EXPECT_EQ(breaks.stored, (std::map<int, std::string>{{1, "1\r\n"}}));
+    EXPECT_TRUE(breaks.logged("Message 1 is stored, but its unique-id could not be recorded"));
+    EXPECT_EQ(breaks.dialogue.result(), 1);
+    EXPECT_EQ(breaks.dialogue.summary(), "Messages stored: 1, recognised as stored: 0, failed: 0; the account is left "
+                                         "for the next run: the migration database cannot be used");
 
     // An inbox that cannot be made ends the dialogue politely but unfinished.
     Harness noInbox;
     noInbox.failInbox = true;
-    noInbox.mailbox = h.mailbox;
+    noInbox.mailbox = breaks.mailbox;
     noInbox.run();
     EXPECT_EQ(noInbox.commands, login({"QUIT"}));
     EXPECT_TRUE(noInbox.logged("Could not create directory inbox"));
     EXPECT_EQ(noInbox.dialogue.result(), 1);
 }
 
-TEST(Pop3Dialogue, ARequiredDatabaseThatCannotBeUsedRetrievesNothing) {
-    Harness h(true);
-    h.tables.broken = true;
-    h.mailbox = {{1, {"a", {"1"}}}, {2, {"b", {"2"}}}};
+TEST(Pop3Dialogue, MessagesSharingAUniqueIdAreEachStoredOnceAcrossRuns) {
+    Harness h;
+    h.mailbox = {{1, {"dup", {"one"}}}, {2, {"solo", {"two"}}}, {3, {"dup", {"three"}}}, {4, {"dup", {"four"}}}};
+    h.failCommit = {4};
     h.run();
-    EXPECT_EQ(h.commands, login({"QUIT"}));
-    EXPECT_EQ(h.inboxPrepared, 0) << "no inbox is made for nothing";
-    EXPECT_TRUE(h.stored.empty());
-    EXPECT_TRUE(h.logged("Nothing is retrieved: the migration database cannot look up the account"));
+    EXPECT_EQ(h.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "RETR 2", "UIDL 3", "RETR 3", "UIDL 4", "RETR 4", "QUIT"}));
+    EXPECT_EQ(h.stored, (std::map<int, std::string>{{1, "one\r\n"}, {2, "two\r\n"}, {3, "three\r\n"}}));
+    EXPECT_TRUE(h.logged("Message 3 has the same unique-id as message 1 (dup); both are kept"));
+    EXPECT_TRUE(h.recorded("dup") && h.recorded("dup 2") && !h.recorded("dup 3"));
     EXPECT_EQ(h.dialogue.result(), 1);
+    EXPECT_EQ(h.dialogue.summary(), "Messages stored: 3, recognised as stored: 0, failed: 1; the account is left for "
+                                    "the next run: a message file could not be stored");
 
-    // A record that fails keeps the stored message and ends the dialogue at once.
-    Harness breaks(true);
-    breaks.tables.recordBreaks = true;
-    breaks.mailbox = h.mailbox;
-    breaks.run();
-    EXPECT_EQ(breaks.commands, login({"UIDL 1", "RETR 1", "QUIT"}));
-    EXPECT_EQ(breaks.stored, (std::map<int, std::string>{{1, "1\r\n"}}));
-    EXPECT_TRUE(breaks.logged("Message 1 is stored, but its unique-id could not be recorded"));
-    EXPECT_EQ(breaks.dialogue.result(), 1);
+    // The next run knows each occurrence on its own: only the one that failed is fetched.
+    Harness again;
+    again.mailbox = h.mailbox;
+    again.tables = h.tables;
+    again.run();
+    EXPECT_EQ(again.commands, login({"UIDL 1", "UIDL 2", "UIDL 3", "UIDL 4", "RETR 4", "QUIT"}));
+    EXPECT_EQ(again.stored, (std::map<int, std::string>{{4, "four\r\n"}}));
+    EXPECT_EQ(again.dialogue.result(), 0);
+    EXPECT_EQ(again.dialogue.summary(),
+              "Messages stored: 1, recognised as stored: 3, failed: 0; the account is migrated");
 
-    // With a working database the rule changes nothing.
-    Harness works(true);
-    works.mailbox = h.mailbox;
-    works.run();
-    EXPECT_EQ(works.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "RETR 2", "QUIT"}));
-    EXPECT_EQ(works.dialogue.result(), 0);
+    // One message listed twice is still one message.
+    Harness twice;
+    twice.answers = false;
+    twice.feed({"+OK", "+OK", "+OK", "+OK", "1 10", "1 10", ".", "+OK 1 x", "+OK", "m", ".", "+OK 1 x"});
+    EXPECT_EQ(twice.commands, login({"UIDL 1", "RETR 1", "UIDL 1", "QUIT"}));
+    EXPECT_EQ(twice.stored.size(), 1u);
 }
 
 TEST(Pop3Dialogue, HelpersReadListingAndUidlWords) {

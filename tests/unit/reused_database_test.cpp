@@ -16,9 +16,12 @@ struct FakeConnection : MigrationDatabase {
     int serverId(const std::string&) override { return id; }
     int userId(const std::string&, int) override { return 0; }
     int uidlId(int, int, const std::string&) override { return 0; }
+    bool acceptsRecords(int) override { return works; }
     bool usable() const override { return works; }
+    std::string lastError() const override { return error; }
     int id;
     bool works;
+    std::string error;
     int calls = 0;
 };
 
@@ -40,8 +43,14 @@ TEST_F(ReusedDatabaseTest, OneConnectionServesEveryUseUntilItBreaks) {
     EXPECT_EQ(last->calls, 1);
 
     last->works = false;  // e.g. a statement failed
-    EXPECT_EQ(database.use()->serverId("a"), 2);
+    last->error = "State:HY000,Native:8,Message:attempt to write a readonly database";
+    const auto next = database.use();
+    EXPECT_EQ(next->serverId("a"), 2);
     EXPECT_EQ(opened, 2);
+    // The new connection has nothing to say yet; the failure that dropped the old one is kept.
+    EXPECT_EQ(next->lastError(), "State:HY000,Native:8,Message:attempt to write a readonly database");
+    last->error = "State:08S01,Native:0,Message:link";
+    EXPECT_EQ(next->lastError(), "State:08S01,Native:0,Message:link");
 }
 
 TEST_F(ReusedDatabaseTest, AConnectionThatDidNotOpenIsTriedAgainAtEveryUse) {

@@ -7,13 +7,15 @@
 namespace rvo {
 namespace {
 
-TEST(SqlText, TheSixStatementsAreExactlyTheDatabasesTexts) {
+TEST(SqlText, TheStatementsAreExactlyTheDatabasesTexts) {
     EXPECT_EQ(selectServerSql("mail.example.com"), "SELECT ServerID FROM Servers WHERE Name='mail.example.com'");
     EXPECT_EQ(insertServerSql("10.0.0.1"), "INSERT INTO Servers ( ServerTypeID, Name ) VALUES (1, '10.0.0.1')");
     EXPECT_EQ(selectUserSql("alice", 3), "SELECT UserID FROM Users WHERE Username='alice' AND ServerID=3");
     EXPECT_EQ(insertUserSql(3, "alice"), "INSERT INTO Users ( ServerID, Username ) VALUES (3, 'alice')");
     EXPECT_EQ(selectUidlSql(3, 12, "00000001515c4b2e"),
               "SELECT [UidlID] FROM UIDLs WHERE ServerID=3 And UserID=12 And Uidl='00000001515c4b2e'");
+    // The write probe changes nothing: the user's name is written as it is.
+    EXPECT_EQ(rewriteUserSql(12), "UPDATE Users SET Username=Username WHERE UserID=12");
     EXPECT_EQ(insertUidlSql(3, 12, "00000001515c4b2e"),
               "INSERT INTO UIDLs ( ServerID, UserID, Uidl ) VALUES (3, 12, '00000001515c4b2e')");
     // Ids are signed decimals, whatever their value.
@@ -57,6 +59,13 @@ TEST(SqlText, SqliteDriverIsRecognisedByTheDriverAttributeOnly) {
     EXPECT_FALSE(namesSqliteDriver("DRIVER={Microsoft Access Driver (*.mdb)};DBQ=C:\\sqlite\\m.mdb"));
     EXPECT_FALSE(namesSqliteDriver("DSN=SQLite3"));
     EXPECT_FALSE(namesSqliteDriver(""));
+}
+
+TEST(SqlText, TheDatabaseIsNamedWithoutTheRestOfTheConnectionText) {
+    EXPECT_EQ(databaseNameIn("DRIVER={Microsoft Access Driver (*.mdb)};DBQ=C:\\run\\mail2xrv.mdb"), "C:\\run\\mail2xrv.mdb");
+    EXPECT_EQ(databaseNameIn("DRIVER={SQLite3};Database = /tmp/m.db ;PWD=secret"), "/tmp/m.db");
+    EXPECT_EQ(databaseNameIn("DSN={Migration};UID=sa;PWD=secret"), "Migration");
+    EXPECT_EQ(databaseNameIn("DatabaseFile=x;PWD=secret"), "of the connection text");
 }
 
 }  // namespace

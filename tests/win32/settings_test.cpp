@@ -5,6 +5,7 @@
 
 #include "batch/win32/account_record.h"
 #include "batch/win32/default_cfg_model.h"
+#include "batch/win32/profile.h"
 #include "engine/win32/log/file_finder.h"
 #include "tests/win32/recording_log.h"
 #include "tests/win32/temp_folder.h"
@@ -26,7 +27,9 @@ TEST(DefaultCfgModel, DefaultsWithoutAFile) {
     EXPECT_EQ(s.markDeleted, 0);
     EXPECT_EQ(s.migrateDeleted, 0);
     EXPECT_EQ(s.createEmpty, 0);
-    EXPECT_EQ(s.mailPath, "");
+    // No MAIL_PATH: the store is the folder of the settings file, the program's.
+    EXPECT_EQ(s.mailPath, dir.path());
+    EXPECT_EQ(model.configuredMailPath(), "");
     EXPECT_EQ(s.systemFolderNames, (std::array<std::string, 4>{}));
     EXPECT_TRUE(s.excludedFolders.empty());
     EXPECT_FALSE(model.isExcluded("Junk"));
@@ -69,6 +72,55 @@ TEST(DefaultCfgModel, ReadsEveryKeyAndCreatesTheMailPath) {
     EXPECT_FALSE(model.isExcluded("junk"));
     EXPECT_TRUE(pathExists(dir.path() + "Mail"));
     EXPECT_TRUE(pathExists(store));
+}
+
+TEST(DefaultCfgModel, PortsOutsideTheTcpRangeAreRefusedNotWrapped) {
+    TempFolder dir("cfg-ports");
+    test::writeWholeFile(dir.file("default.cfg"), "[SOURCE_SERVER]\r\nIMAP_PORT=4295032831\r\nPOP3_PORT=81048\r\n");
+    RecordingLog log;
+    const DefaultCfgModel model(log, dir.file("default.cfg"));
+    EXPECT_EQ(model.settings().imapPort, 0);
+    EXPECT_EQ(model.settings().pop3Port, 0);
+    EXPECT_EQ(model.pop3PortProblem(), "POP3_PORT=81048 in default.cfg is not a TCP port (1 to 65535)");
+    EXPECT_EQ(model.imapPortProblem(), "IMAP_PORT=4295032831 in default.cfg is not a TCP port (1 to 65535)");
+
+    test::writeWholeFile(dir.file("default.cfg"), "[SOURCE_SERVER]\r\nIMAP_PORT=\r\nPOP3_PORT=995\r\n");
+    const DefaultCfgModel usable(log, dir.file("default.cfg"));
+    EXPECT_EQ(usable.settings().pop3Port, 995);
+    EXPECT_TRUE(usable.pop3PortProblem().empty());
+    // An empty value reads as a missing one.
+    EXPECT_EQ(usable.settings().imapPort, 143);
+    EXPECT_TRUE(usable.imapPortProblem().empty());
+}
+
+TEST(DefaultCfgModel, ARelativeMailPathStartsAtTheProgramsFolderWhateverTheCurrentDirectory) {
+    TempFolder dir("cfg-relative");
+    TempFolder elsewhere("cfg-elsewhere");
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nMAIL_PATH=Mail\\Store\r\n");
+    char previous[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    SetCurrentDirectoryA(elsewhere.path().c_str());
+    RecordingLog log;
+    const DefaultCfgModel model(log, dir.file("default.cfg"));
+    SetCurrentDirectoryA(previous);
+    EXPECT_EQ(model.settings().mailPath, dir.path() + "Mail\\Store\\");
+    EXPECT_EQ(model.configuredMailPath(), "Mail\\Store");
+    EXPECT_TRUE(pathExists(dir.path() + "Mail\\Store"));
+    EXPECT_FALSE(pathExists(elsewhere.path() + "Mail"));
+}
+
+TEST(Profile, SectionNamesInFileOrderAlsoBeyondTheFirstBuffer) {
+    TempFolder dir("profile-sections");
+    const std::string path = dir.file("accounts.ini");
+    EXPECT_TRUE(Profile(path).sectionNames().empty()) << "no file";
+    std::string text;
+    std::vector<std::string> expected;
+    for (int i = 1; i <= 900; ++i) {
+        text += "[" + std::to_string(i) + "-section]\r\nStatus=0\r\n";
+        expected.push_back(std::to_string(i) + "-section");
+    }
+    test::writeWholeFile(path, text);
+    EXPECT_EQ(Profile(path).sectionNames(), expected);
 }
 
 TEST(AccountRecord, ReadsSectionsWithDefaultsAndWritesStatusBack) {

@@ -3,6 +3,7 @@
 //   dialogctl wait    TITLE [seconds]   waits until such a window exists, prints its title
 //   dialogctl inspect TITLE             prints the title, each child (id, class, text) and list columns/rows
 //   dialogctl close   TITLE             posts WM_CLOSE
+//   dialogctl sysclose TITLE            posts WM_SYSCOMMAND SC_CLOSE, as the close box does
 //   dialogctl command TITLE ID          posts WM_COMMAND with the control id
 //   dialogctl key     TITLE VK          sends a key press to the dialog's focused control (27 = Escape)
 //   dialogctl list    -                 prints the titles of all visible top-level windows
@@ -120,7 +121,7 @@ BOOL CALLBACK printChild(HWND child, LPARAM) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: dialogctl wait|inspect|close|command|key TITLE [ARG]\n");
+        std::fprintf(stderr, "usage: dialogctl wait|inspect|close|sysclose|command|key TITLE [ARG]\n");
         return 1;
     }
     const std::string verb = argv[1];
@@ -151,6 +152,8 @@ int main(int argc, char** argv) {
         EnumChildWindows(window, printChild, 0);
     } else if (verb == "close") {
         PostMessageA(window, WM_CLOSE, 0, 0);
+    } else if (verb == "sysclose") {
+        PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
     } else if (verb == "command" && argc > 3) {
         PostMessageA(window, WM_COMMAND, MAKEWPARAM(std::atoi(argv[3]), BN_CLICKED), 0);
     } else if (verb == "key" && argc > 3) {

@@ -23,8 +23,16 @@ public:
     virtual int userId(const std::string& username, int serverId) = 0;
     virtual int uidlId(int serverId, int userId, const std::string& uidl) = 0;
 
+    // True when a record could be written now: the user's row is rewritten
+    // with its own value, which a read-only database refuses.
+    virtual bool acceptsRecords(int userId) = 0;
+
     // False once the connection failed to open or broke; it is not used again.
     virtual bool usable() const { return true; }
+    // Which database this is, for a log line; never a password.
+    virtual std::string name() const { return {}; }
+    // What the database said about its last failure; empty when none.
+    virtual std::string lastError() const { return {}; }
 };
 
 // Opens the database for one use. Never null; failures to open are the

@@ -7,7 +7,8 @@ namespace {
 // A use of the shared connection; forwards every call to it.
 class DatabaseUse : public MigrationDatabase {
 public:
-    explicit DatabaseUse(std::shared_ptr<MigrationDatabase> database) : database_(std::move(database)) {}
+    DatabaseUse(std::shared_ptr<MigrationDatabase> database, std::string earlierError)
+        : database_(std::move(database)), earlierError_(std::move(earlierError)) {}
 
     int registerServer(const std::string& name) override { return database_->registerServer(name); }
     int registerUser(const std::string& username, int serverId) override {
@@ -21,17 +22,27 @@ public:
     int uidlId(int serverId, int userId, const std::string& uidl) override {
         return database_->uidlId(serverId, userId, uidl);
     }
+    bool acceptsRecords(int userId) override { return database_->acceptsRecords(userId); }
     bool usable() const override { return database_->usable(); }
+    std::string name() const override { return database_->name(); }
+    std::string lastError() const override {
+        std::string text = database_->lastError();
+        return text.empty() ? earlierError_ : text;
+    }
 
 private:
     std::shared_ptr<MigrationDatabase> database_;
+    std::string earlierError_;
 };
 
 }  // namespace
 
 std::unique_ptr<MigrationDatabase> ReusedDatabase::use() {
-    if (!current_ || !current_->usable()) current_ = std::shared_ptr<MigrationDatabase>(open_());
-    return std::make_unique<DatabaseUse>(current_);
+    if (!current_ || !current_->usable()) {
+        if (current_ && !current_->lastError().empty()) lastError_ = current_->lastError();
+        current_ = std::shared_ptr<MigrationDatabase>(open_());
+    }
+    return std::make_unique<DatabaseUse>(current_, lastError_);
 }
 
 }  // namespace rvo

@@ -78,6 +78,10 @@ std::string selectUidlSql(int serverId, int userId, std::string_view uidl) {
            " And Uidl=" + sqlStringLiteral(uidl);
 }
 
+std::string rewriteUserSql(int userId) {
+    return "UPDATE Users SET Username=Username WHERE UserID=" + decimal(userId);
+}
+
 std::string insertUidlSql(int serverId, int userId, std::string_view uidl) {
     return "INSERT INTO UIDLs ( ServerID, UserID, Uidl ) VALUES (" + decimal(serverId) + ", " + decimal(userId) +
            ", " + sqlStringLiteral(uidl) + ")";
@@ -107,22 +111,32 @@ std::string databasePathBeside(std::string_view programPath) {
     return path;
 }
 
-bool namesSqliteDriver(std::string_view text) {
+std::string_view connectionAttribute(std::string_view text, std::string_view key) {
     // Attributes are "key=value" pairs separated by ";"; a value may be braced.
     while (!text.empty()) {
         const std::size_t end = text.find(';');
         std::string_view pair = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         while (!pair.empty() && pair.front() == ' ') pair.remove_prefix(1);
-        if (!startsWithIgnoringCase(pair, "driver")) continue;
-        std::string_view value = pair.substr(6);
+        if (!startsWithIgnoringCase(pair, key)) continue;
+        std::string_view value = pair.substr(key.size());
         while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
         if (value.empty() || value.front() != '=') continue;
         value.remove_prefix(1);
         while (!value.empty() && (value.front() == ' ' || value.front() == '{')) value.remove_prefix(1);
-        return startsWithIgnoringCase(value, "sqlite");
+        while (!value.empty() && (value.back() == ' ' || value.back() == '}')) value.remove_suffix(1);
+        return value;
     }
-    return false;
+    return {};
+}
+
+bool namesSqliteDriver(std::string_view text) { return startsWithIgnoringCase(connectionAttribute(text, "driver"), "sqlite"); }
+
+std::string databaseNameIn(std::string_view text) {
+    for (const std::string_view key : {"dbq", "database", "dsn"}) {
+        if (const std::string_view value = connectionAttribute(text, key); !value.empty()) return std::string(value);
+    }
+    return "of the connection text";
 }
 
 std::span<const TableDefinition> migrationTables(SqlDialect dialect) {

@@ -19,6 +19,8 @@ std::string selectServerSql(std::string_view name);
 std::string insertServerSql(std::string_view name);
 std::string selectUserSql(std::string_view username, int serverId);
 std::string insertUserSql(int serverId, std::string_view username);
+// Writes the user's row with its own value: a probe that the database takes records.
+std::string rewriteUserSql(int userId);
 std::string selectUidlSql(int serverId, int userId, std::string_view uidl);
 std::string insertUidlSql(int serverId, int userId, std::string_view uidl);
 
@@ -37,9 +39,18 @@ std::string connectionText(const std::optional<std::string>& overrideText, std::
 // file in the current directory.
 std::string databasePathBeside(std::string_view programPath);
 
+// The value of attribute `key` (any letter case) of a connection text,
+// without braces; empty when the text has none.
+std::string_view connectionAttribute(std::string_view connectionText, std::string_view key);
+
 // True when a connection text names the SQLite ODBC driver (any of its
 // names), so the tables are created in that engine's dialect.
 bool namesSqliteDriver(std::string_view connectionText);
+
+// The database a connection text opens, for a log line: its file (DBQ or
+// Database) or data source name. Never the whole text, which may hold a
+// password.
+std::string databaseNameIn(std::string_view connectionText);
 
 enum class SqlDialect { kAccess, kSqlite };
 

@@ -38,11 +38,6 @@ struct SessionKind {
     // (then "/" makes a directory level); otherwise "/" is removed from the
     // names of servers whose delimiter is not "/".
     bool keepSlashInFolderNames = false;
-    // POP3: nothing is retrieved unless the migration database can look up
-    // and record unique-ids, and a look-up or record that fails ends the
-    // dialogue with QUIT; otherwise a database that cannot be used makes
-    // every message look new.
-    bool requireUsableDatabase = false;
 };
 
 inline constexpr SessionKind kImapSessionKind{

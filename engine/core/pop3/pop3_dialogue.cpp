@@ -80,8 +80,13 @@ int listedMessageNumber(std::string_view line) {
     return positiveNumber(nextWord(rest));
 }
 
-Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account, bool requireUsableDatabase)
-    : env_(environment), account_(std::move(account)), requireUsableDatabase_(requireUsableDatabase) {}
+Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account)
+    : env_(environment), account_(std::move(account)) {}
+
+std::string Pop3Dialogue::summary() const {
+    return tally_.summary(result() == 0, quitSent_ ? "the dialogue did not finish"
+                                                   : "the session ended before QUIT was sent");
+}
 
 void Pop3Dialogue::connected() {
     try {
@@ -141,7 +146,8 @@ bool Pop3Dialogue::positiveAnswer(std::string_view line) {
     }
     if (!startsWith(line, "+")) {
         env_.report(line);
-        close();
+        refused(state_ == Pop3State::AwaitGreeting ? "the server's greeting was negative"
+                                                   : "the server refused the login");
         return false;
     }
     return true;
@@ -151,7 +157,7 @@ void Pop3Dialogue::onGreeting(std::string_view line) {
     if (!positiveAnswer(line)) return;
     if (const std::string problem = credentialProblem(account_); !problem.empty()) {
         env_.report(problem);
-        close();
+        refused("the user name or password cannot be sent");
         return;
     }
     if (!env_.send("USER " + account_.user + "\r\n")) return;
@@ -177,7 +183,7 @@ void Pop3Dialogue::onListLine(std::string_view line) {
     if (!listStatusSeen_) {
         listStatusSeen_ = true;
         env_.report(line);
-        if (!startsWith(line, "+")) close();
+        if (!startsWith(line, "+")) refused("the server refused the list of messages");
         return;
     }
     if (line == ".") {
@@ -187,19 +193,20 @@ void Pop3Dialogue::onListLine(std::string_view line) {
             quit();
             return;
         }
-        if (requireUsableDatabase_) {
+        {
             // Checked before anything is retrieved: a message stored without
             // its unique-id recorded would be stored again by the next run.
             const auto database = env_.openDatabase();
             int serverId = 0;
             int userId = 0;
-            const bool keys = accountKeys(*database, serverId, userId);
-            if (!databaseHolds(*database, keys, "Nothing is retrieved: the migration database cannot look up the account"))
+            const bool keys = accountKeys(*database, serverId, userId) && database->acceptsRecords(userId);
+            if (!databaseHolds(*database, keys, "Nothing is retrieved: the migration database " + database->name() +
+                                                    " cannot look up or record unique-ids"))
                 return;
         }
         if (std::string error; !env_.prepareInbox(error)) {
             env_.report(error);
-            incomplete_ = true;
+            tally_.leaveForNextRun("the inbox directory could not be created");
             quit();
             return;
         }
@@ -216,19 +223,35 @@ void Pop3Dialogue::onListLine(std::string_view line) {
 void Pop3Dialogue::onUidlAnswer(std::string_view line) {
     if (startsWith(line, "-")) {
         env_.report(line);
-        skipMessage();
+        skipMessage("the server refused a unique-id");
         return;
     }
     // Anything else but the answer is not meant for this command.
     if (!startsWith(line, "+OK")) return;
     std::string problem;
-    std::string uidl = uidlFromAnswer(line, currentNumber_, problem);
+    const std::string uidl = uidlFromAnswer(line, currentNumber_, problem);
     if (uidl.empty()) {
         env_.report(formatBounded("Message %d is not retrieved: %s", currentNumber_, problem.c_str()));
-        skipMessage();
+        skipMessage("a unique-id could not be used");
         return;
     }
-    currentUidl_ = std::move(uidl);
+    auto& [firstNumber, count] = occurrences_.try_emplace(uidl, currentNumber_, 0).first->second;
+    if (count > 0 && firstNumber == currentNumber_) {
+        // Listed twice: it is one message, handled already.
+        nextMessageOrQuit();
+        return;
+    }
+    currentUidl_ = ++count == 1 ? uidl : uidl + " " + std::to_string(count);
+    if (count > 1) {
+        if (currentUidl_.size() > kMaxUidlLength) {
+            env_.report(formatBounded("Message %d is not retrieved: it has the unique-id of message %d, too long to "
+                                      "record a second time", currentNumber_, firstNumber));
+            skipMessage("a unique-id could not be used");
+            return;
+        }
+        env_.report(formatBounded("Message %d has the same unique-id as message %d (%s); both are kept",
+                                  currentNumber_, firstNumber, uidl.c_str()));
+    }
     bool known = false;
     {
         const auto database = env_.openDatabase();
@@ -239,16 +262,18 @@ void Pop3Dialogue::onUidlAnswer(std::string_view line) {
         if (!databaseHolds(*database, keys, "The unique-id look-up in the migration database failed")) return;
     }
     env_.showMessageProgress(currentNumber_, messageCount_);
-    if (known)
+    if (known) {
+        tally_.countRecognised();
         nextMessageOrQuit();
-    else
+    } else {
         retrieve();
+    }
 }
 
 void Pop3Dialogue::retrieve() {
     if (std::string error; !env_.beginMessage(currentNumber_, error)) {
         env_.report(error);
-        skipMessage();
+        skipMessage("a message file could not be created");
         return;
     }
     messageOpen_ = true;
@@ -269,7 +294,7 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
         }
         env_.report(line.empty() ? kUnknownError : line);
         dropMessage();
-        skipMessage();
+        skipMessage("the server refused a message");
         return;
     }
     if (line == ".") {
@@ -283,23 +308,24 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
     if (std::string error; !env_.writeMessageLine(line, error)) {
         env_.report(error);
         dropMessage();
-        incomplete_ = true;
+        tally_.countFailed();
+        tally_.leaveForNextRun("a message file could not be written");
     }
 }
 
 void Pop3Dialogue::completeMessage() {
+    // A message whose file failed was counted then.
     if (!messageOpen_) {
-        incomplete_ = true;
         nextMessageOrQuit();
         return;
     }
     messageOpen_ = false;
     if (std::string error; !env_.commitMessage(error)) {
         env_.report(error);
-        incomplete_ = true;
-        nextMessageOrQuit();
+        skipMessage("a message file could not be stored");
         return;
     }
+    tally_.countStored();
     {
         const auto database = env_.openDatabase();
         int serverId = 0;
@@ -309,13 +335,14 @@ void Pop3Dialogue::completeMessage() {
         std::string what;
         formatString(what, "Message %d is stored, but its unique-id could not be recorded in the migration database",
                      currentNumber_);
-        if (!databaseHolds(*database, keys, what.c_str())) return;
+        if (!databaseHolds(*database, keys, what)) return;
     }
     nextMessageOrQuit();
 }
 
-void Pop3Dialogue::skipMessage() {
-    incomplete_ = true;
+void Pop3Dialogue::skipMessage(std::string_view reason) {
+    tally_.countFailed();
+    tally_.leaveForNextRun(reason);
     nextMessageOrQuit();
 }
 
@@ -342,6 +369,11 @@ void Pop3Dialogue::quit() {
     }
 }
 
+void Pop3Dialogue::refused(std::string_view reason) {
+    tally_.leaveForNextRun(reason);
+    close();
+}
+
 void Pop3Dialogue::close() {
     state_ = Pop3State::Closed;
     env_.closeWithoutQuit();
@@ -351,10 +383,11 @@ bool Pop3Dialogue::sendFormatted(const char* format, int number) {
     return env_.send(formatBounded(format, number));
 }
 
-bool Pop3Dialogue::databaseHolds(const MigrationDatabase& database, bool keysFound, const char* what) {
-    if (!requireUsableDatabase_ || (keysFound && database.usable())) return true;
-    env_.report(what);
-    incomplete_ = true;
+bool Pop3Dialogue::databaseHolds(const MigrationDatabase& database, bool keysFound, const std::string& what) {
+    if (keysFound && database.usable()) return true;
+    const std::string said = database.lastError();
+    env_.report(what + ": " + (said.empty() ? std::string("the database gave no reason") : said));
+    tally_.leaveForNextRun("the migration database cannot be used");
     quit();
     return false;
 }

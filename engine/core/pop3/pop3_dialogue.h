@@ -6,15 +6,23 @@
 //
 // A message is recorded as migrated only after its file has been stored
 // completely, so every failure leaves it to be fetched again on the next run.
-// The result is 0 only when QUIT was sent and every listed message is either
-// stored now or was recorded before.
+// Nothing is retrieved unless the database can look up and record unique-ids,
+// and a look-up or record that fails ends the dialogue with QUIT (a message
+// already stored is kept). The result is 0 only when QUIT was sent and every
+// listed message is either stored now or was recorded before.
+//
+// A server may give two messages one unique-id. Both are stored; the second
+// is recorded under the id with its occurrence appended ("<id> 2"; a space
+// cannot occur in a unique-id), so each occurrence is known on its own.
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "engine/core/db/migration_database.h"
+#include "engine/core/session/migration_tally.h"
 
 namespace rvo {
 
@@ -84,11 +92,7 @@ class Pop3Dialogue {
 public:
     static constexpr std::string_view kUnknownError = "Unknown Error in Pop3ActiveObj";
 
-    // With `requireUsableDatabase`, nothing is retrieved unless the database
-    // can look up and record unique-ids, and a failed look-up or record ends
-    // the dialogue with QUIT (the message already stored is kept). Without
-    // it, a database that cannot be used makes every message look new.
-    Pop3Dialogue(Pop3Environment& environment, Pop3Account account, bool requireUsableDatabase = false);
+    Pop3Dialogue(Pop3Environment& environment, Pop3Account account);
 
     // The connection is open: the server is registered.
     void connected();
@@ -97,8 +101,10 @@ public:
     // The session is over however it ended: an unfinished message is dropped.
     void sessionEnded();
 
-    int result() const { return quitSent_ && !incomplete_ ? 0 : 1; }
+    int result() const { return quitSent_ && !tally_.leftForNextRun() ? 0 : 1; }
     Pop3State state() const { return state_; }
+    // The account's closing line: what was stored, recognised and failed, and why it is left when it is.
+    std::string summary() const;
 
 private:
     // False after logging an empty or negative answer (a negative one also ends the dialogue).
@@ -114,31 +120,35 @@ private:
     void retrieve();
     void completeMessage();
     void dropMessage();
-    // The current message is left for the next run.
-    void skipMessage();
+    // The current message failed and is left for the next run.
+    void skipMessage(std::string_view reason);
     void quit();
+    // Says why in the summary; also ends the dialogue without QUIT.
+    void refused(std::string_view reason);
     void close();
     bool sendFormatted(const char* format, int number);
 
     // Server and user keys; 0 when the database cannot say.
     bool accountKeys(MigrationDatabase& database, int& serverId, int& userId);
-    // With a usable database required: false after logging `what` failed
-    // and sending QUIT, the dialogue left incomplete.
-    bool databaseHolds(const MigrationDatabase& database, bool keysFound, const char* what);
+    // False after logging `what` failed (with the database's own words) and
+    // sending QUIT, the account left for the next run.
+    bool databaseHolds(const MigrationDatabase& database, bool keysFound, const std::string& what);
 
     Pop3Environment& env_;
     Pop3Account account_;
-    bool requireUsableDatabase_;
     Pop3State state_ = Pop3State::AwaitGreeting;
     bool listStatusSeen_ = false;
     bool retrStatusSeen_ = false;
     std::deque<int> messageNumbers_;
     int messageCount_ = 0;
     int currentNumber_ = 0;
+    // The unique-id as recorded: the server's, with the occurrence after a space from the second on.
     std::string currentUidl_;
+    // Per unique-id of this listing: the first message that had it, and how many have had it.
+    std::map<std::string, std::pair<int, int>, std::less<>> occurrences_;
     bool messageOpen_ = false;
     bool quitSent_ = false;
-    bool incomplete_ = false;
+    MigrationTally tally_;
     bool loggingOutShown_ = false;
 };
 

@@ -110,6 +110,13 @@ std::optional<std::string> folderNameProblem(std::string_view name) {
     }
 }
 
+std::optional<std::string> singleLevelNameProblem(std::string_view name) {
+    // The root and drive forms keep their own, clearer, words.
+    if (auto problem = folderNameProblem(name)) return problem;
+    if (name.find_first_of("\\/") != std::string_view::npos) return "it holds a path separator";
+    return std::nullopt;
+}
+
 std::string localFolderName(std::string_view serverFolderName, const SystemFolderNames& serverNames,
                             const SystemFolderNames& localNames) {
     std::string name(serverFolderName);

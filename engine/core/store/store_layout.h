@@ -48,6 +48,10 @@ std::vector<std::string> directoriesToCreate(std::string_view path, LevelSplit s
 // levels longer than 255 characters.
 std::optional<std::string> folderNameProblem(std::string_view localFolderName);
 
+// The same rule for a name that must stay one directory level (an account's
+// user or domain folder): also refuses "\\" and "/".
+std::optional<std::string> singleLevelNameProblem(std::string_view name);
+
 // The server's folder name, compared in turn with each of the four server
 // names (ignoring letter case) and replaced by the local name at the same
 // position on a match; an empty server name matches nothing.

@@ -16,7 +16,8 @@ namespace {
 constexpr std::string_view kUnknownError = "Unknown Error in Data Model";
 }  // namespace
 
-DataModel::DataModel(LogSink& log, const std::string& connectionText) : log_(log) {
+DataModel::DataModel(LogSink& log, const std::string& connectionText)
+    : log_(log), name_(databaseNameIn(connectionText)) {
     try {
         environment_.emplace();
         connection_.emplace(*environment_);
@@ -85,6 +86,22 @@ int DataModel::readKey(std::string_view value, const std::string& query) {
         return 0;
     }
     return static_cast<int>(key);
+}
+
+bool DataModel::acceptsRecords(int userId) {
+    if (!valid_) return false;
+    try {
+        OdbcStatement statement(*connection_);
+        statement.execDirect(rewriteUserSql(userId), true);
+        return true;
+    } catch (const Exception& e) {
+        report(e.text());
+        valid_ = false;
+    } catch (...) {
+        report(kUnknownError);
+        valid_ = false;
+    }
+    return false;
 }
 
 int DataModel::registerServer(const std::string& name) {

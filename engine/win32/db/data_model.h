@@ -23,6 +23,9 @@ public:
 
     bool valid() const { return valid_; }
     bool usable() const override { return valid_; }
+    std::string name() const override { return name_; }
+    std::string lastError() const override { return lastError_; }
+    bool acceptsRecords(int userId) override;
 
     int registerServer(const std::string& name) override;
     int serverId(const std::string& name) override;
@@ -37,12 +40,17 @@ private:
     // Column 1 of the query's first row, 0 when there is none.
     int readKey(std::string_view value, const std::string& query);
     bool acceptsValue(std::string_view value);
-    void report(std::string_view text) const { log_.report(kLogName, text); }
+    void report(std::string_view text) {
+        lastError_ = text;
+        log_.report(kLogName, text);
+    }
 
     LogSink& log_;
     std::optional<OdbcEnvironment> environment_;
     std::optional<OdbcConnection> connection_;
     bool valid_ = false;
+    std::string name_;
+    std::string lastError_;
 };
 
 // mail2xrv.mdb next to the running program.

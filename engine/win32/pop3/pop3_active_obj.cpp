@@ -42,8 +42,7 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
       store_(std::move(store)),
       inbox_(store_.folderDirectory(kInboxFolder)),
       captionFormat_(std::move(captionFormat)),
-      dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password},
-                kind.requireUsableDatabase) {
+      dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password}) {
     protectSecret(account.password);
 }
 
@@ -61,6 +60,7 @@ void Pop3ActiveObj::finish() {
         // Whatever ended the session, a message without its final "." is not stored.
         dialogue_.sessionEnded();
         database_.release();
+        SocketSession::report(dialogue_.summary());
         Sleep(timings().finishPauseMs);
     } catch (...) {
         SocketSession::report(kind().unknownErrorText);

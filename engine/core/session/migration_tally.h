@@ -1,0 +1,36 @@
+#pragma once
+// What one account's session did to its messages, and why the account is
+// left for the next run when it is: the account's closing log line.
+#include <string>
+#include <string_view>
+
+namespace rvo {
+
+class MigrationTally {
+public:
+    void countStored() { ++stored_; }
+    void countRecognised() { ++recognised_; }
+    void countFailed() { ++failed_; }
+
+    // The account is not complete; the first reason is the one the summary gives.
+    void leaveForNextRun(std::string_view reason);
+    bool leftForNextRun() const { return left_; }
+
+    int stored() const { return stored_; }
+    int recognised() const { return recognised_; }
+    int failed() const { return failed_; }
+
+    // "Messages stored: a, recognised as stored: b, failed: c; " and either
+    // "the account is migrated" or why it is left. `otherwise` says why when
+    // no reason was given and no message failed.
+    std::string summary(bool migrated, std::string_view otherwise) const;
+
+private:
+    int stored_ = 0;
+    int recognised_ = 0;
+    int failed_ = 0;
+    bool left_ = false;
+    std::string firstReason_;
+};
+
+}  // namespace rvo
