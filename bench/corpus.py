@@ -21,6 +21,7 @@ PASSWORD = "bench-pw"
 # user -> (description, generator name)
 MAILBOXES = {
     "small": "2000 messages of 1 to 20 KB",
+    "near": "300 messages of 2 to 20 KB (the latency runs)",
     "large": "20 messages of 1 to 10 MB and one of 50 MB",
     "empty": "no message (fixed cost of one account)",
     "tiny": "one message of 1 KB (memory check)",
@@ -53,6 +54,10 @@ def messages(user):
         sizes = random.Random(2000)
         for i in range(2000):
             yield sample_mail.message(100_000 + i, sizes.randint(1024, 19 * 1024))
+    elif user == "near":
+        sizes = random.Random(300)
+        for i in range(300):
+            yield sample_mail.message(400_000 + i, sizes.randint(2 * 1024, 20 * 1024))
     elif user == "large":
         sizes = random.Random(16)
         for i in range(20):

@@ -121,11 +121,13 @@ def count_files(folder, suffix=""):
 
 
 class Kelvard:
-    def __init__(self, server, protocol):
+    def __init__(self, server, protocol, pipeline=None):
         self.server = server
         self.protocol = protocol  # "IMAP" or "POP3"
-        self.name = f"kelvard.exe {protocol}"
-        self.run = WORK / f"kelvard-{protocol.lower()}"
+        # pipeline: the PIPELINE value written to default.cfg; None leaves the key out.
+        suffix = "" if pipeline is None else f" P{pipeline}"
+        self.name = f"kelvard.exe {protocol}{suffix}"
+        self.run = WORK / f"kelvard-{protocol.lower()}{suffix.strip().lower()}"
         self.store = self.run / "store"
         shutil.rmtree(self.run, ignore_errors=True)
         (self.run / "import").mkdir(parents=True)
@@ -140,6 +142,7 @@ class Kelvard:
         self.template = template
         cfg = (f"[SOURCE_SERVER]\nNAME_IP=127.0.0.1\nIMAP_PORT={server.imap_port}\nPOP3_PORT={server.pop3_port}\n"
                f"[CONFIG]\nMARK_DELETED=0\nMIGRATE_DELETED=0\nCREATE_EMPTY=0\nMAIL_PATH={windows_path(self.store)}\n"
+               + ("" if pipeline is None else f"PIPELINE={pipeline}\n") +
                f"SYS_FOLDERS=;INBOX;Drafts;Trash;Sent;\n[EXCLUDE_FOLDERS]\nEXCLUDE=\n")
         (self.run / "default.cfg").write_bytes(crlf(cfg).encode())
 

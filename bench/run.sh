@@ -2,7 +2,9 @@
 # Migration benchmark: kelvard.exe under Wine against mbsync and fetchmail on the
 # same local mailboxes; prints the table and writes bench/results/. Not a test:
 # it prints figures. Extra arguments go to bench/migration_bench.py (--runs N,
-# --corpora small,large, --no-readme).
+# --corpora small,large, --no-readme). With --latency first, the same tools run
+# through a delaying proxy at several round-trip times instead
+# (bench/latency_bench.py: --rtt 0,10,50, --runs N).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -23,4 +25,9 @@ else
   export KELVAR_WINE="$root/scripts/wine-run.sh"
 fi
 export KELVAR_BUILD="$root/build/$KELVAR_WIN_PRESET"
-python3 bench/migration_bench.py "$@"
+if [ "${1:-}" = --latency ]; then
+  shift
+  python3 bench/latency_bench.py "$@"
+else
+  python3 bench/migration_bench.py "$@"
+fi
