@@ -282,20 +282,25 @@ TEST(ImapPipeline, DatesGoAheadAndEverythingIsAsOneAtATimeOnlySentEarlier) {
 }
 
 TEST(ImapPipeline, ARefusedBodyInTheWindowFailsOnlyItsMessage) {
-    ScriptedServer server(inbox(8));
-    server.refuseBody = {13};
-    const Served s = checked(server, pipelined(4));
-    EXPECT_EQ(s.outcome.result, 1);
-    EXPECT_EQ(storedUids(s.outcome), (std::multiset<std::uint32_t>{11, 12, 14, 15, 16, 17, 18}));
-    EXPECT_NE(std::find(s.outcome.logged.begin(), s.outcome.logged.end(), "A004 NO [SERVERBUG] Internal error"),
-              s.outcome.logged.end());
-    expectFilesMatchTheirRecords(s.outcome);
+    for (const bool sideBySide : {false, true}) {
+        SCOPED_TRACE(sideBySide ? "fetches run side by side" : "one after the other");
+        ScriptedServer server(inbox(8));
+        // The first one's file is opened as soon as it is decided.
+        server.refuseBody = {11, 14};
+        server.sideBySide = sideBySide;
+        const Served s = checked(server, pipelined(4));
+        EXPECT_EQ(s.outcome.result, 1);
+        EXPECT_EQ(storedUids(s.outcome), (std::multiset<std::uint32_t>{12, 13, 15, 16, 17, 18}));
+        EXPECT_NE(std::find(s.outcome.logged.begin(), s.outcome.logged.end(), "A004 NO [SERVERBUG] Internal error"),
+                  s.outcome.logged.end());
+        expectFilesMatchTheirRecords(s.outcome);
 
-    ScriptedServer again(inbox(8));
-    const Served second = checked(again, pipelined(4), s.outcome.state);
-    EXPECT_EQ(second.outcome.result, 0);
-    EXPECT_EQ(second.outcome.bodyFetches(), 1);
-    EXPECT_EQ(storedUids(second.outcome), (std::multiset<std::uint32_t>{11, 12, 13, 14, 15, 16, 17, 18}));
+        ScriptedServer again(inbox(8));
+        const Served second = checked(again, pipelined(4), s.outcome.state);
+        EXPECT_EQ(second.outcome.result, 0);
+        EXPECT_EQ(second.outcome.bodyFetches(), 2);
+        EXPECT_EQ(storedUids(second.outcome), (std::multiset<std::uint32_t>{11, 12, 13, 14, 15, 16, 17, 18}));
+    }
 }
 
 TEST(ImapPipeline, AnExpungeInTheWindowNeverStoresAMessageUnderAnotherIdentity) {

@@ -107,6 +107,13 @@ bool ImapDialogue::takesLiteral(const ImapResponse& soFar, std::uint64_t) {
 bool ImapDialogue::storeFreeFor(Message& next) {
     if (!fileOwner_ || fileOwner_ == &next) return true;
     Message& owner = *fileOwner_;
+    // Bodies come in the order they were asked for: one that has not begun
+    // when a later one does is not coming (refused, or gone); its empty file
+    // is dropped, and begun again should it come after all.
+    if (!owner.bodyStarted) {
+        abandon(owner);
+        return true;
+    }
     // Servers that run pipelined fetches side by side send the next body
     // before the completion of this one; nothing more of this one can come.
     if (owner.step != Message::Step::BodySent || !owner.bodyComplete) return false;
