@@ -1,9 +1,12 @@
-"""Migration over a slow network: kelvard.exe with PIPELINE 1 and 16, mbsync and
-fetchmail, each through a proxy on loopback that delays every chunk, at several
-round-trip times, on the "near" mailbox (300 messages of 2 to 20 KB).
+"""Migration over a slow network: kelvard.exe with PIPELINE 1 and 16 (IMAP and
+POP3), mbsync and fetchmail, each through a proxy on loopback that delays every
+chunk, at several round-trip times, on the "near" mailbox (300 messages of 2 to
+20 KB); the "empty" mailbox through the same proxy gives each tool's fixed cost.
 
-Prints a table of messages/s and MB/s per round-trip time and tool with the
-ratio to mbsync in the same run, and writes bench/results/<date>_<time>_latency.md.
+Prints a table per round-trip time and tool: wall seconds, messages/s and MB/s,
+the fixed cost and the steady rate (wall less fixed cost), the speed against
+mbsync in the same run, and for kelvard.exe its steady rate against its own at
+the first round-trip time; writes bench/results/<date>_<time>_latency.md.
 Figures, not a test."""
 import argparse
 import datetime
@@ -39,26 +42,31 @@ def main():
         for rtt in rtts:
             proxies = [DelayProxy(server.imap_port, rtt / 2).start(), DelayProxy(server.pop3_port, rtt / 2).start()]
             far = SimpleNamespace(imap_port=proxies[0].port, pop3_port=proxies[1].port)
-            tools = [mb.Kelvard(far, "IMAP", 1), mb.Kelvard(far, "IMAP", 16), mb.Kelvard(far, "POP3"),
-                     mb.Mbsync(far), mb.Fetchmail(far)]
+            tools = [mb.Kelvard(far, "IMAP", 1), mb.Kelvard(far, "IMAP", 16), mb.Kelvard(far, "POP3", 1),
+                     mb.Kelvard(far, "POP3", 16), mb.Mbsync(far), mb.Fetchmail(far)]
             try:
                 walls = {}
                 for round_ in range(args.runs + 1):
                     for tool in tools:
-                        wall, _, stored, ok = tool.once(MAILBOX)
-                        good = ok and stored == expected
-                        line = (f"rtt {rtt:3} ms {'warm-up' if round_ == 0 else f'run {round_}':8} {tool.name:22} "
-                                f"{wall:7.2f} s {stored}/{expected}{'' if good else '  FAILED'}")
-                        print("bench: " + line, flush=True)
-                        raw.append(line)
-                        if not good:
-                            failures.append(line)
-                        if round_ > 0:
-                            walls.setdefault(tool.name, []).append(wall)
-                reference = mb.median(walls.get("mbsync IMAP", []))
+                        for mailbox in (MAILBOX, "empty"):
+                            wall, _, stored, ok = tool.once(mailbox)
+                            want = sizes[mailbox]["messages"]
+                            good = ok and stored == want
+                            line = (f"rtt {rtt:3} ms {'warm-up' if round_ == 0 else f'run {round_}':8} "
+                                    f"{tool.name:22} {mailbox:5} {wall:7.2f} s {stored}/{want}"
+                                    f"{'' if good else '  FAILED'}")
+                            print("bench: " + line, flush=True)
+                            raw.append(line)
+                            if not good:
+                                failures.append(line)
+                            if round_ > 0:
+                                walls.setdefault((tool.name, mailbox), []).append(wall)
+                reference = mb.median(walls.get(("mbsync IMAP", MAILBOX), []))
                 for tool in tools:
-                    wall = mb.median(walls[tool.name])
-                    rows.append((rtt, tool.name, wall, expected / wall, megabytes / wall,
+                    wall = mb.median(walls[(tool.name, MAILBOX)])
+                    fixed = mb.median(walls[(tool.name, "empty")])
+                    steady = expected / (wall - fixed) if wall > fixed else float("nan")
+                    rows.append((rtt, tool.name, wall, expected / wall, megabytes / wall, fixed, steady,
                                  reference / wall if tool.protocol == "IMAP" else float("nan")))
             finally:
                 for proxy in proxies:
@@ -66,9 +74,13 @@ def main():
     finally:
         server.stop()
 
-    lines = [f"| RTT ms | tool | wall s | msg/s | MB/s | speed vs mbsync |", "|--:|---|--:|--:|--:|--:|"]
-    for rtt, name, wall, rate, mbs, ratio in rows:
-        lines.append(f"| {rtt} | {name} | {wall:.2f} | {rate:.0f} | {mbs:.2f} | {mb.fmt(ratio, 2)} |")
+    lines = ["| RTT ms | tool | wall s | msg/s | MB/s | fixed s | steady msg/s | speed vs mbsync | steady vs first RTT |",
+             "|--:|---|--:|--:|--:|--:|--:|--:|--:|"]
+    first = {name: steady for rtt, name, _, _, _, _, steady, _ in rows if rtt == rtts[0]}
+    for rtt, name, wall, rate, mbs, fixed, steady, ratio in rows:
+        own = steady / first[name] if name.startswith("kelvard") and name in first else float("nan")
+        lines.append(f"| {rtt} | {name} | {wall:.2f} | {rate:.0f} | {mbs:.2f} | {fixed:.2f} | {mb.fmt(steady, 0)} | "
+                     f"{mb.fmt(ratio, 2)} | {mb.fmt(own, 2)} |")
     now = datetime.datetime.now()
     text = [f"# Latency run {now:%Y-%m-%d %H:%M}", "",
             f"{platform.node()}, {platform.platform()}; mailbox {MAILBOX}: {expected} messages, "
