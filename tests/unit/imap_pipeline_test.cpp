@@ -329,6 +329,22 @@ TEST(ImapPipeline, AnExpungeInTheWindowNeverStoresAMessageUnderAnotherIdentity) 
     }
 }
 
+TEST(ImapPipeline, ABodyAfterItsMessagesExpungeIsNotStoredUnderItsIdentity) {
+    // Message 1 is expunged after its body fetch was sent, and the server
+    // answers the fetch for the message that now has number 1 (one command
+    // at a time; in a window the scripted server's cases cover it).
+    const std::string date1 = "01-Jan-2005 10:00:00 +0000", date2 = "01-Jan-2005 10:00:10 +0000";
+    const std::string transfer = internalDate("1", date1, "11") + "* 1 EXPUNGE\r\n" + body("1", text(12)) +
+                                 internalDate("1", date2, "12") + body("1", text(12));
+    const Outcome out = playEverySplit(oneFolder(kInbox, "1 2", transfer), pipelined(1));
+    ASSERT_EQ(out.files.size(), 1u);
+    EXPECT_EQ(out.files[0].bytes, header(at(2005, 1, 1, 10, 0, 10)) + text(12) + "\r\n");
+    expectFilesMatchTheirRecords(out);
+    EXPECT_NE(std::find(out.logged.begin(), out.logged.end(), "Message 1 was expunged on the server before it was copied"),
+              out.logged.end());
+    EXPECT_EQ(out.result, 0);
+}
+
 TEST(ImapPipeline, MarkDeletedFlagsEachMessageOnlyAfterItsFileIsCommitted) {
     for (const bool expungeAtOnce : {false, true}) {
         SCOPED_TRACE(expungeAtOnce ? "the server expunges at once" : "flags only");
