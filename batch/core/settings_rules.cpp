@@ -41,6 +41,30 @@ std::string normaliseMailPath(std::string_view value) {
     return path;
 }
 
+PipelineDepth parsePipelineDepth(std::string_view value) {
+    PipelineDepth out;
+    if (value.empty()) return out;
+    // Digits only: "16 x", "0x10", "-2" or a number beyond the limit is a
+    // mistake to report, not a value.
+    int depth = 0;
+    bool valid = true;
+    for (const char c : value) {
+        if (c < '0' || c > '9') {
+            valid = false;
+            break;
+        }
+        if (depth <= kMaxPipelineDepth) depth = depth * 10 + (c - '0');
+    }
+    if (valid && depth <= kMaxPipelineDepth) {
+        out.depth = depth < 1 ? 1 : depth;
+        return out;
+    }
+    out.problem = "PIPELINE=" + std::string(value.substr(0, 40)) + (value.size() > 40 ? "..." : "") +
+                  " is not a number from 0 to " + std::to_string(kMaxPipelineDepth) +
+                  "; one command at a time is sent";
+    return out;
+}
+
 namespace {
 
 bool isDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }

@@ -26,6 +26,15 @@ int defaultPop3Port(Security mode);
 // Adds the trailing backslash to a mail path that has one inside it.
 std::string normaliseMailPath(std::string_view value);
 
+// The PIPELINE value: empty, 0 and 1 give 1 (one command at a time), 2 to
+// kMaxPipelineDepth are taken as they stand. Anything else gives 1 with
+// `problem` saying why, for the log.
+struct PipelineDepth {
+    int depth = 1;
+    std::string problem;
+};
+PipelineDepth parsePipelineDepth(std::string_view value);
+
 // A port key of default.cfg. `text` is the key's value as read; an empty
 // one (the key missing or without a value) gives `fallback`. It is read as
 // the platform reads integers (leading blanks, an optional sign, the digits

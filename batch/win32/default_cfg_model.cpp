@@ -41,10 +41,14 @@ DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(l
     settings_.markDeleted = file.readInt("CONFIG", "MARK_DELETED", 0);
     settings_.migrateDeleted = file.readInt("CONFIG", "MIGRATE_DELETED", 0);
     settings_.createEmpty = file.readInt("CONFIG", "CREATE_EMPTY", 0);
+    const std::string pipeline = file.readString("CONFIG", "PIPELINE", "");
     configuredMailPath_ = file.readString("CONFIG", "MAIL_PATH", "");
     sysFoldersText_ = file.readString("CONFIG", "SYS_FOLDERS", "");
     excludeText_ = file.readString("EXCLUDE_FOLDERS", "EXCLUDE", "");
     try {
+        const PipelineDepth depth = parsePipelineDepth(pipeline);
+        settings_.pipelineDepth = depth.depth;
+        if (!depth.problem.empty()) log_.report(kLogName, depth.problem);
         settings_.mailPath = normaliseMailPath(resolveMailPath(configuredMailPath_, directoryOf(path)));
         settings_.systemFolderNames = parseSystemFolders(sysFoldersText_);
         settings_.excludedFolders = parseExcludedFolders(excludeText_);

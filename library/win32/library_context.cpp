@@ -65,6 +65,8 @@ MigrationSettings LibraryContext::settings() const {
     s.systemFolderNames = call_.mappingNames;
     s.excludedFolders = call_.excludedFolders;
     s.excludeContained = call_.excludeContained != 0;
+    // The exports have no place for a window: one command at a time.
+    s.pipelineDepth = 1;
     return s;
 }
 

@@ -3,7 +3,7 @@
 //   imap_session_driver --host=H --port=P --user=U --password=W --mail-path=M
 //       --domain=D [--mark-deleted=0|1] [--migrate-deleted=0|1]
 //       [--create-empty=0|1] [--sys-folders=;A;B;C;D;] [--exclude=X;Y]
-//       [--wait-ms=N] [--timeouts=N] [--log=FILE]
+//       [--pipeline=N] [--wait-ms=N] [--timeouts=N] [--log=FILE]
 //
 // Log lines, progress lines ("SHOW ...") and captions ("CAPTION ...", line
 // break as "|") go to FILE or stdout; then "BIAS n" (the time-zone bias in
@@ -30,6 +30,7 @@ int main(int argc, char** argv) {
         else if (option(arg, "--create-empty", v)) settings.createEmpty = std::atoi(v.c_str());
         else if (option(arg, "--sys-folders", v)) settings.systemFolderNames = parseSystemFolders(v);
         else if (option(arg, "--exclude", v)) settings.excludedFolders = parseExcludedFolders(v);
+        else if (option(arg, "--pipeline", v)) settings.pipelineDepth = parsePipelineDepth(v).depth;
         else return false;
         return true;
     });

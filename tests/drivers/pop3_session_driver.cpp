@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "batch/core/settings_rules.h"
 #include "tests/drivers/session_driver_support.h"
 #include "engine/win32/db/data_model.h"
 #include "engine/win32/net/winsock_init.h"
@@ -23,7 +24,11 @@ using namespace rvo::driver;
 int main(int argc, char** argv) {
     DriverOptions o;
     std::string database;
-    const bool parsed = parseOptions(argc, argv, "pop3_session_driver", o, [&](std::string_view arg, std::string&) {
+    const bool parsed = parseOptions(argc, argv, "pop3_session_driver", o, [&](std::string_view arg, std::string& v) {
+        if (option(arg, "--pipeline", v)) {
+            o.settings.pipelineDepth = parsePipelineDepth(v).depth;
+            return true;
+        }
         return option(arg, "--database", database);
     });
     if (!parsed) return 2;

@@ -145,6 +145,25 @@ class BatchRun(unittest.TestCase):
         self.assert_imap_folder("alice", "INBOX", "inbox")
         self.assert_pop3_inbox("bob")
 
+    def test_pipeline_from_default_cfg(self):
+        config = (self.folder.path / "default.cfg").read_text().replace("\r\n", "\n")
+        self.folder.write_config(config + "PIPELINE=16\n")
+        self.folder.write_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
+        self.assertEqual(self.run_program(), 0)
+        self.assertEqual(self.status_of(1), "1")
+        for server_folder, local_folder in (("INBOX", "inbox"), ("Work", "Work"), ("Work/2005", "Work/2005"),
+                                            ("Sent", "Sent Items")):
+            self.assert_imap_folder("alice", server_folder, local_folder)
+        self.assertFalse([l for l in text_of_log(self.folder) if "PIPELINE" in l])
+
+        # A value out of range is named in the log and the run goes on one command at a time.
+        self.folder.write_config(config + "PIPELINE=65\n")
+        self.folder.write_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
+        self.assertEqual(self.run_program(), 0)
+        self.assertEqual(self.status_of(1), "1")
+        self.assertIn("DefaultCfgModel Object PIPELINE=65 is not a number from 0 to 64; one command at a time is sent",
+                      text_of_log(self.folder))
+
     def test_unknown_protocol_is_skipped_and_the_run_goes_on(self):
         self.folder.write_accounts(
             "[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n"

@@ -215,6 +215,25 @@ class ImapAgainstDovecot(unittest.TestCase):
             self.assertTrue(logged(lines, f"Skipping message #{n}"), n)
         self.assertFalse([line for line in lines if "A004 FETCH" in line])
 
+    def test_pipelined_whole_mailbox_once_then_nothing(self):
+        options = ("--exclude=Junk", "--create-empty=1", "--pipeline=16")
+        result, lines, seconds = self.run_.session(self.server.imap_port, "alice", *options)
+        self.assertEqual(result, 0, "\n".join(l for l in lines if "Object" in l))
+        files = self.run_.files()
+        self.check_store(files, messages(), bias_of(lines))
+        total = sum(len(v) for k, v in messages().items() if k != "Junk")
+        self.assertEqual(len([line for line in lines if "IMap2XRV Object A004 FETCH" in line]), total)
+        peak = next(line for line in lines if line.startswith("PEAK_WORKING_SET ")).split()
+        print(f"\npipelined: {seconds:.1f} s, working set growth {(int(peak[2]) - int(peak[1])) / 1048576:.1f} MiB")
+        self.assertLess(int(peak[2]) - int(peak[1]), 8 * 1024 * 1024)
+
+        result, lines, _ = self.run_.session(self.server.imap_port, "alice", *options)
+        self.assertEqual(result, 0)
+        self.assertEqual(self.run_.files(), files)
+        for n in range(1, total + 1):
+            self.assertTrue(logged(lines, f"Skipping message #{n}"), n)
+        self.assertFalse([line for line in lines if "A004 FETCH" in line])
+
     def test_mark_deleted_as_the_server_sees_it(self):
         port = self.server.imap_port
         result, lines, _ = self.run_.session(port, "bob", "--mark-deleted=1")
@@ -327,6 +346,31 @@ class ImapAgainstScriptedServer(unittest.TestCase):
             wall = calendar.timegm(time.strptime(date[:20], "%d-%b-%Y %H:%M:%S")) + int(bias / 60) * 3600
             want.append(b"0" * 16 + date_hex(wall).encode() + b"\r\n" + data + b"\r\n")
         self.assertEqual(bodies, sorted(want))
+
+    def test_connection_dropped_with_a_full_window_leaves_nothing_partial(self):
+        mailbox = {"INBOX": [(f"01-Feb-2005 10:{i // 30:02d}:{2 * (i % 30):02d} +0000",
+                              b"Subject: m%d\r\n\r\n" % i + b"line of message %d\r\n" % i * (20 + 40 * i))
+                             for i in range(30)]}
+        server = ImapScriptServer(mailbox, drop_in_body={("INBOX", 6): 700}).start()
+        self.servers.append(server)
+        result, lines, _ = self.run_.session(server.port, "alice", "--pipeline=16")
+        self.assertEqual(result, 1, "\n".join(lines[-20:]))
+        first = server.connections[-1]
+        # The window was full when the connection dropped: dates of later messages had gone out.
+        self.assertIn("I001 FETCH 16 (INTERNALDATE UID)", first)
+        self.assertLess(first.index("I001 FETCH 16 (INTERNALDATE UID)"), first.index("A004 FETCH 6 (BODY.PEEK[])"))
+        inbox = self.run_.user_dir() / "inbox"
+        self.assertEqual([p.name for p in inbox.iterdir() if not NAME.match(p.name) and p.name != RECORDS], [])
+        stored = self.run_.files()
+        self.assertEqual(len(stored), 5, "\n".join(l for l in lines if "Object" in l))
+
+        result, lines, _ = self.run_.session(server.port, "alice", "--pipeline=16")
+        self.assertEqual(result, 0, "\n".join(lines[-20:]))
+        for n in range(1, 6):
+            self.assertTrue(logged(lines, f"Skipping message #{n}"), n)
+        self.assertEqual(len([c for c in server.connections[-1] if c.startswith("A004 FETCH")]), 25)
+        bodies = sorted(data.split(b"\r\n", 1)[1] for data, _ in self.run_.files().values())
+        self.assertEqual(bodies, sorted(data + b"\r\n" for _, data in mailbox["INBOX"]))
 
     def test_mark_deleted_over_two_runs_with_a_body_refused_in_the_first(self):
         slot = {"INBOX": [("01-Feb-2005 10:00:00 +0000", b"Subject: one\r\n\r\nfirst\r\n"),

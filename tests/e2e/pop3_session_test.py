@@ -71,7 +71,7 @@ class Run:
         with sqlite3.connect(self.database) as db:
             return sorted(row[0] for row in db.execute("SELECT Uidl FROM UIDLs"))
 
-    def session(self, port, user="alice", password="secret", database=None):
+    def session(self, port, user="alice", password="secret", database=None, extra=()):
         """Runs one session; returns (result, log lines)."""
         self.runs += 1
         log = self.path / f"session-{self.runs}.log"
@@ -79,7 +79,7 @@ class Run:
         env = dict(os.environ, KELVAR_ODBC=f"DRIVER={{SQLite3}};Database={database};NoCreat=1")
         args = [f"--host=127.0.0.1", f"--port={port}", f"--user={user}", f"--password={password}",
                 f"--mail-path={to_windows_path(self.store)}", "--domain=example.com", "--wait-ms=1000",
-                "--timeouts=9", f"--log={to_windows_path(log)}"]
+                "--timeouts=9", f"--log={to_windows_path(log)}", *extra]
         with open(self.path / f"session-{self.runs}.out", "wb") as f:
             subprocess.run(WINE + [str(TEST_BIN / "pop3_session_driver.exe"), *args], env=env, stdout=f,
                            stderr=subprocess.STDOUT, timeout=300)
@@ -164,6 +164,25 @@ class Pop3AgainstDovecot(unittest.TestCase):
         self.assertEqual(self.wait_retr_counts("alice", before + 2)[before:], [5, 0])
         self.assertEqual(len(run.uidls()), 5)
 
+    def test_pipelined_mailbox_is_migrated_byte_for_byte_once(self):
+        run = self.run_folder
+        run.create_database()
+        before = len(self.retr_counts("alice"))
+        result, log = run.session(self.server.pop3_port, extra=["--pipeline=16"])
+        self.assertEqual(result, 0, log)
+        self.assertIn("Pop32XRV Object The server takes pipelined commands: up to 16 at once", log)
+        stored = run.stored()
+        self.assertEqual(counters(stored), [1, 2, 3, 4, 5])
+        digest = lambda data: hashlib.sha256(data).hexdigest()
+        self.assertEqual(sorted(map(digest, stored.values())),
+                         sorted(digest(stored_form(m)) for m in self.expected.values()))
+        self.assertEqual(len(run.uidls()), 5)
+
+        result, log = run.session(self.server.pop3_port, extra=["--pipeline=16"])
+        self.assertEqual(result, 0, log)
+        self.assertEqual(run.stored(), stored)
+        self.assertEqual(self.wait_retr_counts("alice", before + 2)[before:], [5, 0])
+
     def test_without_a_usable_database_nothing_is_retrieved_and_the_log_says_why(self):
         run = self.run_folder
         missing = run.path / "missing" / "mail2xrv.mdb"
@@ -240,6 +259,53 @@ class Pop3AgainstScriptedServer(unittest.TestCase):
             self.assertEqual(counters(files), [1, 2])
             self.assertEqual(sorted(files.values()), sorted(m[1] for m in self.MAILBOX.values()))
             self.assertEqual(run.uidls(), ["first", "second"])
+        finally:
+            server.stop()
+
+    def test_pipelining_only_where_capa_lists_it(self):
+        run = self.run_folder
+        mailbox = {n: (f"uid-{n}", b"Subject: %d\r\n\r\nbody %d\r\n" % (n, n)) for n in range(1, 9)}
+        for capa, pipelined in ((None, False), (["TOP", "UIDL"], False), (["UIDL", "PIPELINING"], True)):
+            with self.subTest(capa=capa):
+                server = Pop3ScriptServer(mailbox, capa=capa).start()
+                try:
+                    result, log = run.session(server.port, extra=["--pipeline=16"])
+                    self.assertEqual(result, 0, log)
+                    commands = server.connections[0]
+                    self.assertEqual(commands[2], "CAPA")
+                    self.assertEqual(commands[-1], "QUIT")
+                    if pipelined:
+                        self.assertTrue(server.pipelined, commands)
+                        self.assertLess(commands.index("UIDL 8"), commands.index("RETR 1"))
+                    else:
+                        # Checked from the server's side: never a command before the answer to the last.
+                        self.assertEqual(server.pipelined, [])
+                        self.assertEqual(commands[3:], ["LIST"] + [c for n in range(1, 9)
+                                                                    for c in (f"UIDL {n}", f"RETR {n}")] + ["QUIT"])
+                    self.assertEqual(sorted(run.stored().values()), sorted(m[1] for m in mailbox.values()))
+                finally:
+                    server.stop()
+                shutil.rmtree(run.store, ignore_errors=True)
+                run.database.unlink()
+                run.create_database()
+
+    def test_connection_dropped_with_a_full_window_leaves_nothing_partial(self):
+        run = self.run_folder
+        mailbox = {n: (f"uid-{n}", b"Subject: %d\r\n\r\n" % n + b"line of %d\r\n" % n * 300) for n in range(1, 21)}
+        server = Pop3ScriptServer(mailbox, capa=["PIPELINING"], drop_in_retr={4: 1000}).start()
+        try:
+            result, log = run.session(server.port, extra=["--pipeline=16"])
+            self.assertEqual(result, 1, log)
+            self.assertIn("UIDL 16", server.connections[0])
+            stored = run.stored()
+            self.assertEqual(counters(stored), [1, 2, 3])  # no partial file, no temporary one
+            self.assertEqual(run.uidls(), ["uid-1", "uid-2", "uid-3"])
+
+            result, log = run.session(server.port, extra=["--pipeline=16"])
+            self.assertEqual(result, 0, log)
+            self.assertEqual(len([c for c in server.connections[1] if c.startswith("RETR")]), 17)
+            self.assertEqual(sorted(run.stored().values()), sorted(m[1] for m in mailbox.values()))
+            self.assertEqual(len(run.uidls()), 20)
         finally:
             server.stop()
 

@@ -10,7 +10,10 @@ Messages are given with CR LF line ends and are byte-stuffed on the way out.
 drop_in_retr maps a message number to a byte count: the first RETR of that
 message sends its status line and that many bytes of the message, then the
 connection is closed. Later RETRs of it are answered in full.
+capa: the lines of the CAPA answer; None answers CAPA with -ERR.
+server.pipelined: every command that arrived before the answer to the one before it.
 """
+import select
 import socket
 
 from script_server import ScriptServer
@@ -24,15 +27,17 @@ def stuffed(message):
 
 
 class Pop3ScriptServer(ScriptServer):
-    def __init__(self, mailbox, users=None, drop_in_retr=None):
+    def __init__(self, mailbox, users=None, drop_in_retr=None, capa=None):
         super().__init__()
+        self.capa = capa
+        self.pipelined = []
         self.mailbox = dict(mailbox)
         self.users = users or {"alice": "secret"}
         self.drop_in_retr = dict(drop_in_retr or {})
 
     def _session(self, conn, commands):
         user = None
-        for command in self._commands(conn, commands, b"+OK scripted server ready\r\n"):
+        for command in self._lines(conn, commands, b"+OK scripted server ready\r\n"):
             verb, _, arg = command.partition(" ")
             verb = verb.upper()
             if verb == "USER":
@@ -59,8 +64,31 @@ class Pop3ScriptServer(ScriptServer):
                     conn.shutdown(socket.SHUT_RDWR)
                     return
                 conn.sendall(body + b".\r\n")
+            elif verb == "CAPA":
+                if self.capa is None:
+                    conn.sendall(b"-ERR unknown command\r\n")
+                else:
+                    conn.sendall(b"\r\n".join([b"+OK"] + [c.encode() for c in self.capa] + [b".", b""]))
             elif verb == "QUIT":
                 conn.sendall(b"+OK bye\r\n")
                 return
             else:
                 conn.sendall(b"-ERR unknown command\r\n")
+
+    def _lines(self, conn, commands, greeting):
+        """As _commands, and notes each command that came before the answer to the previous one."""
+        conn.sendall(greeting)
+        pending = b""
+        while True:
+            while b"\n" not in pending:
+                data = conn.recv(65536)
+                if not data:
+                    return
+                pending += data
+            line, pending = pending.split(b"\n", 1)
+            command = line.rstrip(b"\r").decode("latin-1")
+            commands.append(command)
+            # Nothing is answered yet: a well-behaved client sends nothing more.
+            if pending or select.select([conn], [], [], 0.02)[0]:
+                self.pipelined.append(command)
+            yield command

@@ -1,7 +1,8 @@
 // Server bytes into a whole IMAP migration: response reading with literals,
 // LIST, SEARCH, FETCH and the store decision, against a store that keeps
-// nothing. The first byte picks the piece size the bytes arrive in and the
-// switches, so splits and settings are explored with the transcript.
+// nothing. The first byte picks the piece size the bytes arrive in, the
+// switches and the window (1, 6, 11 or 16 commands in flight), so splits and
+// settings are explored with the transcript.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -72,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     values.settings.markDeleted = knobs & 1;
     values.settings.migrateDeleted = (knobs >> 1) & 1;
     values.settings.createEmpty = (knobs >> 2) & 1;
-    const std::size_t piece = 1 + (knobs >> 3);
+    const std::size_t piece = 1 + ((knobs >> 3) & 7);
+    values.settings.pipelineDepth = 1 + static_cast<int>((knobs >> 6) & 3) * 5;
     Session session(values);
     while (!bytes.empty()) {
         const std::size_t n = bytes.size() < piece ? bytes.size() : piece;

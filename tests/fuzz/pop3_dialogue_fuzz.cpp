@@ -1,5 +1,6 @@
 // Server lines into a whole POP3 migration, with a database that knows some
-// unique-ids and can fail, and a store that can refuse.
+// unique-ids and can fail, and a store that can refuse; bit 6 of the first
+// byte asks for a window of 8 (the server's CAPA answer decides).
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -33,7 +34,7 @@ private:
 class Environment : public Pop3Environment, public LineConsumer {
 public:
     explicit Environment(unsigned knobs)
-        : knobs_(knobs), dialogue_(*this, Pop3Account{"pop.example.com", "bob", "secret"}) {}
+        : knobs_(knobs), dialogue_(*this, Pop3Account{"pop.example.com", "bob", "secret"}, (knobs & 64) ? 8 : 1) {}
     Pop3Dialogue& dialogue() { return dialogue_; }
     bool feed(std::string_view bytes) { return assembler_.feed(bytes, *this); }
 

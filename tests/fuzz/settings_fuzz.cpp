@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     settings.excludeContained = size % 2 == 1;
     (void)settings.isExcluded(std::string(text.substr(0, size / 2)));
     (void)rvo::parseSystemFolders(text);
+    (void)rvo::parsePipelineDepth(text);
     const std::string path = rvo::normaliseMailPath(rvo::resolveMailPath(text, "C:\\Program\\"));
     (void)rvo::mailPathFolders(path);
     (void)rvo::folderNameProblem(text);

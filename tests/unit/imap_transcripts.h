@@ -171,6 +171,7 @@ public:
 
     void feed(std::string_view bytes) { assembler_.feed(bytes, *this); }
     ImapDialogue& dialogue() { return dialogue_; }
+    const Strings& sentSoFar() const { return out_.sent; }
 
     Outcome outcome() {
         out_.files = store_.state.files;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <set>
@@ -73,14 +74,24 @@ struct ServerMessage {
 // and records everything the dialogue does to its surroundings.
 class Harness : public Pop3Environment {
 public:
-    explicit Harness(Pop3Account account = {"pop.example.com", "o'brien", "secret"}) : dialogue(*this, account) {}
+    explicit Harness(Pop3Account account = {"pop.example.com", "o'brien", "secret"}, int window = 1)
+        : dialogue(*this, account, window) {}
 
     // Environment -------------------------------------------------------
     bool send(std::string_view command) override {
         commands.emplace_back(command.substr(0, command.size() - 2));
         EXPECT_EQ(command.substr(command.size() - 2), "\r\n");
         if (!answers) return true;
+        // Commands sent whose answers the dialogue has not read to their end.
+        const auto answered = std::count_if(answerEnds.begin(), answerEnds.end(),
+                                            [this](std::size_t end) { return end <= consumedLines; });
+        outstanding.push_back(commands.size() - static_cast<std::size_t>(answered));
         const std::string c = commands.back();
+        answer(c);
+        answerEnds.push_back(queuedLines);
+        return true;
+    }
+    void answer(const std::string& c) {
         if (c.starts_with("USER")) {
             queue("+OK");
         } else if (c.starts_with("PASS")) {
@@ -92,6 +103,13 @@ public:
         } else if (c.starts_with("UIDL ")) {
             const int n = std::stoi(c.substr(5));
             queue(refusedUidl.count(n) ? "-ERR No such message" : "+OK " + std::to_string(n) + " " + mailbox.at(n).uidl);
+        } else if (c == "CAPA") {
+            if (capabilities.empty()) return queue("-ERR Unknown command");
+            queue("+OK");
+            for (const std::string& capability : capabilities) queue(capability);
+            queue(".");
+        } else if (c.starts_with("RETR ") && refusedRetr.count(std::stoi(c.substr(5)))) {
+            queue("-ERR Message is gone");
         } else if (c.starts_with("RETR ")) {
             queue("+OK " + std::to_string(mailbox.at(std::stoi(c.substr(5))).lines.size() * 10) + " octets");
             for (const std::string& line : mailbox.at(std::stoi(c.substr(5))).lines)
@@ -100,7 +118,6 @@ public:
         } else if (c == "QUIT") {
             queue("+OK Logging out.");
         }
-        return true;
     }
     void closeWithoutQuit() override { ++closedWithoutQuit; }
     void report(std::string_view text) override { log.emplace_back(text); }
@@ -156,7 +173,10 @@ public:
     }
 
     // Test side -----------------------------------------------------------
-    void queue(std::string line) { pending.push_back(std::move(line)); }
+    void queue(std::string line) {
+        pending.push_back(std::move(line));
+        ++queuedLines;
+    }
     // Connects and lets the server talk until it has nothing more to say.
     void run() {
         dialogue.connected();
@@ -167,6 +187,7 @@ public:
         while (!pending.empty()) {
             const std::string line = pending.front();
             pending.pop_front();
+            ++consumedLines;
             dialogue.onLine(line);
         }
     }
@@ -195,7 +216,11 @@ public:
 
     Pop3Dialogue dialogue;
     std::map<int, ServerMessage> mailbox;
-    std::set<int> refusedUidl;
+    std::set<int> refusedUidl, refusedRetr;
+    Lines capabilities;  // the CAPA answer; none: CAPA is refused
+    std::size_t queuedLines = 0, consumedLines = 0;
+    std::vector<std::size_t> answerEnds;  // per answered command: the line count at its last line
+    std::vector<std::size_t> outstanding;  // per command: how many were outstanding once it was sent
     bool answers = true;
     bool fed = false;
     std::deque<std::string> pending;
@@ -501,6 +526,93 @@ TEST(Pop3Dialogue, HelpersReadListingAndUidlWords) {
     EXPECT_EQ(uidlFromAnswer("+OK  3\tid extra", 3, problem), "id");
     EXPECT_EQ(uidlFromAnswer(std::string("+OK 3 a\0b", 9), 3, problem), "");
     EXPECT_EQ(problem, "its unique-id holds a control character");
+}
+
+std::map<int, ServerMessage> sixMessages() {
+    std::map<int, ServerMessage> box;
+    for (int n = 1; n <= 6; ++n)
+        box[n] = {"uid-" + std::to_string(n), {"Subject: " + std::to_string(n), "", ".dot line " + std::to_string(n)}};
+    return box;
+}
+
+std::size_t most(const Lines&, const std::vector<std::size_t>& outstanding) {
+    return outstanding.empty() ? 0 : *std::max_element(outstanding.begin(), outstanding.end());
+}
+
+TEST(Pop3Pipeline, UidlsGoAheadAndRetrsFollowTheirLookUpsWhenTheServerListsPipelining) {
+    const Pop3Account account{"pop.example.com", "o'brien", "secret"};
+    Harness one(account, 1);
+    one.mailbox = sixMessages();
+    one.record("uid-2");
+    one.record("uid-5");
+    one.run();
+    EXPECT_EQ(std::find(one.commands.begin(), one.commands.end(), "CAPA"), one.commands.end());
+
+    Harness h(account, 4);
+    h.capabilities = {"TOP", "UIDL", "RESP-CODES", "PIPELINING", "USER"};
+    h.mailbox = sixMessages();
+    h.record("uid-2");
+    h.record("uid-5");
+    h.run();
+    EXPECT_EQ(h.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL 1", "UIDL 2", "UIDL 3", "UIDL 4",
+                                 "RETR 1", "UIDL 5", "RETR 3", "RETR 4", "UIDL 6", "RETR 6", "QUIT"}));
+    EXPECT_EQ(most(h.commands, h.outstanding), 4u);
+    EXPECT_EQ(h.dialogue.mostInFlight(), 4u);
+    EXPECT_EQ(h.outstanding.back(), 1u) << "QUIT only once everything before it is answered";
+    EXPECT_TRUE(h.logged("The server takes pipelined commands: up to 4 at once"));
+    // The same files, records, progress and log lines (but the CAPA one) as one at a time.
+    EXPECT_EQ(h.stored, one.stored);
+    EXPECT_EQ(h.tables.uidls.size(), 6u);
+    EXPECT_EQ(h.shown, one.shown);
+    EXPECT_EQ(h.captions, one.captions);
+    Lines log = h.log;
+    log.erase(std::remove(log.begin(), log.end(), "The server takes pipelined commands: up to 4 at once"), log.end());
+    EXPECT_EQ(std::multiset<std::string>(log.begin(), log.end()), std::multiset<std::string>(one.log.begin(), one.log.end()));
+    EXPECT_EQ(h.dialogue.result(), 0);
+    EXPECT_FALSE(h.open);
+}
+
+TEST(Pop3Pipeline, WithoutPipeliningListedOneCommandAtATime) {
+    for (const Lines& capabilities : {Lines{"TOP", "UIDL"}, Lines{}}) {
+        Harness h({"pop.example.com", "o'brien", "secret"}, 8);
+        h.capabilities = capabilities;
+        h.mailbox = sixMessages();
+        h.run();
+        EXPECT_EQ(most(h.commands, h.outstanding), 1u);
+        EXPECT_EQ(h.commands.size(), 4u + 12u + 1u);
+        EXPECT_EQ(h.stored.size(), 6u);
+        EXPECT_EQ(h.dialogue.result(), 0);
+    }
+}
+
+TEST(Pop3Pipeline, ARefusedRetrInTheWindowFailsOnlyItsMessage) {
+    Harness h({"pop.example.com", "o'brien", "secret"}, 5);
+    h.capabilities = {"PIPELINING"};
+    h.mailbox = sixMessages();
+    h.refusedRetr = {3};
+    h.run();
+    EXPECT_EQ(h.stored.size(), 5u);
+    EXPECT_EQ(h.stored.count(3), 0u);
+    EXPECT_FALSE(h.recorded("uid-3"));
+    EXPECT_TRUE(h.recorded("uid-4") && h.recorded("uid-6"));
+    EXPECT_LE(most(h.commands, h.outstanding), 5u);
+    EXPECT_EQ(h.commands.back(), "QUIT");
+    EXPECT_EQ(h.dialogue.result(), 1);
+    EXPECT_FALSE(h.open);
+}
+
+TEST(Pop3Pipeline, ADatabaseThatFailsMidWindowStoresNothingItCannotRecord) {
+    Harness h({"pop.example.com", "o'brien", "secret"}, 6);
+    h.capabilities = {"PIPELINING"};
+    h.mailbox = sixMessages();
+    h.tables.recordBreaks = true;  // the first record fails
+    h.run();
+    // Message 1 is stored before its record fails; what was in flight then is dropped.
+    EXPECT_EQ(h.stored.size(), 1u);
+    EXPECT_EQ(h.commands.back(), "QUIT");
+    EXPECT_EQ(h.outstanding.back(), 1u);
+    EXPECT_EQ(h.dialogue.result(), 1);
+    EXPECT_FALSE(h.open);
 }
 
 }  // namespace

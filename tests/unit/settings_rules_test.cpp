@@ -102,5 +102,25 @@ TEST(ConnectionSecurity, KnownModesAndTheirPorts) {
     EXPECT_EQ(defaultImapPort(Security::Unknown), 143);
 }
 
+TEST(PipelineDepth, OneUnlessTwoToSixtyFourAndMistakesAreReported) {
+    for (const char* value : {"", "0", "1", "00", "001"}) {
+        const PipelineDepth d = parsePipelineDepth(value);
+        EXPECT_EQ(d.depth, 1) << value;
+        EXPECT_TRUE(d.problem.empty()) << value;
+    }
+    EXPECT_EQ(parsePipelineDepth("2").depth, 2);
+    EXPECT_EQ(parsePipelineDepth("16").depth, 16);
+    EXPECT_EQ(parsePipelineDepth("064").depth, 64);
+    EXPECT_TRUE(parsePipelineDepth("64").problem.empty());
+    for (const char* value : {"65", "-2", "16 x", "0x10", "sixteen", "99999999999999999999", " 8", "+4"}) {
+        const PipelineDepth d = parsePipelineDepth(value);
+        EXPECT_EQ(d.depth, 1) << value;
+        EXPECT_NE(d.problem.find("PIPELINE="), std::string::npos) << value;
+    }
+    // A long value is cut in the log line.
+    EXPECT_LT(parsePipelineDepth(std::string(255, '9')).problem.size(), 120u);
+    EXPECT_EQ(MigrationSettings{}.pipelineDepth, 1);
+}
+
 }  // namespace
 }  // namespace rvo

@@ -35,6 +35,7 @@ TEST(DefaultCfgModel, DefaultsWithoutAFile) {
     EXPECT_FALSE(model.isExcluded("Junk"));
     EXPECT_EQ(s.security.mode, Security::None);
     EXPECT_EQ(s.security.caFile, "");
+    EXPECT_EQ(s.pipelineDepth, 1);
     EXPECT_TRUE(log.lines.empty());
 }
 
@@ -63,6 +64,20 @@ TEST(DefaultCfgModel, SecurityAndItsPortDefaults) {
     EXPECT_EQ(unknown.security.mode, Security::Unknown);
     EXPECT_EQ(unknown.security.text, "ssl");
     EXPECT_EQ(unknown.imapPort, 143);
+}
+
+TEST(DefaultCfgModel, PipelineIsReadAndAMistakeIsLoggedAsOne) {
+    TempFolder dir("cfg-pipeline");
+    RecordingLog log;
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nPIPELINE=16\r\n");
+    EXPECT_EQ(DefaultCfgModel(log, dir.file("default.cfg")).settings().pipelineDepth, 16);
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nPIPELINE=\r\n");
+    EXPECT_EQ(DefaultCfgModel(log, dir.file("default.cfg")).settings().pipelineDepth, 1);
+    EXPECT_TRUE(log.lines.empty());
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nPIPELINE=128\r\n");
+    EXPECT_EQ(DefaultCfgModel(log, dir.file("default.cfg")).settings().pipelineDepth, 1);
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0].rfind("DefaultCfgModel Object PIPELINE=128 is not a number", 0), 0u) << log.lines[0];
 }
 
 TEST(DefaultCfgModel, ReadsEveryKeyAndCreatesTheMailPath) {

@@ -23,7 +23,11 @@ std::string withoutCarriageReturns(std::string_view text) {
 }  // namespace
 
 ImapDialogue::ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, ImapMailStore& store)
-    : values_(std::move(values)), host_(host), store_(store) {}
+    : values_(std::move(values)),
+      host_(host),
+      store_(store),
+      runner_([this](std::string_view bytes) { return host_.send(bytes); },
+              static_cast<std::size_t>(std::clamp(values_.settings.pipelineDepth, 1, kMaxPipelineDepth))) {}
 
 void ImapDialogue::onLine(std::string_view line) {
     if (state_ == State::Done) return;
@@ -67,22 +71,57 @@ void ImapDialogue::onLiteral(std::string_view chunk, bool) {
 }
 
 void ImapDialogue::abandon() {
-    if (messageOpen_) store_.abandonMessage();
-    messageOpen_ = false;
+    if (fileOwner_) abandon(*fileOwner_);
+}
+
+void ImapDialogue::abandon(Message& m) {
+    if (!m.ownsFile) return;
+    store_.abandonMessage();
+    m.ownsFile = false;
+    fileOwner_ = nullptr;
+    if (literalOwner_ == &m) literalOwner_ = nullptr;
 }
 
 bool ImapDialogue::takesLiteral(const ImapResponse& soFar, std::uint64_t) {
-    // Only the body of the message being fetched goes to its file.
-    if (state_ != State::Body || !messageOpen_ || bodyStarted_) return false;
+    // Only the body of a message whose body fetch is in flight goes to its
+    // file, and only while the store holds no other message's file open.
+    if (state_ != State::Transfer) return false;
     const std::optional<ImapFetchResponse> fetch = parseFetchResponse(soFar);
-    if (!fetch || !isCurrentMessage(fetch->number)) return false;
+    Message* m = fetch ? inFlightMessage(fetch->number, Message::Step::BodySent) : nullptr;
+    if (!m || m->bodyStarted || m->fileFailed) return false;
     const ImapFetchItem* item = fetch->last();
     if (!item || item->value.kind != ImapToken::Kind::PendingLiteral || !startsWithIgnoringCase(item->name, "BODY[]") ||
         item->name.size() != 6) {
         return false;
     }
-    startBody();
+    if (!storeFreeFor(*m)) return false;
+    if (!m->ownsFile && !beginFile(*m)) {
+        m->fileFailed = true;
+        return false;
+    }
+    startBody(*m);
+    literalOwner_ = m;
     return true;
+}
+
+bool ImapDialogue::storeFreeFor(Message& next) {
+    if (!fileOwner_ || fileOwner_ == &next) return true;
+    Message& owner = *fileOwner_;
+    // Bodies come in the order they were asked for: one that has not begun
+    // when a later one does is not coming (refused, or gone); its empty file
+    // is dropped, and begun again should it come after all.
+    if (!owner.bodyStarted) {
+        abandon(owner);
+        return true;
+    }
+    // Servers that run pipelined fetches side by side send the next body
+    // before the completion of this one; nothing more of this one can come.
+    if (owner.step != Message::Step::BodySent || !owner.bodyComplete) return false;
+    endMessage(owner);
+    owner.afterBody = owner.step;
+    owner.step = Message::Step::BodySent;  // its completion is still to come
+    owner.fileDone = true;
+    return !fileOwner_;
 }
 
 void ImapDialogue::handleResponse() {
@@ -92,24 +131,28 @@ void ImapDialogue::handleResponse() {
         log(line);
         return;
     }
-    if (selected_ && onMailboxSize(line)) return;
+    if (selected_ && onMailboxSize(line)) return pump();
+    if (state_ == State::Done) return;
+    if (state_ != State::Greeting && isTagged(line)) {
+        // A completion: of the oldest command in flight, or out of step.
+        if (runner_.onTagged(line) == ImapCommandRunner::Match::Completed) return pump();
+        if (state_ == State::Logout) return onLogout(line);
+        return outOfStep(line);
+    }
     switch (state_) {
         case State::Greeting:
             return onGreeting(line);
         case State::Login:
-            return onLogin(line);
+            return;
         case State::List:
             return onList(line);
         case State::Select:
             return onSelect(line);
         case State::Search:
             return onSearch(line);
-        case State::InternalDate:
-            return onInternalDate(line);
-        case State::Body:
-            return onBody(line);
-        case State::Store:
-            return onStore(line);
+        case State::Transfer:
+            onTransferData(line);
+            return pump();
         case State::Logout:
             return onLogout(line);
         case State::Done:
@@ -117,9 +160,14 @@ void ImapDialogue::handleResponse() {
     }
 }
 
-bool ImapDialogue::isCurrentMessage(std::string_view number) const {
+ImapDialogue::Message* ImapDialogue::inFlightMessage(std::string_view number, Message::Step step) {
+    // The server numbers its data as the client knows the mailbox at that
+    // moment: the number names the message, whichever command asked.
     const std::optional<std::uint32_t> n = parsePositiveNumber(number);
-    return n && *n == currentNumber_;
+    if (!n) return nullptr;
+    for (Message& m : messages_)
+        if (!m.expunged && m.number == *n) return m.step == step ? &m : nullptr;
+    return nullptr;
 }
 
 bool ImapDialogue::onMailboxSize(std::string_view line) {
@@ -131,11 +179,18 @@ bool ImapDialogue::onMailboxSize(std::string_view line) {
         for (const std::uint32_t n : messageIds_)
             if (n != *gone) renumbered.push_back(n > *gone ? n - 1 : n);
         messageIds_ = std::move(renumbered);
-        if (currentNumber_ == *gone) {
-            currentExpunged_ = true;
-        } else if (currentNumber_ > *gone) {
-            --currentNumber_;
+        for (Message& m : messages_) {
+            if (m.expunged) continue;
+            if (m.number == *gone) {
+                m.expunged = true;
+            } else if (m.number > *gone) {
+                --m.number;
+            }
         }
+        // Commands in flight may have been run after the server moved its
+        // numbers; with several, wait for all of them before sending more.
+        runner_.expungeArrived();
+        if (runner_.inFlight() > 1) draining_ = true;
         return true;
     }
     if (const std::optional<std::uint32_t> exists = untaggedCount(line, "EXISTS")) {
@@ -157,6 +212,7 @@ void ImapDialogue::outOfStep(std::string_view line) {
     // A completion of no command we sent: the dialogue cannot tell where it stands.
     log(line);
     leaveForNextRun("the server answered out of step");
+    runner_.forget();
     logout();
 }
 
@@ -179,7 +235,7 @@ void ImapDialogue::sendLogin() {
         logout();
         return;
     }
-    if (!send(login->bytes)) return;
+    if (!send("A000", login->bytes, [this](const ImapCompletion& done) { onLogin(done.line); })) return;
     log(login->logged);
     show("Sending Login information");
     state_ = State::Login;
@@ -187,18 +243,12 @@ void ImapDialogue::sendLogin() {
 }
 
 template <typename Ok, typename Refused>
-void ImapDialogue::onCompletion(std::string_view line, std::string_view tag, Ok ok, Refused refused) {
-    switch (taggedStatus(line, tag)) {
-        case ImapStatus::Ok:
-            return ok();
-        case ImapStatus::No:
-        case ImapStatus::Bad:
-            log(line);
-            return refused();
-        case ImapStatus::None:
-            if (isTagged(line)) outOfStep(line);
-            return;
-    }
+ImapCommandRunner::Handler ImapDialogue::onCompletion(Ok ok, Refused refused) {
+    return [this, ok, refused](const ImapCompletion& done) {
+        if (done.status == ImapStatus::Ok) return ok();
+        log(done.line);
+        refused();
+    };
 }
 
 void ImapDialogue::onLogin(std::string_view line) {
@@ -219,7 +269,7 @@ void ImapDialogue::onLogin(std::string_view line) {
 bool ImapDialogue::sendListCommand() {
     listedFolders_.clear();
     const ImapCommand list = ImapOpening::listCommand();
-    if (!send(list.bytes)) return false;
+    if (!send("A001", list.bytes, [this](const ImapCompletion& done) { onList(done.line); })) return false;
     state_ = State::List;
     opening_.inFlight(ImapOpening::Step::List);
     return true;
@@ -308,7 +358,12 @@ void ImapDialogue::selectNextFolder() {
         selected_ = false;
         uidValidity_ = exists_ = 0;
         newMessagesNoted_ = false;
-        if (!send("A002 SELECT " + *quoted + "\r\n")) return;
+        if (!send("A002", "A002 SELECT " + *quoted + "\r\n", onCompletion([this] { selected(); }, [this] {
+                leaveForNextRun("a folder could not be selected");
+                selectNextFolder();
+            }))) {
+            return;
+        }
         log("A002 SELECT " + *quoted);
         if (transferPass_) show("Selecting the MailBox '" + folder_.shownName + "'");
         state_ = State::Select;
@@ -346,40 +401,32 @@ void ImapDialogue::onSelect(std::string_view line) {
         uidValidity_ = *validity;
         return;
     }
-    onCompletion(
-        line, "A002",
-        [this] {
-            selected_ = true;
-            const std::string_view command =
-                values_.settings.migrateDeleted ? "A003 SEARCH ALL" : "A003 SEARCH NOT DELETED";
-            if (!send(std::string(command) + "\r\n")) return;
-            log(command);
-            if (transferPass_) show("SEARCHING MAILBOX " + folder_.shownName);
-            state_ = State::Search;
-        },
-        [this] {
-            leaveForNextRun("a folder could not be selected");
-            selectNextFolder();
-        });
 }
 
-void ImapDialogue::onSearch(std::string_view line) {
-    if (isUntagged(line, "SEARCH")) {
-        std::vector<std::string> numbers;
-        std::vector<std::string> ignored;
-        parseSearchResponse(line, numbers, ignored);
-        for (const std::string& number : numbers) messageIds_.push_back(*parsePositiveNumber(number));
-        if (!ignored.empty()) {
-            std::string text = "Ignoring what is not a message number in the SEARCH result:";
-            for (const std::string& piece : ignored) text += " " + piece;
-            log(text);
-        }
-        return;
-    }
-    onCompletion(line, "A003", [this] { searchCompleted(); }, [this] {
+void ImapDialogue::selected() {
+    selected_ = true;
+    const std::string_view command = values_.settings.migrateDeleted ? "A003 SEARCH ALL" : "A003 SEARCH NOT DELETED";
+    const auto searched = onCompletion([this] { searchCompleted(); }, [this] {
         leaveForNextRun("a folder could not be searched");
         selectNextFolder();
     });
+    if (!send("A003", std::string(command) + "\r\n", searched)) return;
+    log(command);
+    if (transferPass_) show("SEARCHING MAILBOX " + folder_.shownName);
+    state_ = State::Search;
+}
+
+void ImapDialogue::onSearch(std::string_view line) {
+    if (!isUntagged(line, "SEARCH")) return;
+    std::vector<std::string> numbers;
+    std::vector<std::string> ignored;
+    parseSearchResponse(line, numbers, ignored);
+    for (const std::string& number : numbers) messageIds_.push_back(*parsePositiveNumber(number));
+    if (!ignored.empty()) {
+        std::string text = "Ignoring what is not a message number in the SEARCH result:";
+        for (const std::string& piece : ignored) text += " " + piece;
+        log(text);
+    }
 }
 
 void ImapDialogue::searchCompleted() {
@@ -403,7 +450,8 @@ void ImapDialogue::searchCompleted() {
             return selectNextFolder();
         }
         showCaptionForMessage();
-        return fetchNextMessage();
+        state_ = State::Transfer;
+        return pump();
     }
     selectNextFolder();
 }
@@ -429,183 +477,306 @@ void ImapDialogue::showCaptionForMessage() {
     host_.showCaption(formatMessageCaption(values_.captionFormat, localFolder_, messageNumber_, totalMessages_));
 }
 
-void ImapDialogue::fetchNextMessage() {
-    if (messageIds_.empty()) return selectNextFolder();
-    currentNumber_ = messageIds_.front();
-    messageIds_.pop_front();
-    currentUid_ = 0;
-    currentExpunged_ = false;
-    candidates_.clear();
-    messageTime_.reset();
-    if (!send("I001 FETCH " + std::to_string(currentNumber_) + " (INTERNALDATE UID)\r\n")) return;
-    state_ = State::InternalDate;
+void ImapDialogue::pump() {
+    while (state_ == State::Transfer) {
+        if (draining_) {
+            if (!runner_.idle()) return;
+            draining_ = false;
+        }
+        decideInOrder();
+        while (!messages_.empty() && messages_.front().step == Message::Step::Done) messages_.pop_front();
+        if (!runner_.hasRoom()) return;
+        // The oldest message with a command to send goes first: bodies and
+        // flags of earlier messages before the dates of later ones. One STORE
+        // at a time: a server that expunges a flagged message at once moves
+        // the numbers of everything sent after it.
+        Message* next = nullptr;
+        for (Message& m : messages_) {
+            if (m.step == Message::Step::StoreWanted && m.expunged) m.step = Message::Step::Done;
+            if (m.step == Message::Step::DateWanted || m.step == Message::Step::BodyWanted ||
+                (m.step == Message::Step::StoreWanted && !storeInFlight_)) {
+                next = &m;
+                break;
+            }
+        }
+        if (!next) {
+            if (!messageIds_.empty() && messages_.size() < runner_.window()) {
+                next = &messages_.emplace_back(messageIds_.front());
+                messageIds_.pop_front();
+            } else {
+                if (messages_.empty() && runner_.idle()) selectNextFolder();
+                return;
+            }
+        }
+        if (!sendFor(*next)) return;
+    }
 }
 
-void ImapDialogue::onInternalDate(std::string_view line) {
-    if (line.starts_with("* ")) {
-        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response());
-        const bool current = fetch && isCurrentMessage(fetch->number);
-        const ImapFetchItem* date = current ? fetch->find("INTERNALDATE") : nullptr;
-        const ImapFetchItem* uid = current ? fetch->find("UID") : nullptr;
-        if (uid && uid->value.kind == ImapToken::Kind::Atom) {
-            if (const std::optional<std::uint32_t> n = parsePositiveNumber(uid->value.text)) currentUid_ = *n;
+bool ImapDialogue::sendFor(Message& m) {
+    const std::string number = std::to_string(m.number);
+    switch (m.step) {
+        case Message::Step::DateWanted:
+            m.uid = 0;
+            m.time.reset();
+            if (!send("I001", "I001 FETCH " + number + " (INTERNALDATE UID)\r\n",
+                      [this, &m](const ImapCompletion& done) { onDateCompleted(m, done); })) {
+                return false;
+            }
+            m.step = Message::Step::DateSent;
+            return true;
+        case Message::Step::BodyWanted: {
+            const std::string command = "A004 FETCH " + number + " (BODY.PEEK[])";
+            if (!send("A004", command + "\r\n", [this, &m](const ImapCompletion& done) { onBodyCompleted(m, done); }))
+                return false;
+            show("FETCHING EMAIL " + number);
+            log(command);
+            m.step = Message::Step::BodySent;
+            return true;
         }
-        if (!date) {
-            if (!uid) log(line);
-            return;
-        }
-        std::optional<CivilTime> civil;
-        if (date->value.kind == ImapToken::Kind::String) civil = parseInternalDate(date->value.text);
-        if (civil) messageTime_ = internalDateToFileTime(*civil, values_.timeZoneBiasMinutes);
-        if (!messageTime_) log("Unusable INTERNALDATE: " + std::string(line));
+        case Message::Step::StoreWanted:
+            // Refused or not, the message is stored; at worst its deletion flag is missing.
+            if (!send("A005", "A005 STORE " + number + " +FLAGS (\\Deleted)\r\n", [this, &m](const ImapCompletion& done) {
+                    if (done.status != ImapStatus::Ok) log(done.line);
+                    storeInFlight_ = false;
+                    m.step = Message::Step::Done;
+                })) {
+                return false;
+            }
+            storeInFlight_ = true;
+            m.step = Message::Step::StoreSent;
+            return true;
+        default:
+            return true;
+    }
+}
+
+void ImapDialogue::onTransferData(std::string_view line) {
+    if (!line.starts_with("* ")) return;
+    if (reader_.literalTaken()) {
+        if (literalOwner_) literalOwner_->bodyComplete = true;
+        literalOwner_ = nullptr;
         return;
     }
-    onCompletion(
-        line, "I001", [this] { currentExpunged_ ? messageGone() : decideStore(); },
-        [this] { currentExpunged_ ? messageGone() : messageFailed(); });
+    const bool datesAwaited = runner_.oldestTag() == "I001";
+    const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response());
+    if (fetch) {
+        if (Message* m = inFlightMessage(fetch->number, Message::Step::DateSent)) {
+            if (takeDate(*m, *fetch, line) || !datesAwaited) return;
+        } else if (Message* b = inFlightMessage(fetch->number, Message::Step::BodySent)) {
+            const ImapFetchItem* item = fetch->find("BODY[]");
+            if (b->bodyStarted || b->fileFailed || !item || item->value.kind != ImapToken::Kind::String) return;
+            // A body sent as a quoted string (or a literal read whole).
+            if (!storeFreeFor(*b)) return;
+            if (!b->ownsFile && !beginFile(*b)) {
+                b->fileFailed = true;
+                return;
+            }
+            startBody(*b);
+            writeBody(*b, item->value.text);
+            b->bodyComplete = true;
+            return;
+        }
+    }
+    if (datesAwaited) log(line);
 }
 
-void ImapDialogue::decideStore() {
+bool ImapDialogue::takeDate(Message& m, const ImapFetchResponse& fetch, std::string_view line) {
+    const ImapFetchItem* date = fetch.find("INTERNALDATE");
+    const ImapFetchItem* uid = fetch.find("UID");
+    if (uid && uid->value.kind == ImapToken::Kind::Atom) {
+        if (const std::optional<std::uint32_t> n = parsePositiveNumber(uid->value.text)) m.uid = *n;
+    }
+    if (!date) return uid != nullptr;
+    std::optional<CivilTime> civil;
+    if (date->value.kind == ImapToken::Kind::String) civil = parseInternalDate(date->value.text);
+    if (civil) m.time = internalDateToFileTime(*civil, values_.timeZoneBiasMinutes);
+    if (!m.time) log("Unusable INTERNALDATE: " + std::string(line));
+    return true;
+}
+
+void ImapDialogue::onDateCompleted(Message& m, const ImapCompletion& done) {
+    if (done.status != ImapStatus::Ok) log(done.line);
+    bool refused = done.status != ImapStatus::Ok;
+    if (done.crossedExpunge && !m.expunged) {
+        // The server may have run it on another message than the one its
+        // number named when it was sent: what counts is whether this
+        // message's data came (tied to it by number), else it is asked again.
+        if (!m.time && m.uid == 0) {
+            m.step = Message::Step::DateWanted;
+            return;
+        }
+        refused = false;
+    }
+    m.dateRefused = refused;
+    m.step = Message::Step::Dated;
+}
+
+void ImapDialogue::decideInOrder() {
+    for (Message& m : messages_) {
+        if (m.decided) continue;
+        if (m.step != Message::Step::Dated) return;
+        m.decided = true;
+        if (m.expunged) {
+            advanceCapped();
+            messageGone(m);
+        } else if (m.dateRefused) {
+            advanceCapped();
+            messageFailed(m);
+        } else {
+            decideStore(m);
+        }
+    }
+}
+
+void ImapDialogue::decideStore(Message& m) {
+    m.counter = messageNumber_;
     showCaptionForMessage();
-    const std::string number = std::to_string(currentNumber_);
-    if (!messageTime_) {
+    const std::string number = std::to_string(m.number);
+    if (!m.time) {
         log("Message " + number + " has no usable INTERNALDATE; it is dated 01/01/1980 00:00:00");
-        messageTime_ = fallbackMessageTime();
+        m.time = fallbackMessageTime();
     }
-    storeTime_ = *messageTime_;
-    dateHex_ = dateHex(storeTime_);
-    const MessageIdentity id = identity();
-    if (stored_.fileHolding(id)) return skipStored();
-    // Files of the slot that no record ties to another message may hold this
-    // one; the body decides, before anything is committed.
-    candidates_ = stored_.candidates(dateHex_, id, [this](std::string_view folder) {
-        return listedFolders_.count(std::string(folder)) != 0;
+    m.storeTime = *m.time;
+    m.dateHex = dateHex(m.storeTime);
+    if (stored_.fileHolding(identity(m))) return skipStored(m);
+    // Counted now, so that the messages decided after it while its body is
+    // on its way get the numbers a one-at-a-time transfer gives them.
+    m.advanced = advanceCapped();
+    // The file is opened now when no earlier message still waits for its
+    // body; otherwise when this body begins to arrive.
+    const bool earlierBodyDue = std::any_of(messages_.begin(), messages_.end(), [](const Message& other) {
+        return other.step == Message::Step::BodyWanted || other.step == Message::Step::BodySent;
     });
+    if (!fileOwner_ && !earlierBodyDue && !beginFile(m)) return messageFailed(m);
+    m.step = Message::Step::BodyWanted;
+}
+
+bool ImapDialogue::beginFile(Message& m) {
     std::string error;
-    if (!store_.beginMessage(folderDirectory_, messageNumber_, dateHex_, error)) {
+    if (!store_.beginMessage(folderDirectory_, m.counter, m.dateHex, error)) {
         log(error);
-        return messageFailed();
+        return false;
     }
-    messageOpen_ = true;
-    bodyStarted_ = bodyComplete_ = bodyFailed_ = lastWasCarriageReturn_ = false;
-    bodyError_.clear();
-    const std::string command = "A004 FETCH " + number + " (BODY.PEEK[])";
-    if (!send(command + "\r\n")) return;
-    show("FETCHING EMAIL " + number);
-    log(command);
-    state_ = State::Body;
+    m.ownsFile = true;
+    fileOwner_ = &m;
+    m.bodyStarted = m.bodyComplete = m.bodyFailed = m.lastWasCarriageReturn = false;
+    m.bodyError.clear();
+    return true;
 }
 
-void ImapDialogue::skipStored() {
+void ImapDialogue::skipStored(Message& m) {
     ++recognised_;
-    log("Skipping message #" + std::to_string(messageNumber_));
-    ++messageNumber_;
-    fetchNextMessage();
+    log("Skipping message #" + std::to_string(m.counter));
+    // Deciding a fetch counted the message only while below the total; a
+    // recognised one always counts.
+    if (!m.advanced) ++messageNumber_;
+    m.step = Message::Step::Done;
 }
 
-void ImapDialogue::messageGone() {
+void ImapDialogue::messageGone(Message& m) {
     // Deleted by someone else before this run could copy it: nothing to keep.
-    abandon();
-    log("Message " + std::to_string(currentNumber_) + " was expunged on the server before it was copied");
-    advanceCapped();
-    fetchNextMessage();
+    abandon(m);
+    log("Message " + std::to_string(m.number) + " was expunged on the server before it was copied");
+    m.step = Message::Step::Done;
 }
 
-void ImapDialogue::startBody() {
-    bodyStarted_ = true;
-    if (!store_.writeMessage(imapHeaderLine(dateHex_) + "\r\n", bodyError_)) bodyFailed_ = true;
+void ImapDialogue::startBody(Message& m) {
+    m.bodyStarted = true;
+    if (!store_.writeMessage(imapHeaderLine(m.dateHex) + "\r\n", m.bodyError)) m.bodyFailed = true;
 }
 
-void ImapDialogue::writeBody(std::string_view bytes) {
-    if (bodyFailed_ || bytes.empty()) return;
+void ImapDialogue::writeBody(Message& m, std::string_view bytes) {
+    if (m.bodyFailed || bytes.empty()) return;
     // Only the line end is the file's own: each line ends in CR LF, so a
     // bare LF gets its CR; every other byte is the message's and stays.
-    const auto put = [this](std::string_view piece) {
-        if (!bodyFailed_ && !piece.empty() && !store_.writeMessage(piece, bodyError_)) bodyFailed_ = true;
+    const auto put = [this, &m](std::string_view piece) {
+        if (!m.bodyFailed && !piece.empty() && !store_.writeMessage(piece, m.bodyError)) m.bodyFailed = true;
     };
     std::size_t start = 0;
     for (std::size_t lf = bytes.find('\n'); lf != std::string_view::npos; lf = bytes.find('\n', lf + 1)) {
-        const bool hasCarriageReturn = lf > 0 ? bytes[lf - 1] == '\r' : lastWasCarriageReturn_;
+        const bool hasCarriageReturn = lf > 0 ? bytes[lf - 1] == '\r' : m.lastWasCarriageReturn;
         if (hasCarriageReturn) continue;
         put(bytes.substr(start, lf - start));
         put("\r\n");
         start = lf + 1;
     }
     put(bytes.substr(start));
-    lastWasCarriageReturn_ = bytes.back() == '\r';
+    m.lastWasCarriageReturn = bytes.back() == '\r';
 }
 
-void ImapDialogue::onBody(std::string_view line) {
-    if (line.starts_with("* ")) {
-        if (reader_.literalTaken()) {
-            bodyComplete_ = true;
-            return;
-        }
-        const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response());
-        if (!fetch || !isCurrentMessage(fetch->number) || bodyStarted_) return;
-        const ImapFetchItem* item = fetch->find("BODY[]");
-        if (item && item->value.kind == ImapToken::Kind::String) {
-            // A body sent as a quoted string (or a literal read whole).
-            startBody();
-            writeBody(item->value.text);
-            bodyComplete_ = true;
-        }
+void ImapDialogue::onBodyCompleted(Message& m, const ImapCompletion& done) {
+    if (literalOwner_ == &m) literalOwner_ = nullptr;
+    if (done.status != ImapStatus::Ok) log(done.line);
+    if (m.fileDone) {
+        // Its whole body came before this completion and was dealt with then.
+        m.step = m.afterBody;
         return;
     }
-    onCompletion(line, "A004", [this] { endMessage(); }, [this] {
-        abandon();
-        currentExpunged_ ? messageGone() : messageFailed();
-    });
+    if (done.crossedExpunge && !m.expunged && !m.fileFailed) {
+        // As for the date: this message's body came, or it is asked again.
+        if (!m.bodyStarted) {
+            m.step = Message::Step::BodyWanted;
+            return;
+        }
+        return endMessage(m);
+    }
+    if (done.status == ImapStatus::Ok) return endMessage(m);
+    abandon(m);
+    m.expunged ? messageGone(m) : messageFailed(m);
 }
 
-void ImapDialogue::endMessage() {
-    if (!bodyComplete_ || bodyFailed_) {
-        if (currentExpunged_ && !bodyFailed_) return messageGone();
-        log(bodyFailed_ ? bodyError_ : "The server sent no body for message " + std::to_string(currentNumber_));
-        abandon();
-        return messageFailed();
+void ImapDialogue::endMessage(Message& m) {
+    if (m.fileFailed) return messageFailed(m);
+    if (!m.bodyComplete || m.bodyFailed) {
+        if (m.expunged && !m.bodyFailed) return messageGone(m);
+        log(m.bodyFailed ? m.bodyError : "The server sent no body for message " + std::to_string(m.number));
+        abandon(m);
+        return messageFailed(m);
     }
     // The line where the closing parenthesis stood: empty after a final line
     // end, else it ends the message's unfinished last line.
     std::string error;
     if (!store_.writeMessage("\r\n", error)) {
         log(error);
-        abandon();
-        return messageFailed();
+        abandon(m);
+        return messageFailed(m);
     }
-    if (matchesStoredCopy()) return;
-    advanceCapped();
+    if (matchesStoredCopy(m)) return;
     std::string name;
     bool stored = false;
-    messageOpen_ = false;
-    if (!store_.commitMessage(storeTime_, name, stored, error)) {
+    m.ownsFile = false;
+    fileOwner_ = nullptr;
+    if (!store_.commitMessage(m.storeTime, name, stored, error)) {
         log(error);
         if (!stored) {
             store_.abandonMessage();
             leaveForNextRun("a message file could not be stored");
-            return fetchNextMessage();
+            m.step = Message::Step::Done;
+            return;
         }
     }
     ++storedCount_;
     stored_.addFile(name);
-    record(name);
+    record(m, name);
     // Only a stored message may be flagged for deletion, and only by a
     // number that is still its own.
-    if (values_.settings.markDeleted && !currentExpunged_) {
-        if (!send("A005 STORE " + std::to_string(currentNumber_) + " +FLAGS (\\Deleted)\r\n")) return;
-        state_ = State::Store;
-        return;
-    }
-    fetchNextMessage();
+    m.step = values_.settings.markDeleted && !m.expunged ? Message::Step::StoreWanted : Message::Step::Done;
 }
 
-bool ImapDialogue::matchesStoredCopy() {
-    for (const std::string& name : candidates_) {
+bool ImapDialogue::matchesStoredCopy(Message& m) {
+    // Files of the slot that no record ties to another message may hold this
+    // one. Taken now, not when it was decided: a message committed or
+    // recognised meanwhile has its record.
+    const std::vector<std::string> candidates =
+        stored_.candidates(m.dateHex, identity(m), [this](std::string_view folder) {
+            return listedFolders_.count(std::string(folder)) != 0;
+        });
+    for (const std::string& name : candidates) {
         std::string error;
         if (store_.sameAsStored(name, error)) {
-            abandon();
-            record(name);
-            skipStored();
+            abandon(m);
+            record(m, name);
+            skipStored(m);
             return true;
         }
         // Unreadable: storing the message again is better than losing it.
@@ -614,8 +785,8 @@ bool ImapDialogue::matchesStoredCopy() {
     return false;
 }
 
-void ImapDialogue::record(const std::string& fileName) {
-    const MessageIdentity id = identity();
+void ImapDialogue::record(const Message& m, const std::string& fileName) {
+    const MessageIdentity id = identity(m);
     if (!id.known()) return;
     const MessageRecord entry{id, fileName};
     stored_.addRecord(entry);
@@ -628,59 +799,55 @@ void ImapDialogue::record(const std::string& fileName) {
     }
 }
 
-void ImapDialogue::messageFailed() {
+void ImapDialogue::messageFailed(Message& m) {
     ++failed_;
     incomplete_ = true;
-    advanceCapped();
-    fetchNextMessage();
+    m.step = Message::Step::Done;
 }
 
-void ImapDialogue::advanceCapped() {
-    if (messageNumber_ < totalMessages_) ++messageNumber_;
-}
-
-void ImapDialogue::onStore(std::string_view line) {
-    // Refused or not, the message is stored; at worst its deletion flag is missing.
-    onCompletion(line, "A005", [this] { fetchNextMessage(); }, [this] { fetchNextMessage(); });
+bool ImapDialogue::advanceCapped() {
+    if (messageNumber_ >= totalMessages_) return false;
+    ++messageNumber_;
+    return true;
 }
 
 void ImapDialogue::logout() {
     abandon();
+    literalOwner_ = nullptr;
+    messages_.clear();
+    storeInFlight_ = draining_ = false;
     selected_ = false;
-    if (!send("A006 LOGOUT\r\n")) return;
+    if (!send("A006", "A006 LOGOUT\r\n", [this](const ImapCompletion& done) { onLogoutCompleted(done); })) return;
     show("Logging out");
     log("A006 LOGOUT");
     state_ = State::Logout;
 }
 
+void ImapDialogue::onLogoutCompleted(const ImapCompletion& done) {
+    if (done.status == ImapStatus::Ok) {
+        host_.pause(values_.logoutPauseMs);
+        show("Disconnected");
+        log(done.line);
+        logoutAcknowledged_ = true;
+        // The server closes the connection; that ends the session.
+        state_ = State::Done;
+        return;
+    }
+    log(done.line);
+    host_.closeConnection();
+    state_ = State::Done;
+}
+
 void ImapDialogue::onLogout(std::string_view line) {
-    switch (taggedStatus(line, "A006")) {
-        case ImapStatus::Ok:
-            host_.pause(values_.logoutPauseMs);
-            show("Disconnected");
-            log(line);
-            logoutAcknowledged_ = true;
-            // The server closes the connection; that ends the session.
-            state_ = State::Done;
-            return;
-        case ImapStatus::No:
-        case ImapStatus::Bad:
-            log(line);
-            host_.closeConnection();
-            state_ = State::Done;
-            return;
-        case ImapStatus::None:
-            log(line);
-            if (isTagged(line)) {
-                host_.closeConnection();
-                state_ = State::Done;
-            }
-            return;
+    log(line);
+    if (isTagged(line)) {
+        host_.closeConnection();
+        state_ = State::Done;
     }
 }
 
-bool ImapDialogue::send(std::string_view bytes) {
-    if (host_.send(bytes)) return true;
+bool ImapDialogue::send(std::string_view tag, std::string_view bytes, ImapCommandRunner::Handler onCompleted) {
+    if (runner_.send(tag, bytes, std::move(onCompleted))) return true;
     abandon();
     state_ = State::Done;
     return false;

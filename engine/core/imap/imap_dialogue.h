@@ -4,11 +4,22 @@
 // SEARCH, per message FETCH of INTERNALDATE, the store decision, FETCH of
 // BODY.PEEK[] into a message file, optional STORE of \Deleted), LOGOUT.
 //
-// Strictly sequential: one tagged command is outstanding at a time and is
-// completed by "<tag> OK|NO|BAD", whatever text follows. Responses are read
-// with their literals by byte count; the literal of a message body goes
-// straight to the message file as it arrives. The session feeds lines and
-// literal pieces in; the dialogue answers through its host and its store.
+// Every command goes through a command runner, which keeps the commands in
+// flight and matches each completion ("<tag> OK|NO|BAD", whatever text
+// follows) to the oldest of them. With a window of 1 the dialogue is
+// strictly one command at a time. With a wider window the folder walk sends
+// the INTERNALDATE fetches of the next messages ahead, decides in message
+// order whether each is stored, sends its body fetch as soon as that says
+// fetch, writes the body as its literal arrives, commits the files in order
+// and flags a message \Deleted only after its file is committed; nothing is
+// in flight when the next folder is selected or LOGOUT is sent. Untagged
+// data is tied to a message by its message number as the server numbers it
+// at that moment, never by the command that asked for it.
+//
+// Responses are read with their literals by byte count; the literal of a
+// message body goes straight to the message file as it arrives. The session
+// feeds lines and literal pieces in; the dialogue answers through its host
+// and its store.
 //
 // A message is skipped as stored only when the store's records tie a file
 // still present to that very message (folder, UIDVALIDITY, UID); any other
@@ -26,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/imap/imap_command_runner.h"
 #include "engine/core/imap/imap_opening.h"
 #include "engine/core/imap/imap_response_reader.h"
 #include "engine/core/imap/imap_syntax.h"
@@ -109,9 +121,40 @@ public:
     // stored and failed, and whether (and why) the account is left for the next run.
     std::string summary() const;
     int messageNumber() const { return messageNumber_; }
+    // The most commands that were in flight at once.
+    std::size_t mostInFlight() const { return runner_.mostInFlight(); }
 
 private:
-    enum class State { Greeting, Login, List, Select, Search, InternalDate, Body, Store, Logout, Done };
+    enum class State { Greeting, Login, List, Select, Search, Transfer, Logout, Done };
+
+    // A message of the selected folder from its INTERNALDATE fetch until it
+    // is stored, recognised, gone or failed (and, with MARK_DELETED, flagged).
+    struct Message {
+        enum class Step { DateWanted, DateSent, Dated, BodyWanted, BodySent, StoreWanted, StoreSent, Done };
+        explicit Message(std::uint32_t n) : number(n) {}
+        std::uint32_t number;  // follows EXPUNGE responses
+        std::uint32_t uid = 0;
+        bool expunged = false;
+        Step step = Step::DateWanted;
+        bool dateRefused = false;
+        bool decided = false;
+        bool advanced = false;  // deciding moved the message number on
+        std::optional<FileTime> time;
+        int counter = 0;
+        FileTime storeTime = 0;
+        std::string dateHex;
+        bool ownsFile = false;
+        bool fileFailed = false;
+        bool bodyStarted = false;
+        bool bodyComplete = false;
+        bool bodyFailed = false;
+        bool lastWasCarriageReturn = false;
+        std::string bodyError;
+        // The file was finished before the body fetch's completion came;
+        // `afterBody` is where that completion leads.
+        bool fileDone = false;
+        Step afterBody = Step::Done;
+    };
 
     struct Folder {
         std::string serverName;  // as listed; sent quoted to SELECT
@@ -121,7 +164,9 @@ private:
     // ImapResponseReader::Client
     void readLiteral(std::uint64_t count) override { host_.readLiteral(count); }
     bool takesLiteral(const ImapResponse& soFar, std::uint64_t size) override;
-    void onTakenLiteral(std::string_view chunk) override { writeBody(chunk); }
+    void onTakenLiteral(std::string_view chunk) override {
+        if (literalOwner_) writeBody(*literalOwner_, chunk);
+    }
     void onResponse(const ImapResponse&) override { handleResponse(); }
 
     void handleResponse();
@@ -133,20 +178,20 @@ private:
     void onProtocolError(const std::string& what) override;
     // The account is not complete; the first reason is the one the summary gives.
     void leaveForNextRun(std::string_view reason);
-    // The completion of the command tagged `tag`: ok() on OK; on NO or BAD the
-    // server's line is logged and refused() runs. Another tagged line is out of step.
+    // A completion handler: ok() on OK; on NO or BAD the server's line is
+    // logged and refused() runs.
     template <typename Ok, typename Refused>
-    void onCompletion(std::string_view line, std::string_view tag, Ok ok, Refused refused);
+    ImapCommandRunner::Handler onCompletion(Ok ok, Refused refused);
     bool isExcluded(const Folder& folder) const;
     void onGreeting(std::string_view line);
     void onLogin(std::string_view line);
     void onList(std::string_view line);
     void onSelect(std::string_view line);
+    void selected();
     void onSearch(std::string_view line);
-    void onInternalDate(std::string_view line);
-    void onBody(std::string_view line);
-    void onStore(std::string_view line);
+    void onTransferData(std::string_view line);
     void onLogout(std::string_view line);
+    void onLogoutCompleted(const ImapCompletion& done);
 
     void sendLogin();
     bool sendListCommand();
@@ -157,24 +202,36 @@ private:
     void beginSecondPass();
     void searchCompleted();
     bool loadStoredFolder();
-    void fetchNextMessage();
-    void decideStore();
-    void endMessage();
-    bool matchesStoredCopy();
-    void record(const std::string& fileName);
-    void skipStored();
-    void messageGone();
-    void messageFailed();
+
+    // The transfer: what to send next, and each message's steps.
+    void pump();
+    void decideInOrder();
+    bool sendFor(Message& m);
+    void onDateCompleted(Message& m, const ImapCompletion& done);
+    void onBodyCompleted(Message& m, const ImapCompletion& done);
+    Message* inFlightMessage(std::string_view number, Message::Step step);
+    bool takeDate(Message& m, const ImapFetchResponse& fetch, std::string_view line);
+    void decideStore(Message& m);
+    bool beginFile(Message& m);
+    void endMessage(Message& m);
+    // Frees the store for `next` when the message holding it is complete.
+    bool storeFreeFor(Message& next);
+    bool matchesStoredCopy(Message& m);
+    void record(const Message& m, const std::string& fileName);
+    void skipStored(Message& m);
+    void messageGone(Message& m);
+    void messageFailed(Message& m);
+    void abandon(Message& m);
     void logout();
 
-    MessageIdentity identity() const { return {folder_.serverName, uidValidity_, currentUid_}; }
-    bool isCurrentMessage(std::string_view number) const;
-    void startBody();
-    void writeBody(std::string_view bytes);
+    MessageIdentity identity(const Message& m) const { return {folder_.serverName, uidValidity_, m.uid}; }
+    void startBody(Message& m);
+    void writeBody(Message& m, std::string_view bytes);
     void showCaptionForMessage();
-    void advanceCapped();
+    bool advanceCapped();
 
-    bool send(std::string_view bytes);
+    // Sends through the runner; false when the connection failed (the dialogue has then ended).
+    bool send(std::string_view tag, std::string_view bytes, ImapCommandRunner::Handler onCompleted);
     void log(std::string_view text) { host_.log(text); }
     void show(std::string_view text) { host_.showLine(text); }
 
@@ -208,19 +265,12 @@ private:
     StoredFolder stored_;
     bool recordsExist_ = false;
 
-    std::uint32_t currentNumber_ = 0;  // follows EXPUNGE responses
-    std::uint32_t currentUid_ = 0;
-    bool currentExpunged_ = false;
-    std::vector<std::string> candidates_;
-    std::optional<FileTime> messageTime_;
-    FileTime storeTime_ = 0;
-    std::string dateHex_;
-    bool messageOpen_ = false;
-    bool bodyStarted_ = false;
-    bool bodyComplete_ = false;
-    bool bodyFailed_ = false;
-    bool lastWasCarriageReturn_ = false;
-    std::string bodyError_;
+    ImapCommandRunner runner_;
+    std::deque<Message> messages_;       // in message order; references stay valid
+    Message* fileOwner_ = nullptr;       // the message whose file the store has open
+    Message* literalOwner_ = nullptr;    // the message whose body literal is arriving
+    bool draining_ = false;              // after an EXPUNGE: nothing new until all is answered
+    bool storeInFlight_ = false;
 
     bool walkComplete_ = false;
     bool incomplete_ = false;

@@ -1,5 +1,6 @@
 #include "engine/core/pop3/pop3_dialogue.h"
 
+#include <algorithm>
 #include <climits>
 #include <utility>
 
@@ -36,6 +37,15 @@ int positiveNumber(std::string_view word) {
         if (value > INT_MAX) return 0;
     }
     return static_cast<int>(value);
+}
+
+bool sameWordIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+        if (upper(a[i]) != upper(b[i])) return false;
+    }
+    return true;
 }
 
 bool holdsLineBreakOrZero(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != text.npos; }
@@ -80,8 +90,10 @@ int listedMessageNumber(std::string_view line) {
     return positiveNumber(nextWord(rest));
 }
 
-Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account)
-    : env_(environment), account_(std::move(account)) {}
+Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account, int window)
+    : env_(environment),
+      account_(std::move(account)),
+      wantedWindow_(static_cast<std::size_t>(std::clamp(window, 1, 64))) {}
 
 std::string Pop3Dialogue::summary() const {
     return tally_.summary(result() == 0, quitSent_ ? "the dialogue did not finish"
@@ -107,6 +119,9 @@ void Pop3Dialogue::onLine(std::string_view line) {
             case Pop3State::UserSent:
             case Pop3State::PassSent:
                 onLoginAnswer(line);
+                break;
+            case Pop3State::CapaSent:
+                onCapaLine(line);
                 break;
             case Pop3State::ListSent:
                 onListLine(line);
@@ -170,9 +185,39 @@ void Pop3Dialogue::onLoginAnswer(std::string_view line) {
     if (!positiveAnswer(line)) return;
     if (state_ == Pop3State::UserSent) {
         if (env_.send("PASS " + account_.password + "\r\n")) state_ = Pop3State::PassSent;
+    } else if (wantedWindow_ > 1) {
+        // Whether the server takes pipelined commands.
+        if (env_.send("CAPA\r\n")) state_ = Pop3State::CapaSent;
     } else {
-        if (env_.send("LIST\r\n")) state_ = Pop3State::ListSent;
+        sendList();
     }
+}
+
+void Pop3Dialogue::sendList() {
+    if (env_.send("LIST\r\n")) state_ = Pop3State::ListSent;
+}
+
+void Pop3Dialogue::onCapaLine(std::string_view line) {
+    if (!capaStatusSeen_) {
+        capaStatusSeen_ = true;
+        if (startsWith(line, "+")) return;
+        env_.report("The server does not list its capabilities; one command at a time is sent");
+        sendList();
+        return;
+    }
+    if (line == ".") {
+        if (window_ > 1) {
+            std::string text;
+            formatString(text, "The server takes pipelined commands: up to %d at once", static_cast<int>(window_));
+            env_.report(text);
+        } else {
+            env_.report("The server does not list PIPELINING; one command at a time is sent");
+        }
+        sendList();
+        return;
+    }
+    std::string_view rest = line;
+    if (sameWordIgnoringCase(nextWord(rest), "PIPELINING")) window_ = wantedWindow_;
 }
 
 void Pop3Dialogue::onListLine(std::string_view line) {
@@ -210,7 +255,7 @@ void Pop3Dialogue::onListLine(std::string_view line) {
             quit();
             return;
         }
-        askUidl();
+        nextMessageOrQuit();
         return;
     }
     if (const int number = listedMessageNumber(line); number > 0) {
@@ -221,13 +266,20 @@ void Pop3Dialogue::onListLine(std::string_view line) {
 }
 
 void Pop3Dialogue::onUidlAnswer(std::string_view line) {
+    const bool answer = startsWith(line, "-") || startsWith(line, "+OK");
+    // Anything else but the answer is not meant for this command.
+    if (!answer) return;
+    currentNumber_ = inFlight_.front().number;
+    answered();
+    if (quitWanted_) {
+        nextMessageOrQuit();
+        return;
+    }
     if (startsWith(line, "-")) {
         env_.report(line);
         skipMessage("the server refused a unique-id");
         return;
     }
-    // Anything else but the answer is not meant for this command.
-    if (!startsWith(line, "+OK")) return;
     std::string problem;
     const std::string uidl = uidlFromAnswer(line, currentNumber_, problem);
     if (uidl.empty()) {
@@ -271,29 +323,59 @@ void Pop3Dialogue::onUidlAnswer(std::string_view line) {
 }
 
 void Pop3Dialogue::retrieve() {
-    if (std::string error; !env_.beginMessage(currentNumber_, error)) {
-        env_.report(error);
-        skipMessage("a message file could not be created");
-        return;
+    toRetrieve_.emplace_back(currentNumber_, currentUidl_);
+    nextMessageOrQuit();
+}
+
+bool Pop3Dialogue::sendRetr() {
+    auto [number, uidl] = std::move(toRetrieve_.front());
+    toRetrieve_.pop_front();
+    // The file is begun now when no other RETR is answered first, else when
+    // its own answer begins.
+    const bool fileFree = std::none_of(inFlight_.begin(), inFlight_.end(), [](const Command& c) { return c.retr; });
+    if (fileFree) {
+        if (std::string error; !env_.beginMessage(number, error)) {
+            env_.report(error);
+            tally_.countFailed();
+            tally_.leaveForNextRun("a message file could not be created");
+            return true;
+        }
+        messageOpen_ = true;
     }
-    messageOpen_ = true;
-    if (!sendFormatted("RETR %d\r\n", currentNumber_)) return;
-    env_.showLine(formatBounded("RETRIEVING EMAIL %d", currentNumber_));
-    state_ = Pop3State::Retrieving;
-    retrStatusSeen_ = false;
+    if (!sent("RETR %d\r\n", number)) return false;
+    inFlight_.push_back({true, number, std::move(uidl), false});
+    mostInFlight_ = std::max(mostInFlight_, inFlight_.size());
+    env_.showLine(formatBounded("RETRIEVING EMAIL %d", number));
+    return true;
 }
 
 void Pop3Dialogue::onMessageLine(std::string_view line) {
+    Command& command = inFlight_.front();
+    currentNumber_ = command.number;
     // Only the first line answers RETR; later ones are the message, even
     // when they begin with "+OK".
-    if (!retrStatusSeen_) {
-        retrStatusSeen_ = true;
+    if (!command.statusSeen) {
+        command.statusSeen = true;
         if (startsWith(line, "+")) {
             env_.report(line);
+            if (!messageOpen_ && !quitWanted_) {
+                if (std::string error; env_.beginMessage(currentNumber_, error)) {
+                    messageOpen_ = true;
+                } else {
+                    env_.report(error);
+                    tally_.countFailed();
+                    tally_.leaveForNextRun("a message file could not be created");
+                }
+            }
             return;
         }
         env_.report(line.empty() ? kUnknownError : line);
         dropMessage();
+        answered();
+        if (quitWanted_) {
+            nextMessageOrQuit();
+            return;
+        }
         skipMessage("the server refused a message");
         return;
     }
@@ -314,8 +396,16 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
 }
 
 void Pop3Dialogue::completeMessage() {
+    currentUidl_ = std::move(inFlight_.front().uidl);
+    answered();
     // A message whose file failed was counted then.
     if (!messageOpen_) {
+        nextMessageOrQuit();
+        return;
+    }
+    if (quitWanted_) {
+        // Its unique-id could not be recorded: stored, it would be stored again.
+        dropMessage();
         nextMessageOrQuit();
         return;
     }
@@ -347,19 +437,46 @@ void Pop3Dialogue::skipMessage(std::string_view reason) {
 }
 
 void Pop3Dialogue::nextMessageOrQuit() {
-    if (messageNumbers_.empty())
+    if (state_ == Pop3State::QuitSent || state_ == Pop3State::Closed) return;
+    // RETRs of new messages first, then the UIDLs of the next messages, as
+    // long as the window has room.
+    while (!quitWanted_ && inFlight_.size() < window_) {
+        if (!toRetrieve_.empty()) {
+            if (!sendRetr()) return;
+        } else if (!messageNumbers_.empty() && inFlight_.size() + toRetrieve_.size() < window_) {
+            if (!askUidl()) return;
+        } else {
+            break;
+        }
+    }
+    if (inFlight_.empty()) {
         quit();
-    else
-        askUidl();
+        return;
+    }
+    state_ = inFlight_.front().retr ? Pop3State::Retrieving : Pop3State::UidlSent;
 }
 
-void Pop3Dialogue::askUidl() {
-    currentNumber_ = messageNumbers_.front();
+bool Pop3Dialogue::askUidl() {
+    const int number = messageNumbers_.front();
     messageNumbers_.pop_front();
-    if (sendFormatted("UIDL %d\r\n", currentNumber_)) state_ = Pop3State::UidlSent;
+    if (!sent("UIDL %d\r\n", number)) return false;
+    inFlight_.push_back({false, number, {}, false});
+    mostInFlight_ = std::max(mostInFlight_, inFlight_.size());
+    return true;
 }
+
+void Pop3Dialogue::answered() { inFlight_.pop_front(); }
+
+bool Pop3Dialogue::sent(const char* format, int number) { return sendFormatted(format, number); }
 
 void Pop3Dialogue::quit() {
+    if (!inFlight_.empty()) {
+        // QUIT only once everything before it is answered.
+        quitWanted_ = true;
+        toRetrieve_.clear();
+        state_ = inFlight_.front().retr ? Pop3State::Retrieving : Pop3State::UidlSent;
+        return;
+    }
     state_ = Pop3State::QuitSent;
     if (!env_.send("QUIT\r\n")) return;
     quitSent_ = true;

@@ -11,6 +11,15 @@
 // already stored is kept). The result is 0 only when QUIT was sent and every
 // listed message is either stored now or was recorded before.
 //
+// With a window above 1 the dialogue asks CAPA after the login; only when
+// the server lists PIPELINING (RFC 2449) does it send the UIDL of the next
+// messages ahead and each RETR as soon as its look-up says the message is
+// new, up to the window. Answers come in the order of the commands, which is
+// how each is matched to its command; a unique-id is still recorded only
+// after its file is stored, and QUIT goes out only when everything before it
+// is answered. Without PIPELINING, and with a window of 1, one command is
+// outstanding at a time.
+//
 // A server may give two messages one unique-id. Both are stored; the second
 // is recorded under the id with its occurrence appended ("<id> 2"; a space
 // cannot occur in a unique-id), so each occurrence is known on its own.
@@ -67,6 +76,7 @@ enum class Pop3State {
     AwaitGreeting,
     UserSent,
     PassSent,
+    CapaSent,
     ListSent,
     UidlSent,
     Retrieving,
@@ -92,7 +102,9 @@ class Pop3Dialogue {
 public:
     static constexpr std::string_view kUnknownError = "Unknown Error in Pop3ActiveObj";
 
-    Pop3Dialogue(Pop3Environment& environment, Pop3Account account);
+    // `window`: commands that may be outstanding at once (1 to 64), used
+    // only when the server lists PIPELINING.
+    Pop3Dialogue(Pop3Environment& environment, Pop3Account account, int window = 1);
 
     // The connection is open: the server is registered.
     void connected();
@@ -100,8 +112,13 @@ public:
     void onLine(std::string_view line);
     // The session is over however it ended: an unfinished message is dropped.
     void sessionEnded();
+    // Commands the session held for sending could not be sent: QUIT, if it
+    // was among them, never reached the server.
+    void commandsLost() { quitSent_ = false; }
 
     int result() const { return quitSent_ && !tally_.leftForNextRun() ? 0 : 1; }
+    // The most commands that were outstanding at once.
+    std::size_t mostInFlight() const { return mostInFlight_; }
     Pop3State state() const { return state_; }
     // The account's closing line: what was stored, recognised and failed, and why it is left when it is.
     std::string summary() const;
@@ -111,13 +128,20 @@ private:
     bool positiveAnswer(std::string_view line);
     void onGreeting(std::string_view line);
     void onLoginAnswer(std::string_view line);
+    void onCapaLine(std::string_view line);
+    void sendList();
     void onListLine(std::string_view line);
     void onUidlAnswer(std::string_view line);
     void onMessageLine(std::string_view line);
 
+    // Sends what the window allows; QUIT once nothing is left and all is answered.
     void nextMessageOrQuit();
-    void askUidl();
+    bool askUidl();
     void retrieve();
+    bool sendRetr();
+    // The oldest command in flight was answered.
+    void answered();
+    bool sent(const char* format, int number);
     void completeMessage();
     void dropMessage();
     // The current message failed and is left for the next run.
@@ -134,11 +158,24 @@ private:
     // sending QUIT, the account left for the next run.
     bool databaseHolds(const MigrationDatabase& database, bool keysFound, const std::string& what);
 
+    struct Command {
+        bool retr = false;
+        int number = 0;
+        std::string uidl;  // RETR: the unique-id to record once stored
+        bool statusSeen = false;
+    };
+
     Pop3Environment& env_;
     Pop3Account account_;
+    std::size_t window_ = 1;  // in effect: 1 until the server lists PIPELINING
+    std::size_t wantedWindow_ = 1;
+    bool capaStatusSeen_ = false;
+    std::deque<Command> inFlight_;
+    std::deque<std::pair<int, std::string>> toRetrieve_;  // new messages whose RETR waits for room
+    bool quitWanted_ = false;
+    std::size_t mostInFlight_ = 0;
     Pop3State state_ = Pop3State::AwaitGreeting;
     bool listStatusSeen_ = false;
-    bool retrStatusSeen_ = false;
     std::deque<int> messageNumbers_;
     int messageCount_ = 0;
     int currentNumber_ = 0;

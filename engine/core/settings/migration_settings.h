@@ -19,6 +19,9 @@ struct MigrationSettings {
     int markDeleted = 0;
     int migrateDeleted = 0;
     int createEmpty = 0;
+    // Commands the IMAP dialogue may have outstanding at once: 1 is one at a
+    // time; up to kMaxPipelineDepth.
+    int pipelineDepth = 1;
     std::string mailPath;  // ends in a backslash when it holds one
     // Source names of inbox, drafts, deleted items and sent items; empty when not given.
     std::array<std::string, 4> systemFolderNames;
@@ -51,6 +54,8 @@ std::vector<std::string> parseExcludedFolders(std::string_view text);
 // "D:\\Mail\\Store". The part up to the first backslash (the root) is not
 // one of them; a path without a backslash gives none.
 std::vector<std::string> mailPathFolders(std::string_view mailPath);
+
+inline constexpr int kMaxPipelineDepth = 64;
 
 enum Protocol { kProtocolImap = 1, kProtocolPop3 = 2 };
 

@@ -1,5 +1,7 @@
 #include "engine/win32/imap/imap_active_obj.h"
 
+#include <utility>
+
 #include "engine/win32/ui/dialog_window.h"
 #include "resources/resource_ids.h"
 
@@ -63,6 +65,12 @@ void ImapActiveObj::start() {
         return;
     }
     connectToServer(serverAddress_, static_cast<unsigned short>(port_));
+}
+
+void ImapActiveObj::receiveHandled() {
+    if (heldCommands_.empty()) return;
+    const std::string bytes = std::exchange(heldCommands_, {});
+    sendAll(bytes);
 }
 
 void ImapActiveObj::finish() {

@@ -54,18 +54,28 @@ public:
 protected:
     void dispatchLine(std::string_view line) override { dialogue_.onLine(line); }
     void dispatchLiteral(std::string_view chunk, bool last) override { dialogue_.onLiteral(chunk, last); }
+    // The commands the dialogue gave while one receive was handled go out
+    // together: one send for every answer that arrived, and no send fails
+    // before what the server had already sent is taken in.
+    void receiveHandled() override;
 
 private:
     class Host : public ImapDialogueHost {
     public:
         explicit Host(ImapActiveObj& session) : session_(session) {}
-        bool send(std::string_view bytes) override { return session_.sendAll(bytes); }
+        bool send(std::string_view bytes) override {
+            session_.heldCommands_.append(bytes);
+            return true;
+        }
         void readLiteral(std::uint64_t count) override { session_.readLiteral(count); }
         void log(std::string_view text) override { session_.report(text); }
         void showLine(std::string_view text) override { session_.showLine(text); }
         void showCaption(std::string_view text) override { session_.showCaption(text); }
         void pause(unsigned long milliseconds) override { Sleep(milliseconds); }
-        void closeConnection() override { session_.closeConnection(); }
+        void closeConnection() override {
+            session_.heldCommands_.clear();
+            session_.closeConnection();
+        }
 
     private:
         ImapActiveObj& session_;
@@ -75,6 +85,7 @@ private:
     int port_;
     AccountValues account_;
     ImapFileStore store_;
+    std::string heldCommands_;  // at most the dialogue's window of command lines
     Host host_{*this};
     ImapDialogue dialogue_;
 };

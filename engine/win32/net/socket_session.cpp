@@ -240,6 +240,7 @@ void SocketSession::onReadable() {
         std::string_view bytes(receiveBuffer_.data(), static_cast<std::size_t>(n));
         if (tls_ && !decrypt(bytes, bytes)) return;
         feedPieces(bytes);
+        if (running_ && stopRequests() == 0 && socket_.handle() != INVALID_SOCKET) receiveHandled();
         return;
     }
     const int error = WSAGetLastError();

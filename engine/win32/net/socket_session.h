@@ -105,6 +105,9 @@ protected:
     // The server closed the connection, after everything it sent before
     // closing was handed over.
     virtual void serverClosed() {}
+    // Everything one receive brought has been handed over (a dialogue that
+    // holds its commands until then sends them here, in one call).
+    virtual void receiveHandled() {}
 
     // Ends the connection from this side once the dialogue is complete: it
     // is shut down in order and closed, "Connection closed" is logged, and

@@ -42,9 +42,15 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
       store_(std::move(store)),
       inbox_(store_.folderDirectory(kInboxFolder)),
       captionFormat_(std::move(captionFormat)),
-      dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password}) {
+      dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password}, settings.pipelineDepth) {
     protectSecret(account.password);
     setSecurity(settings.security, UpgradeProtocol::Pop3);
+}
+
+void Pop3ActiveObj::receiveHandled() {
+    if (heldCommands_.empty()) return;
+    const std::string bytes = std::exchange(heldCommands_, {});
+    if (!sendAll(bytes)) dialogue_.commandsLost();
 }
 
 void Pop3ActiveObj::start() {

@@ -1,0 +1,80 @@
+#pragma once
+// The commands of one IMAP4 conversation that the server has not answered
+// yet, oldest first, each with the handler its completion runs.
+//
+// The engine's tags are fixed per kind of command ("I001" for every
+// INTERNALDATE fetch, "A004" for every body fetch), so a tag cannot say
+// which of several commands of one kind a completion answers; the order can.
+// Servers answer in the order commands were sent, so a completion belongs
+// to the oldest command in flight, and it must carry that command's tag:
+// any other tagged line is out of step.
+//
+// At most `window` commands are in flight; 1 is the strict one-at-a-time
+// dialogue. An EXPUNGE that arrives while several are in flight may have
+// been applied by the server before it ran any of them, under message
+// numbers the client had not yet moved: those commands are marked as
+// crossed, and their owners decide what their answers are worth.
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "engine/core/imap/imap_syntax.h"
+
+namespace rvo {
+
+struct ImapCompletion {
+    ImapStatus status = ImapStatus::None;
+    std::string_view line;
+    // An EXPUNGE arrived after the command was sent and before it was answered.
+    bool crossedExpunge = false;
+};
+
+class ImapCommandRunner {
+public:
+    using Handler = std::function<void(const ImapCompletion&)>;
+    // Writes a whole command line to the server; false when the connection failed.
+    using Send = std::function<bool(std::string_view bytes)>;
+
+    ImapCommandRunner(Send send, std::size_t window);
+
+    std::size_t window() const { return window_; }
+    std::size_t inFlight() const { return commands_.size(); }
+    bool idle() const { return commands_.empty(); }
+    bool hasRoom() const { return commands_.size() < window_; }
+    // The tag of the oldest command in flight; empty when idle.
+    std::string_view oldestTag() const;
+    // How many commands were ever in flight at once.
+    std::size_t mostInFlight() const { return mostInFlight_; }
+
+    // Sends `bytes` (the whole line with its CR LF) as a command tagged `tag`.
+    // False, with nothing queued, when the connection failed. The caller
+    // keeps to the window: a command beyond it is still sent (LOGOUT after
+    // an out-of-step answer) but never by the transfer's own scheduling.
+    bool send(std::string_view tag, std::string_view bytes, Handler onCompleted);
+
+    enum class Match { Completed, OutOfStep };
+    // A tagged line: the completion of the oldest command when it carries
+    // that command's tag (its handler has then run), else out of step.
+    Match onTagged(std::string_view line);
+
+    // "* n EXPUNGE" arrived: every command in flight is crossed.
+    void expungeArrived();
+    // Forgets every command in flight (the conversation is being abandoned).
+    void forget() { commands_.clear(); }
+
+private:
+    struct Command {
+        std::string tag;
+        Handler onCompleted;
+        bool crossed = false;
+    };
+
+    Send send_;
+    std::size_t window_;
+    std::deque<Command> commands_;
+    std::size_t mostInFlight_ = 0;
+};
+
+}  // namespace rvo
