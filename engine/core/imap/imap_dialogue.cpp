@@ -34,27 +34,12 @@ void ImapDialogue::onLine(std::string_view line) {
     reader_.onLine(line);
 }
 
-void ImapDialogue::leaveForNextRun(std::string_view reason) {
-    if (!incomplete_) firstReason_ = reason;
-    incomplete_ = true;
-}
+void ImapDialogue::leaveForNextRun(std::string_view reason) { tally_.leaveForNextRun(reason); }
 
 std::string ImapDialogue::summary() const {
-    std::string text = "Messages stored: " + std::to_string(storedCount_) +
-                       ", recognised as stored: " + std::to_string(recognised_) +
-                       ", failed: " + std::to_string(failed_) + "; ";
-    if (result() == 0) return text + "the account is migrated";
-    std::string why;
-    if (failed_ > 0 && firstReason_.empty()) {
-        why = "messages could not be copied";
-    } else if (!firstReason_.empty()) {
-        why = firstReason_;
-    } else if (!logoutAcknowledged_) {
-        why = "the session ended before the server acknowledged LOGOUT";
-    } else {
-        why = "the walk over the folders did not finish";
-    }
-    return text + "the account is left for the next run: " + why;
+    return tally_.summary(result() == 0, logoutAcknowledged_
+                                             ? "the walk over the folders did not finish"
+                                             : "the session ended before the server acknowledged LOGOUT");
 }
 
 void ImapDialogue::onProtocolError(const std::string& what) {
@@ -665,7 +650,7 @@ bool ImapDialogue::beginFile(Message& m) {
 }
 
 void ImapDialogue::skipStored(Message& m) {
-    ++recognised_;
+    tally_.countRecognised();
     log("Skipping message #" + std::to_string(m.counter));
     // Deciding a fetch counted the message only while below the total; a
     // recognised one always counts.
@@ -755,7 +740,7 @@ void ImapDialogue::endMessage(Message& m) {
             return;
         }
     }
-    ++storedCount_;
+    tally_.countStored();
     stored_.addFile(name);
     record(m, name);
     // Only a stored message may be flagged for deletion, and only by a
@@ -800,8 +785,9 @@ void ImapDialogue::record(const Message& m, const std::string& fileName) {
 }
 
 void ImapDialogue::messageFailed(Message& m) {
-    ++failed_;
-    incomplete_ = true;
+    // A failed message needs no reason of its own: the summary says messages could not be copied.
+    tally_.countFailed();
+    tally_.leaveForNextRun({});
     m.step = Message::Step::Done;
 }
 

@@ -41,6 +41,7 @@
 #include "engine/core/imap/imap_opening.h"
 #include "engine/core/imap/imap_response_reader.h"
 #include "engine/core/imap/imap_syntax.h"
+#include "engine/core/session/migration_tally.h"
 #include "engine/core/settings/migration_settings.h"
 #include "engine/core/store/file_time.h"
 #include "engine/core/store/stored_folder.h"
@@ -114,7 +115,7 @@ public:
 
     // 0 only when the walk finished with every message stored or recognised
     // as stored and the server acknowledged LOGOUT; 1 otherwise.
-    int result() const { return walkComplete_ && !incomplete_ && logoutAcknowledged_ ? 0 : 1; }
+    int result() const { return walkComplete_ && !tally_.leftForNextRun() && logoutAcknowledged_ ? 0 : 1; }
     bool logoutAcknowledged() const { return logoutAcknowledged_; }
     int totalMessages() const { return totalMessages_; }
     // One line for the log at the end: messages stored, recognised as
@@ -273,11 +274,7 @@ private:
     bool storeInFlight_ = false;
 
     bool walkComplete_ = false;
-    bool incomplete_ = false;
-    std::string firstReason_;
-    int storedCount_ = 0;
-    int recognised_ = 0;
-    int failed_ = 0;
+    MigrationTally tally_;
     bool logoutAcknowledged_ = false;
 };
 
