@@ -26,10 +26,20 @@ MAIL_GID = 65534
 _counter = itertools.count(1)
 
 
+_given_ports = set()
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port nobody listens on now, never one this process handed out before:
+    the system may offer a port again once its probe socket is closed, and a
+    server with two listeners on one port does not start."""
+    while True:
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port not in _given_ports:
+            _given_ports.add(port)
+            return port
 
 
 class Dovecot:
