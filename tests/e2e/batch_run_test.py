@@ -85,16 +85,6 @@ class BatchRun(unittest.TestCase):
         self.programs.append(program)
         return program.wait(timeout)
 
-    def status_of(self, section):
-        current = None
-        for line in self.folder.accounts_text().splitlines():
-            line = line.strip()
-            if line.startswith("["):
-                current = line.strip("[]")
-            elif current == str(section) and line.startswith("Status="):
-                return line.split("=", 1)[1]
-        return None
-
     def stored(self, user, local_folder):
         folder = self.store / "example.com" / user / local_folder
         return sorted(folder.glob("*.imap")) if folder.exists() else []
@@ -121,7 +111,7 @@ class BatchRun(unittest.TestCase):
             "[3]\nU=carol\nP=wrong\nD=example.com\nA=1\nStatus=0\n"
             "[4]\nU=dave\nP=x\nD=example.com\nA=1\n")
         self.assertEqual(self.run_program(), 0)
-        self.assertEqual([self.status_of(i) for i in (1, 2, 3, 4)], ["1", "1", "0", None])
+        self.assertEqual([self.folder.status(i) for i in (1, 2, 3, 4)], ["1", "1", "0", None])
         self.assert_imap_folder("alice", "INBOX", "inbox")
         self.assert_imap_folder("alice", "Work", "Work")
         self.assert_imap_folder("alice", "Work/2005", "Work/2005")
@@ -140,7 +130,7 @@ class BatchRun(unittest.TestCase):
         lines = text_of_log(self.folder)
         self.assertIn("IMap2XRV Object Skipping alice. User already migrated.", lines)
         self.assertIn("Pop32XRV Object Skipping bob. User already migrated.", lines)
-        self.assertEqual(self.status_of(3), "0")
+        self.assertEqual(self.folder.status(3), "0")
         self.assertEqual(sum(1 for l in lines if "A000 LOGIN carol" in l), 2, "carol is tried on both runs")
         self.assert_imap_folder("alice", "INBOX", "inbox")
         self.assert_pop3_inbox("bob")
@@ -150,7 +140,7 @@ class BatchRun(unittest.TestCase):
         self.folder.write_config(config + "PIPELINE=16\n")
         self.folder.write_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
         self.assertEqual(self.run_program(), 0)
-        self.assertEqual(self.status_of(1), "1")
+        self.assertEqual(self.folder.status(1), "1")
         for server_folder, local_folder in (("INBOX", "inbox"), ("Work", "Work"), ("Work/2005", "Work/2005"),
                                             ("Sent", "Sent Items")):
             self.assert_imap_folder("alice", server_folder, local_folder)
@@ -160,7 +150,7 @@ class BatchRun(unittest.TestCase):
         self.folder.write_config(config + "PIPELINE=65\n")
         self.folder.write_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
         self.assertEqual(self.run_program(), 0)
-        self.assertEqual(self.status_of(1), "1")
+        self.assertEqual(self.folder.status(1), "1")
         self.assertIn("DefaultCfgModel Object PIPELINE=65 is not a number from 0 to 64; one command at a time is sent",
                       text_of_log(self.folder))
 
@@ -170,7 +160,7 @@ class BatchRun(unittest.TestCase):
             "[2]\nU=zed\nP=x\nD=example.com\nA=3\nStatus=0\n"
             "[3]\nU=bob\nP=bob-pw\nD=example.com\nA=2\nStatus=0\n")
         self.assertEqual(self.run_program(), 0)
-        self.assertEqual([self.status_of(i) for i in (1, 2, 3)], ["1", "0", "1"])
+        self.assertEqual([self.folder.status(i) for i in (1, 2, 3)], ["1", "0", "1"])
         self.assertTrue(any(l.startswith("Controller Object Skipping account [2]") for l in text_of_log(self.folder)))
 
     def test_cancel_stops_the_account_and_the_next_run_completes_it(self):
@@ -185,13 +175,13 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(dialogctl("command", "Migrating Messages", 2)[0], 0)
         self.assertEqual(program.wait(60), 0)
         self.assertLess(time.monotonic() - cancelled, 15, "the run ends within the stop bound (plus Wine's exit)")
-        self.assertEqual(self.status_of(1), "0")
+        self.assertEqual(self.folder.status(1), "0")
         self.assertEqual(list(self.store.rglob("*.partial")), [])
         self.assertIn("IMap2XRV Object Migration canceled by user", text_of_log(self.folder))
         self.assertLess(len(list(inbox.glob("*.imap"))), ERIN, "cancelled before the end")
 
         self.assertEqual(self.run_program(), 0)
-        self.assertEqual(self.status_of(1), "1")
+        self.assertEqual(self.folder.status(1), "1")
         self.assertEqual(len(list(inbox.glob("*.imap"))), ERIN, "each message exactly once")
 
 

@@ -57,16 +57,6 @@ class BatchSafety(unittest.TestCase):
         self.programs.append(program)
         return program
 
-    def status_of(self, section):
-        current = None
-        for line in self.folder.accounts_text().splitlines():
-            line = line.strip()
-            if line.startswith("["):
-                current = line.strip("[]")
-            elif current == str(section) and line.startswith("Status="):
-                return line.split("=", 1)[1]
-        return None
-
     def assert_closed_log(self):
         lines = texts(self.folder)
         self.assertEqual(lines[:2], [BANNER, "KELVAR.Exe Log File"])
@@ -90,7 +80,7 @@ class BatchSafety(unittest.TestCase):
         self.assertEqual(program.wait(60), 0)
         self.assertLess(time.monotonic() - closed, 15, "the run ends within the stop wait (plus Wine's exit)")
 
-        self.assertEqual(self.status_of(1), "0")
+        self.assertEqual(self.folder.status(1), "0")
         files = [p for p in self.store.rglob("*") if p.is_file() and p.name != "migrated.uids"]
         self.assertEqual(len([p for p in files if p.suffix == ".imap"]), 2, files)
         self.assertEqual([p for p in files if p.suffix != ".imap"], [], "nothing half-written is left")
@@ -116,7 +106,7 @@ class BatchSafety(unittest.TestCase):
             with self.assertRaises(OSError, msg="a connection reached port 15512"):
                 trap.accept()
             trap.close()
-        self.assertEqual(self.status_of(1), "0")
+        self.assertEqual(self.folder.status(1), "0")
         lines = self.assert_closed_log()
         self.assertIn("DefaultCfgModel Object POP3_PORT=81048 in default.cfg is not a TCP port (1 to 65535): "
                       "the account is not migrated", lines)
@@ -129,7 +119,7 @@ class BatchSafety(unittest.TestCase):
                                    "[2]\nU=..\\..\\y\nP=secret\nD=example.com\nA=1\nStatus=0\n"
                                    "[3]\nU=alice\nP=secret\nD=example.com\nA=1\nStatus=0\n")
         self.assertEqual(self.start().wait(120), 0)
-        self.assertEqual([self.status_of(i) for i in (1, 2, 3)], ["0", "0", "1"])
+        self.assertEqual([self.folder.status(i) for i in (1, 2, 3)], ["0", "0", "1"])
         self.assertEqual(len(server.connections), 1, "only the safe account logs in")
         self.assertFalse((self.folder.path / "x").exists())
         self.assertFalse((self.folder.path.parent / "y").exists())
@@ -167,7 +157,7 @@ class BatchSafety(unittest.TestCase):
                                    "[7]\nU=dave\nP=x\nD=example.com\nA=1\nStatus=0\n")
         self.assertEqual(self.start().wait(120), 0)
         self.assertEqual(len(server.connections), 2)
-        self.assertEqual([self.status_of(i) for i in (1, 2, 4, 7)], ["1", "0", "0", "0"])
+        self.assertEqual([self.folder.status(i) for i in (1, 2, 4, 7)], ["1", "0", "0", "0"])
         lines = self.assert_closed_log()
         self.assertIn("Controller Object The account list ends at [3], which is missing; not read: [4] [7]", lines)
         self.assertEqual(sum(1 for l in lines if l.startswith("DefaultCfgModel Object The store is ")), 1,

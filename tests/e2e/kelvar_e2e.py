@@ -67,6 +67,17 @@ class RunFolder:
     def accounts_text(self):
         return (self.path / "import" / "accounts.ini").read_text()
 
+    def status(self, section):
+        """The Status value of account [section] in accounts.ini, or None."""
+        current = None
+        for line in self.accounts_text().splitlines():
+            line = line.strip()
+            if line.startswith("["):
+                current = line.strip("[]")
+            elif current == str(section) and line.startswith("Status="):
+                return line.split("=", 1)[1]
+        return None
+
     def log_files(self):
         return sorted((self.path / "logs").glob("*_kelvard.log"))
 

@@ -87,16 +87,6 @@ class EncryptedConnections(unittest.TestCase):
         program = Program(self.folder)
         self.assertEqual(program.wait(300), 0)
 
-    def status_of(self, section):
-        current = None
-        for line in self.folder.accounts_text().splitlines():
-            line = line.strip()
-            if line.startswith("["):
-                current = line.strip("[]")
-            elif current == str(section) and line.startswith("Status="):
-                return line.split("=", 1)[1]
-        return None
-
     def stored(self, user, local_folder):
         folder = self.store / "example.com" / user / local_folder
         return sorted(folder.glob("*.imap")) if folder.exists() else []
@@ -108,7 +98,7 @@ class EncryptedConnections(unittest.TestCase):
                              server_folder)
         pop3 = sorted(f.read_bytes() for f in self.stored("bob", "inbox"))
         self.assertEqual(pop3, sorted(crlf(m) for m in self.sources[("bob", "INBOX")]))
-        self.assertEqual([self.status_of(1), self.status_of(2)], ["1", "1"])
+        self.assertEqual([self.folder.status(1), self.folder.status(2)], ["1", "1"])
 
     BOTH = ("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n"
             "[2]\nU=bob\nP=bob-pw\nD=example.com\nA=2\nStatus=0\n")
@@ -144,7 +134,7 @@ class EncryptedConnections(unittest.TestCase):
             self.configure("tls", pop3_port=server.port, host=host)
             self.run_accounts("[1]\nU=bob\nP=bob-pw\nD=example.com\nA=2\nStatus=0\n")
         self.assertEqual(server.received(), [], "nothing reached the server after the handshake")
-        self.assertEqual(self.status_of(1), "0")
+        self.assertEqual(self.folder.status(1), "0")
         lines = text_of_log(self.folder)
         failures = [l for l in lines if "certificate is not trusted" in l]
         self.assertEqual(len(failures), 1, lines)
@@ -166,19 +156,19 @@ class EncryptedConnections(unittest.TestCase):
     def test_the_host_name_is_matched_too(self):
         self.configure("tls", self.server.imaps_port, host="localhost")
         self.run_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
-        self.assertEqual(self.status_of(1), "1")
+        self.assertEqual(self.folder.status(1), "1")
 
     def test_without_ca_file_the_test_ca_is_not_trusted(self):
         self.configure("tls", self.server.imaps_port, ca_file=False)
         self.run_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
-        self.assertEqual(self.status_of(1), "0")
+        self.assertEqual(self.folder.status(1), "0")
         self.assertTrue(any("untrusted root" in l for l in text_of_log(self.folder)))
         self.assertFalse("alice-pw" in self.server.log_text())
 
     def test_an_unknown_security_value_leaves_the_account(self):
         self.configure("ssl", self.server.imaps_port)
         self.run_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
-        self.assertEqual(self.status_of(1), "0")
+        self.assertEqual(self.folder.status(1), "0")
         lines = text_of_log(self.folder)
         self.assertIn("IMap2XRV Object SECURITY=ssl is not one of none, tls and starttls; the account is not migrated",
                       lines)
@@ -201,7 +191,7 @@ class EncryptedConnections(unittest.TestCase):
                 self.assertEqual(received[0], "S000 STARTTLS" if protocol == "imap" else "STLS")
                 self.assertFalse(any("LOGIN" in r or "USER" in r or "PASS" in r or "-pw" in r for r in received),
                                  received)
-                self.assertEqual(self.status_of(1), "0")
+                self.assertEqual(self.folder.status(1), "0")
                 lines = text_of_log(self.folder)
                 self.assertTrue(any(reason in l for l in lines), lines)
                 forged = (FORGED_IMAP if protocol == "imap" else FORGED_POP3).decode().strip()
