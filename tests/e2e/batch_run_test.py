@@ -7,7 +7,7 @@ import time
 import unittest
 from pathlib import Path
 
-from kelvar_e2e import BIN, Program, RunFolder, dialogctl, screenshot, to_windows_path, wait_for
+from kelvar_e2e import BIN, Program, RunFolder, crlf, dialogctl, screenshot, to_windows_path, wait_for
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
@@ -19,14 +19,6 @@ USERS = {"alice": "alice-pw", "bob": "bob-pw", "carol": "carol-pw", "erin": "eri
 ALICE = {"INBOX": 12, "Work": 4, "Work/2005": 6, "Sent": 3}
 BOB = 7
 ERIN = 401
-
-
-def crlf(data):
-    return data.replace(b"\n", b"\r\n")
-
-
-def text_of_log(folder):
-    return [line.split(" : ", 1)[1] for line in folder.log_lines() if " : " in line]
 
 
 class BatchRun(unittest.TestCase):
@@ -118,7 +110,7 @@ class BatchRun(unittest.TestCase):
         self.assert_imap_folder("alice", "Sent", "Sent Items")
         self.assert_pop3_inbox("bob")
         self.assertEqual(list(self.store.rglob("*.partial")), [])
-        lines = text_of_log(self.folder)
+        lines = self.folder.log_texts()
         self.assertEqual(lines[:2], [BANNER, "KELVAR.Exe Log File"])
         self.assertEqual(lines[-1], BANNER)
         firsts = [next(i for i, l in enumerate(lines) if l.startswith(name))
@@ -127,7 +119,7 @@ class BatchRun(unittest.TestCase):
 
         # Second run: the migrated accounts are skipped, the third is tried again.
         self.assertEqual(self.run_program(), 0)
-        lines = text_of_log(self.folder)
+        lines = self.folder.log_texts()
         self.assertIn("IMap2XRV Object Skipping alice. User already migrated.", lines)
         self.assertIn("Pop32XRV Object Skipping bob. User already migrated.", lines)
         self.assertEqual(self.folder.status(3), "0")
@@ -144,7 +136,7 @@ class BatchRun(unittest.TestCase):
         for server_folder, local_folder in (("INBOX", "inbox"), ("Work", "Work"), ("Work/2005", "Work/2005"),
                                             ("Sent", "Sent Items")):
             self.assert_imap_folder("alice", server_folder, local_folder)
-        self.assertFalse([l for l in text_of_log(self.folder) if "PIPELINE" in l])
+        self.assertFalse([l for l in self.folder.log_texts() if "PIPELINE" in l])
 
         # A value out of range is named in the log and the run goes on one command at a time.
         self.folder.write_config(config + "PIPELINE=65\n")
@@ -152,7 +144,7 @@ class BatchRun(unittest.TestCase):
         self.assertEqual(self.run_program(), 0)
         self.assertEqual(self.folder.status(1), "1")
         self.assertIn("DefaultCfgModel Object PIPELINE=65 is not a number from 0 to 64; one command at a time is sent",
-                      text_of_log(self.folder))
+                      self.folder.log_texts())
 
     def test_unknown_protocol_is_skipped_and_the_run_goes_on(self):
         self.folder.write_accounts(
@@ -161,7 +153,7 @@ class BatchRun(unittest.TestCase):
             "[3]\nU=bob\nP=bob-pw\nD=example.com\nA=2\nStatus=0\n")
         self.assertEqual(self.run_program(), 0)
         self.assertEqual([self.folder.status(i) for i in (1, 2, 3)], ["1", "0", "1"])
-        self.assertTrue(any(l.startswith("Controller Object Skipping account [2]") for l in text_of_log(self.folder)))
+        self.assertTrue(any(l.startswith("Controller Object Skipping account [2]") for l in self.folder.log_texts()))
 
     def test_cancel_stops_the_account_and_the_next_run_completes_it(self):
         self.folder.write_accounts("[1]\nU=erin\nP=erin-pw\nD=example.com\nA=1\nStatus=0\n")
@@ -177,7 +169,7 @@ class BatchRun(unittest.TestCase):
         self.assertLess(time.monotonic() - cancelled, 15, "the run ends within the stop bound (plus Wine's exit)")
         self.assertEqual(self.folder.status(1), "0")
         self.assertEqual(list(self.store.rglob("*.partial")), [])
-        self.assertIn("IMap2XRV Object Migration canceled by user", text_of_log(self.folder))
+        self.assertIn("IMap2XRV Object Migration canceled by user", self.folder.log_texts())
         self.assertLess(len(list(inbox.glob("*.imap"))), ERIN, "cancelled before the end")
 
         self.assertEqual(self.run_program(), 0)

@@ -23,10 +23,6 @@ def message(n, size=600):
     return b"From: a@example.com\r\nSubject: m%d\r\n\r\n" % n + body
 
 
-def texts(folder):
-    return [line.split(" : ", 1)[1] for line in folder.log_lines() if " : " in line]
-
-
 class BatchSafety(unittest.TestCase):
     def setUp(self):
         self.folder = RunFolder("safety")
@@ -58,7 +54,7 @@ class BatchSafety(unittest.TestCase):
         return program
 
     def assert_closed_log(self):
-        lines = texts(self.folder)
+        lines = self.folder.log_texts()
         self.assertEqual(lines[:2], [BANNER, "KELVAR.Exe Log File"])
         self.assertEqual(lines[-1], BANNER)
         return lines

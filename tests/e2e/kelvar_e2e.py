@@ -43,6 +43,10 @@ class SilentServer:
             c.close()
 
 
+def crlf(data):
+    return data.replace(b"\n", b"\r\n")
+
+
 def to_windows_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
@@ -86,6 +90,10 @@ class RunFolder:
         for f in self.log_files():
             lines += f.read_bytes().decode("latin-1").splitlines()
         return lines
+
+    def log_texts(self):
+        """Each log line without its time stamp and process id."""
+        return [line.split(" : ", 1)[1] for line in self.log_lines() if " : " in line]
 
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)

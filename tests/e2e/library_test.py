@@ -12,7 +12,7 @@ import time
 import unittest
 from pathlib import Path
 
-from kelvar_e2e import BIN, WINE, dialogctl, screenshot, to_windows_path, wait_for
+from kelvar_e2e import BIN, WINE, crlf, dialogctl, screenshot, to_windows_path, wait_for
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
@@ -32,10 +32,6 @@ MAPPING = "INBOX;Drafts;Trash;Sent"
 BOB = 4
 ERIN = 401
 RESULT = re.compile(r"^(\w+) returned (-?\d+)$")
-
-
-def crlf(data):
-    return data.replace(b"\n", b"\r\n")
 
 
 class Host:

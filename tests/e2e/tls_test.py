@@ -9,7 +9,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-from kelvar_e2e import BIN, WINE, Program, RunFolder, to_windows_path
+from kelvar_e2e import BIN, WINE, Program, RunFolder, crlf, to_windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
@@ -19,14 +19,6 @@ from tls_script_server import FORGED_IMAP, FORGED_POP3, TlsScriptServer  # noqa:
 import sample_mail  # noqa: E402
 
 USERS = {"alice": "alice-pw", "bob": "bob-pw"}
-
-
-def crlf(data):
-    return data.replace(b"\n", b"\r\n")
-
-
-def text_of_log(folder):
-    return [line.split(" : ", 1)[1] for line in folder.log_lines() if " : " in line]
 
 
 class EncryptedConnections(unittest.TestCase):
@@ -107,7 +99,7 @@ class EncryptedConnections(unittest.TestCase):
         self.configure("tls", self.server.imaps_port, self.server.pop3s_port)
         self.run_accounts(self.BOTH)
         self.assert_migrated_exactly()
-        lines = text_of_log(self.folder)
+        lines = self.folder.log_texts()
         for name in ("IMap2XRV Object", "Pop32XRV Object"):
             negotiated = [l for l in lines if l.startswith(name + " Encrypted connection: TLS 1.")]
             self.assertEqual(len(negotiated), 1, f"{name}: one line naming protocol and cipher: {lines}")
@@ -117,7 +109,7 @@ class EncryptedConnections(unittest.TestCase):
         self.configure("starttls", self.server.imap_port, self.server.pop3_port)
         self.run_accounts(self.BOTH)
         self.assert_migrated_exactly()
-        lines = text_of_log(self.folder)
+        lines = self.folder.log_texts()
         self.assertIn("IMap2XRV Object S000 STARTTLS", lines)
         self.assertIn("Pop32XRV Object STLS", lines)
         # The dialogue's greeting carries no capability said in clear text.
@@ -135,7 +127,7 @@ class EncryptedConnections(unittest.TestCase):
             self.run_accounts("[1]\nU=bob\nP=bob-pw\nD=example.com\nA=2\nStatus=0\n")
         self.assertEqual(server.received(), [], "nothing reached the server after the handshake")
         self.assertEqual(self.folder.status(1), "0")
-        lines = text_of_log(self.folder)
+        lines = self.folder.log_texts()
         failures = [l for l in lines if "certificate is not trusted" in l]
         self.assertEqual(len(failures), 1, lines)
         self.assertIn(reason, failures[0])
@@ -162,14 +154,14 @@ class EncryptedConnections(unittest.TestCase):
         self.configure("tls", self.server.imaps_port, ca_file=False)
         self.run_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
         self.assertEqual(self.folder.status(1), "0")
-        self.assertTrue(any("untrusted root" in l for l in text_of_log(self.folder)))
+        self.assertTrue(any("untrusted root" in l for l in self.folder.log_texts()))
         self.assertFalse("alice-pw" in self.server.log_text())
 
     def test_an_unknown_security_value_leaves_the_account(self):
         self.configure("ssl", self.server.imaps_port)
         self.run_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
         self.assertEqual(self.folder.status(1), "0")
-        lines = text_of_log(self.folder)
+        lines = self.folder.log_texts()
         self.assertIn("IMap2XRV Object SECURITY=ssl is not one of none, tls and starttls; the account is not migrated",
                       lines)
         self.assertFalse(any("Connecting to server" in l for l in lines))
@@ -192,7 +184,7 @@ class EncryptedConnections(unittest.TestCase):
                 self.assertFalse(any("LOGIN" in r or "USER" in r or "PASS" in r or "-pw" in r for r in received),
                                  received)
                 self.assertEqual(self.folder.status(1), "0")
-                lines = text_of_log(self.folder)
+                lines = self.folder.log_texts()
                 self.assertTrue(any(reason in l for l in lines), lines)
                 forged = (FORGED_IMAP if protocol == "imap" else FORGED_POP3).decode().strip()
                 self.assertFalse(any(forged in l for l in lines), "the forged answer reached the dialogue")
