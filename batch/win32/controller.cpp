@@ -52,6 +52,9 @@ INT_PTR Controller::handleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     if (DialogWindow::handleMessage(message, wParam, lParam) == 0) return 0;
     switch (message) {
+        case DialogProgressView::kShowMessage:
+            progress_.showPending();
+            return 0;
         case WM_INITDIALOG:
             startFirstAccount();
             return 1;

@@ -69,6 +69,9 @@ int MigrationDialog::runDialog(DialogMode mode) {
 
 INT_PTR MigrationDialog::handleMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
+        case DialogProgressView::kShowMessage:
+            progress_.showPending();
+            return 0;
         case WM_INITDIALOG:
             initialise();
             return 1;

@@ -24,6 +24,7 @@ struct FakeTables {
     bool recordBreaks = false;  // the first record fails and breaks the connection
     bool readOnly = false;      // look-ups work, every write is refused
     int opened = 0;
+    int keyLookups = 0;
 };
 
 class FakeDatabase : public MigrationDatabase {
@@ -47,8 +48,12 @@ public:
         return !t_.broken &&
                t_.uidls.emplace(std::tuple(serverId, userId, uidl), static_cast<int>(t_.uidls.size()) + 1).second;
     }
-    int serverId(const std::string& name) override { return find(t_.servers, name); }
+    int serverId(const std::string& name) override {
+        ++t_.keyLookups;
+        return find(t_.servers, name);
+    }
     int userId(const std::string& username, int serverId) override {
+        ++t_.keyLookups;
         return find(t_.users, std::pair(username, serverId));
     }
     int uidlId(int serverId, int userId, const std::string& uidl) override {
@@ -252,7 +257,11 @@ TEST(Pop3Dialogue, RetrievesOnlyMessagesNotRecordedAndRecordsThemOnceStored) {
                  {2, {"uid-2", {"Subject: two"}}},
                  {3, {"uid-3", {"Subject: three", "", "third"}}}};
     h.record("uid-2");
+    const int lookupsBefore = h.tables.keyLookups;
     h.run();
+    // The server's key while registering the user, then both keys once:
+    // not again for every message's look-up and record.
+    EXPECT_EQ(h.tables.keyLookups - lookupsBefore, 3);
     EXPECT_EQ(h.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "UIDL 3", "RETR 3", "QUIT"}));
     ASSERT_EQ(h.stored.size(), 2u);
     EXPECT_EQ(h.stored[1], "Subject: one\r\n\r\nfirst\r\n");

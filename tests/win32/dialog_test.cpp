@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/core/text/exception.h"
@@ -72,32 +74,86 @@ TEST(DialogFramework, BindsAtInitAndIgnoresEarlierMessages) {
     DestroyWindow(window);
 }
 
+// The dialog's own handler, as the programs route the view's message.
+class ViewDialog : public ProgressDialog {
+public:
+    using ProgressDialog::ProgressDialog;
+    INT_PTR handleMessage(UINT message, WPARAM wParam, LPARAM lParam) override {
+        if (message == DialogProgressView::kShowMessage) {
+            view.showPending();
+            ++shows;
+            return 0;
+        }
+        return ProgressDialog::handleMessage(message, wParam, lParam);
+    }
+    DialogProgressView view{list, text};
+    int shows = 0;
+};
+
 TEST(DialogFramework, ProgressLinesKeepTheFirstOnTopAndTheNewestBelowIt) {
     RecordingLog log;
-    ProgressDialog dialog(log);
+    ViewDialog dialog(log);
     HWND window = DialogLauncher().create(GetModuleHandleA(nullptr), IDD_PROGRESS, dialog, nullptr);
     ASSERT_TRUE(dialog.list.insertColumn(0, dialog.list.clientWidth(), "Information"));
     ASSERT_TRUE(dialog.list.insertColumn(0, 50, "Second"));
     EXPECT_EQ(dialog.list.columnCount(), 2);
 
-    DialogProgressView view(dialog.list, dialog.text);
-    view.addLine("A");
-    view.addLine("B");
-    view.addLine("C");
+    dialog.view.addLine("A");
+    dialog.view.addLine("B");
+    dialog.view.addLine("C");
+    pumpPending();
     ASSERT_EQ(dialog.list.itemCount(), 3);
     EXPECT_EQ(dialog.list.itemText(0), "A");
     EXPECT_EQ(dialog.list.itemText(1), "C");
     EXPECT_EQ(dialog.list.itemText(2), "B");
 
-    view.setCaption("Processing [INBOX]\nMessage [3] of [7] for this User");
+    dialog.view.setCaption("Processing [INBOX]\nMessage [3] of [7] for this User");
+    pumpPending();
     char text[128] = {};
     GetWindowTextA(dialog.text.handle(), text, sizeof text);
     EXPECT_STREQ(text, "Processing [INBOX]\nMessage [3] of [7] for this User");
 
     dialog.list.deleteAllItems();
-    view.addLine("D");
+    dialog.view.addLine("D");
+    pumpPending();
     EXPECT_EQ(dialog.list.itemText(0), "D");
     DestroyWindow(window);
+}
+
+TEST(DialogFramework, AWorkerNeverWaitsForTheDialogAndEveryLineArrivesInOrder) {
+    RecordingLog log;
+    ViewDialog dialog(log);
+    HWND window = DialogLauncher().create(GetModuleHandleA(nullptr), IDD_PROGRESS, dialog, nullptr);
+    ASSERT_TRUE(dialog.list.insertColumn(0, dialog.list.clientWidth(), "Information"));
+
+    // This thread does not pump while the worker runs: a synchronous
+    // message would block the worker until the join below, for ever.
+    std::thread worker([&] {
+        for (int i = 0; i < 500; ++i) dialog.view.addLine("line " + std::to_string(i));
+        dialog.view.addLines({"last but one", "last"});
+        dialog.view.setCaption("first caption");
+        dialog.view.setCaption("newest caption");
+    });
+    worker.join();
+    EXPECT_EQ(dialog.list.itemCount(), 0);
+
+    pumpPending();
+    // One posted message carried them all.
+    EXPECT_EQ(dialog.shows, 1);
+    ASSERT_EQ(dialog.list.itemCount(), 502);
+    EXPECT_EQ(dialog.list.itemText(0), "line 0");
+    EXPECT_EQ(dialog.list.itemText(1), "last");
+    EXPECT_EQ(dialog.list.itemText(2), "last but one");
+    EXPECT_EQ(dialog.list.itemText(3), "line 499");
+    EXPECT_EQ(dialog.list.itemText(501), "line 1");
+    char text[64] = {};
+    GetWindowTextA(dialog.text.handle(), text, sizeof text);
+    EXPECT_STREQ(text, "newest caption");
+
+    // Queued after the window is gone: dropped without harm.
+    DestroyWindow(window);
+    dialog.view.addLine("too late");
+    pumpPending();
 }
 
 TEST(DialogFramework, EscapeAndCancelArriveAsCommandTwoAndCloseEndsTheLoop) {

@@ -121,21 +121,26 @@ TEST_F(StoreInbox, MessageIsWrittenUnderATemporaryNameAndRenamedWhenComplete) {
     EXPECT_EQ(MessageStore::countStored(inbox, kHex), 1);
 }
 
-TEST_F(StoreInbox, FileTimesAreSetToTheMessageTime) {
-    MessageFile file = store.openMessage(inbox, 1, kHex);
-    ASSERT_TRUE(file.writeLine("x") && file.commit()) << file.error();
+TEST_F(StoreInbox, FileTimesAreSetToTheMessageTimeAndSurviveTheRename) {
     const FileTime messageTime = fileTimeFromCivil({2006, 3, 7, 9, 15, 42}).value();
-    std::string error;
-    ASSERT_TRUE(MessageStore::stampFileTime(file.path(), messageTime, error)) << error;
-
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    ASSERT_TRUE(GetFileAttributesExA(file.path().c_str(), GetFileExInfoStandard, &data));
     const auto value = [](const FILETIME& ft) { return (FileTime{ft.dwHighDateTime} << 32) | ft.dwLowDateTime; };
-    EXPECT_EQ(value(data.ftLastWriteTime), messageTime);
-    EXPECT_EQ(value(data.ftLastAccessTime), messageTime);
-
-    EXPECT_FALSE(MessageStore::stampFileTime(inbox + "\\missing.imap", messageTime, error));
-    EXPECT_NE(error.find("missing.imap"), std::string::npos) << error;
+    // Past the write buffer too: the last bytes are written just before the stamp.
+    for (const std::size_t size : {std::size_t{1}, std::size_t{200 * 1024}}) {
+        MessageFile file = store.openMessage(inbox, static_cast<int>(size), kHex);
+        ASSERT_TRUE(file.writeLine(std::string(size, 'x')) && file.commit(messageTime)) << file.error();
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        ASSERT_TRUE(GetFileAttributesExA(file.path().c_str(), GetFileExInfoStandard, &data));
+        EXPECT_EQ(value(data.ftCreationTime), messageTime);
+        EXPECT_EQ(value(data.ftLastWriteTime), messageTime);
+        EXPECT_EQ(value(data.ftLastAccessTime), messageTime);
+        EXPECT_EQ(data.nFileSizeLow, size + 2);
+    }
+    // Without a time the file keeps the time it was written.
+    MessageFile plain = store.openMessage(inbox, 9, kHex);
+    ASSERT_TRUE(plain.writeLine("x") && plain.commit()) << plain.error();
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExA(plain.path().c_str(), GetFileExInfoStandard, &data));
+    EXPECT_GT(value(data.ftLastWriteTime), messageTime);
 }
 
 TEST_F(StoreInbox, DuplicateTestCountsFourAndFiveDigitCountersOfItsSlotOnly) {

@@ -510,10 +510,16 @@ bool Pop3Dialogue::databaseHolds(const MigrationDatabase& database, bool keysFou
 }
 
 bool Pop3Dialogue::accountKeys(MigrationDatabase& database, int& serverId, int& userId) {
-    // A zero key would mix this account's unique-ids with those of every
-    // other account whose keys were missing too.
-    serverId = database.serverId(account_.serverAddress);
-    userId = serverId != 0 ? database.userId(account_.user, serverId) : 0;
+    // Keys found once stay the account's for the session: two look-ups
+    // less for every message's look-up and for its record.
+    if (serverId_ == 0 || userId_ == 0) {
+        // A zero key would mix this account's unique-ids with those of every
+        // other account whose keys were missing too.
+        serverId_ = database.serverId(account_.serverAddress);
+        userId_ = serverId_ != 0 ? database.userId(account_.user, serverId_) : 0;
+    }
+    serverId = serverId_;
+    userId = userId_;
     return serverId != 0 && userId != 0;
 }
 

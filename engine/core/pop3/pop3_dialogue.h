@@ -152,7 +152,8 @@ private:
     void close();
     bool sendFormatted(const char* format, int number);
 
-    // Server and user keys; 0 when the database cannot say.
+    // Server and user keys; 0 when the database cannot say. Looked up
+    // until found, then kept.
     bool accountKeys(MigrationDatabase& database, int& serverId, int& userId);
     // False after logging `what` failed (with the database's own words) and
     // sending QUIT, the account left for the next run.
@@ -170,6 +171,8 @@ private:
     std::size_t window_ = 1;  // in effect: 1 until the server lists PIPELINING
     std::size_t wantedWindow_ = 1;
     bool capaStatusSeen_ = false;
+    int serverId_ = 0;
+    int userId_ = 0;
     std::deque<Command> inFlight_;
     std::deque<std::pair<int, std::string>> toRetrieve_;  // new messages whose RETR waits for room
     bool quitWanted_ = false;

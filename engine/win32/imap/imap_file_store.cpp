@@ -62,14 +62,14 @@ bool ImapFileStore::sameAsStored(const std::string& name, std::string& error) {
 }
 
 bool ImapFileStore::commitMessage(FileTime time, std::string& name, bool& stored, std::string& error) {
-    stored = file_.commit();
+    stored = file_.commit(time);
     if (!stored) {
         error = file_.error();
         return false;
     }
     const std::string& path = file_.path();
     name = path.substr(path.find_last_of('\\') + 1);
-    return MessageStore::stampFileTime(path, time, error);
+    return true;
 }
 
 void ImapFileStore::abandonMessage() { file_.abandon(); }

@@ -110,12 +110,22 @@ bool MessageFile::flush() {
     return true;
 }
 
-bool MessageFile::commit() {
+bool MessageFile::commit(std::optional<FileTime> time) {
     if (!handle_) {
         if (error_.empty()) error_ = "No message file is open";
         return false;
     }
     if (!flush()) return false;
+    // On the open handle: stamping after the rename would open the file again.
+    if (time) {
+        FILETIME ft;
+        ft.dwLowDateTime = static_cast<DWORD>(*time & 0xFFFFFFFFu);
+        ft.dwHighDateTime = static_cast<DWORD>(*time >> 32);
+        if (!SetFileTime(static_cast<HANDLE>(handle_), &ft, &ft, &ft)) {
+            fail(formatSystemError(GetLastError(), "Could not set the time of message file %s", path_.c_str()));
+            return false;
+        }
+    }
     if (!CloseHandle(static_cast<HANDLE>(std::exchange(handle_, nullptr)))) {
         fail(formatSystemError(GetLastError(), "Could not close message file %s", temporaryPath_.c_str()));
         return false;

@@ -2,6 +2,7 @@
 // One message being written. The bytes go to a temporary file that no
 // duplicate test matches; only commit gives the file its message name, so
 // an interrupted transfer never leaves anything that looks stored.
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,10 +34,11 @@ public:
     // The line's bytes and CR LF.
     bool writeLine(std::string_view line);
 
-    // Writes what is buffered and gives the file its message name. A name
-    // that is taken is never reused: the counter goes up until a free name
-    // is found. False (nothing stored, error() set) when any step failed.
-    bool commit();
+    // Writes what is buffered, dates the file with `time` (creation, access
+    // and write time) when one is given, and gives it its message name. A
+    // name that is taken is never reused: the counter goes up until a free
+    // name is found. False (nothing stored, error() set) when any step failed.
+    bool commit(std::optional<FileTime> time = std::nullopt);
 
     // True when the bytes written so far are exactly those of the file at
     // `path`. False with error set when either could not be read.

@@ -7,7 +7,6 @@
 
 #include "engine/win32/log/file_finder.h"
 #include "engine/win32/log/system_error.h"
-#include "engine/win32/platform/file_handle.h"
 
 namespace rvo {
 
@@ -16,13 +15,6 @@ namespace {
 bool isDirectory(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-FILETIME toFiletime(FileTime time) {
-    FILETIME ft;
-    ft.dwLowDateTime = static_cast<DWORD>(time & 0xFFFFFFFFu);
-    ft.dwHighDateTime = static_cast<DWORD>(time >> 32);
-    return ft;
 }
 
 }  // namespace
@@ -94,17 +86,6 @@ MessageFile MessageStore::openMessage(const std::string& folderDirectory, int co
     // Once per folder: a listing for every message would grow with the folder.
     if (cleanedFolders_.insert(folderDirectory).second) removeStaleTemporaries(folderDirectory);
     return MessageFile::create(folderDirectory, localClock_(), counter, std::string(dateHex));
-}
-
-bool MessageStore::stampFileTime(const std::string& path, FileTime time, std::string& error) {
-    FileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_ARCHIVE, nullptr));
-    const FILETIME ft = toFiletime(time);
-    if (!file.valid() || !SetFileTime(file.get(), &ft, &ft, &ft)) {
-        error = formatSystemError(GetLastError(), "Could not set the time of message file %s", path.c_str());
-        return false;
-    }
-    return true;
 }
 
 void MessageStore::removeStaleTemporaries(const std::string& folderDirectory) {

@@ -10,8 +10,8 @@
 //   (IMAP) the session decides from the folder's listing and record file
 //     whether the message is stored already (see StoredFolder)
 //   file = openMessage(dir, counter, hex); file.writeLine(imapHeaderLine(hex)) (IMAP)
-//   file.write/writeLine(...) as the body arrives; file.commit()
-//   stampFileTime(file.path(), messageTime, error)  (IMAP)
+//   file.write/writeLine(...) as the body arrives; file.commit(messageTime) (IMAP),
+//   file.commit() (POP3: the file keeps the time it was written)
 // A false result or a closed file means the message is not stored; the
 // error text says why and is the caller's to log.
 #include <functional>
@@ -63,9 +63,6 @@ public:
     // Starts a message file named now; the first time in a folder, removes
     // what an interrupted run left there. Check isOpen() and error() of the result.
     MessageFile openMessage(const std::string& folderDirectory, int counter, std::string_view dateHex);
-
-    // Sets creation, last-access and last-write time of a stored file.
-    static bool stampFileTime(const std::string& path, FileTime time, std::string& error);
 
     // Deletes the temporary files of unfinished messages in the folder.
     static void removeStaleTemporaries(const std::string& folderDirectory);
