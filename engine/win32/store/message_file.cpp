@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <climits>
+#include <vector>
 #include <utility>
 
 #include "engine/core/store/message_names.h"
@@ -36,6 +37,21 @@ bool writeAll(HANDLE h, std::string_view bytes, DWORD& error) {
     return true;
 }
 
+// ERROR_SUCCESS, or why the file could not take the name.
+DWORD renameOpenFile(HANDLE file, const std::string& path) {
+    const int length = MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    if (length <= 0) return GetLastError();
+    // FILE_RENAME_INFO ends in the name's first character; the rest follows it.
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + sizeof(WCHAR) * static_cast<std::size_t>(length), 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = FALSE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(sizeof(WCHAR) * static_cast<std::size_t>(length));
+    MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), info->FileName, length);
+    if (SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size()))) return ERROR_SUCCESS;
+    return GetLastError();
+}
+
 }  // namespace
 
 MessageFile::MessageFile(MessageFile&& other) noexcept { *this = std::move(other); }
@@ -67,7 +83,8 @@ MessageFile MessageFile::create(std::string folderDirectory, const CivilTime& lo
     file.path_ = messageFilePath(file.folder_, localNow, file.counter_, file.dateHex_);
     file.temporaryPath_ =
         file.folder_ + "\\" + temporaryFileName(messageFileName(localNow, file.counter_, file.dateHex_));
-    HANDLE h = CreateFileA(file.temporaryPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+    // DELETE: commit renames the file through this handle.
+    HANDLE h = CreateFileA(file.temporaryPath_.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         file.error_ = formatSystemError(GetLastError(), "Could not create message file %s",
@@ -126,22 +143,48 @@ bool MessageFile::commit(std::optional<FileTime> time) {
             return false;
         }
     }
-    if (!CloseHandle(static_cast<HANDLE>(std::exchange(handle_, nullptr)))) {
-        fail(formatSystemError(GetLastError(), "Could not close message file %s", temporaryPath_.c_str()));
-        return false;
-    }
     // Renaming never replaces: a name that exists belongs to another message.
+    // The open file is renamed through its handle, which saves opening it
+    // again by name; where that is refused for another reason than a taken
+    // name (older systems), the file is closed and moved by name instead.
     DWORD error = ERROR_ALREADY_EXISTS;
+    bool byHandle = true;
     for (int attempt = 0; attempt < kMaxNameAttempts && counter_ < INT_MAX; ++attempt) {
-        if (MoveFileA(temporaryPath_.c_str(), path_.c_str())) {
-            temporaryPath_.clear();
-            return true;
+        if (byHandle) {
+            error = renameOpenFile(static_cast<HANDLE>(handle_), path_);
+            if (error == ERROR_SUCCESS) {
+                temporaryPath_.clear();
+                break;
+            }
+            if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
+                byHandle = false;
+                if (!closeHandle()) return false;
+                --attempt;
+                continue;
+            }
+        } else {
+            if (MoveFileA(temporaryPath_.c_str(), path_.c_str())) {
+                temporaryPath_.clear();
+                error = ERROR_SUCCESS;
+                break;
+            }
+            error = GetLastError();
+            if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
         }
-        error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
         path_ = messageFilePath(folder_, stamp_, ++counter_, dateHex_);
     }
+    if (error == ERROR_SUCCESS) {
+        // Stored under its name already: a failed close loses nothing.
+        if (handle_) CloseHandle(static_cast<HANDLE>(std::exchange(handle_, nullptr)));
+        return true;
+    }
     fail(formatSystemError(error, "Could not store message file %s", path_.c_str()));
+    return false;
+}
+
+bool MessageFile::closeHandle() {
+    if (CloseHandle(static_cast<HANDLE>(std::exchange(handle_, nullptr)))) return true;
+    fail(formatSystemError(GetLastError(), "Could not close message file %s", temporaryPath_.c_str()));
     return false;
 }
 

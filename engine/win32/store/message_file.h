@@ -53,6 +53,8 @@ public:
 
 private:
     bool flush();
+    // False (and the temporary file removed) when the close failed.
+    bool closeHandle();
     void fail(std::string error);
 
     void* handle_ = nullptr;
