@@ -48,9 +48,7 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
 }
 
 void Pop3ActiveObj::receiveHandled() {
-    if (heldCommands_.empty()) return;
-    const std::string bytes = std::exchange(heldCommands_, {});
-    if (!sendAll(bytes)) dialogue_.commandsLost();
+    if (!sendHeldCommands()) dialogue_.commandsLost();
 }
 
 void Pop3ActiveObj::start() {
