@@ -67,7 +67,11 @@ void ImapActiveObj::start() {
     connectToServer(serverAddress_, static_cast<unsigned short>(port_));
 }
 
-void ImapActiveObj::receiveHandled() { sendHeldCommands(); }
+void ImapActiveObj::receiveHandled() {
+    if (heldCommands_.empty()) return;
+    const std::string bytes = std::exchange(heldCommands_, {});
+    sendAll(bytes);
+}
 
 void ImapActiveObj::finish() {
     // A message cut off by a cancel, a close or a time-out is not stored.

@@ -55,8 +55,8 @@ protected:
     void dispatchLine(std::string_view line) override { dialogue_.onLine(line); }
     void dispatchLiteral(std::string_view chunk, bool last) override { dialogue_.onLiteral(chunk, last); }
     // The commands the dialogue gave while one receive was handled go out
-    // together after it, except that every kEagerSendCommands of them go
-    // out at once (see holdCommand).
+    // together: one send for every answer that arrived, and no send fails
+    // before what the server had already sent is taken in.
     void receiveHandled() override;
 
 private:
@@ -64,7 +64,7 @@ private:
     public:
         explicit Host(ImapActiveObj& session) : session_(session) {}
         bool send(std::string_view bytes) override {
-            session_.holdCommand(bytes);
+            session_.heldCommands_.append(bytes);
             return true;
         }
         void readLiteral(std::uint64_t count) override { session_.readLiteral(count); }
@@ -73,7 +73,7 @@ private:
         void showCaption(std::string_view text) override { session_.showCaption(text); }
         void pause(unsigned long milliseconds) override { Sleep(milliseconds); }
         void closeConnection() override {
-            session_.dropHeldCommands();
+            session_.heldCommands_.clear();
             session_.closeConnection();
         }
 
@@ -85,6 +85,7 @@ private:
     int port_;
     AccountValues account_;
     ImapFileStore store_;
+    std::string heldCommands_;  // at most the dialogue's window of command lines
     Host host_{*this};
     ImapDialogue dialogue_;
 };

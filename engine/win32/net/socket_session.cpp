@@ -429,18 +429,6 @@ SocketSession::WaitResult SocketSession::waitWritable() {
 
 void SocketSession::dispatchLiteral(std::string_view, bool) {}
 
-void SocketSession::holdCommand(std::string_view bytes) {
-    heldCommands_.append(bytes);
-    if (++heldCount_ >= kEagerSendCommands && running_) sendHeldCommands();
-}
-
-bool SocketSession::sendHeldCommands() {
-    heldCount_ = 0;
-    if (heldCommands_.empty()) return true;
-    const std::string bytes = std::exchange(heldCommands_, {});
-    return sendAll(bytes);
-}
-
 void SocketSession::onLine(std::string_view line) {
     switch (channel_) {
         case Channel::Plain:

@@ -106,25 +106,8 @@ protected:
     // closing was handed over.
     virtual void serverClosed() {}
     // Everything one receive brought has been handed over (a dialogue that
-    // holds its commands until then sends them here, with sendHeldCommands).
+    // holds its commands until then sends them here, in one call).
     virtual void receiveHandled() {}
-
-    // Commands given while a receive is handled wait, so that the answers
-    // to many commands cost one send. But a receive may hold the answers to
-    // a whole window, and storing those messages takes long: waiting for
-    // all of them would leave the server idle meanwhile, a round trip
-    // added to every window. So every kEagerSendCommands held commands
-    // go out at once; a failure of such a send ends the session as any
-    // failed send does (nothing stored is lost; what was not yet stored is
-    // fetched by the next run).
-    static constexpr int kEagerSendCommands = 4;
-    void holdCommand(std::string_view bytes);
-    // False when the held commands could not be sent.
-    bool sendHeldCommands();
-    void dropHeldCommands() {
-        heldCommands_.clear();
-        heldCount_ = 0;
-    }
 
     // Ends the connection from this side once the dialogue is complete: it
     // is shut down in order and closed, "Connection closed" is logged, and
@@ -208,8 +191,6 @@ private:
     // Received bytes the loop would have left in the socket (see feedPieces).
     std::string_view unfed_;
     std::string secret_;
-    std::string heldCommands_;  // at most the dialogue's window of command lines
-    int heldCount_ = 0;
     ConnectionSecurity security_;
     UpgradeProtocol upgradeProtocol_ = UpgradeProtocol::Imap;
     enum class Channel { Plain, Upgrading, Switching, Handshaking, Secure, Ended };

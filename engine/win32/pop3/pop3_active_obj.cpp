@@ -48,7 +48,9 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
 }
 
 void Pop3ActiveObj::receiveHandled() {
-    if (!sendHeldCommands()) dialogue_.commandsLost();
+    if (heldCommands_.empty()) return;
+    const std::string bytes = std::exchange(heldCommands_, {});
+    if (!sendAll(bytes)) dialogue_.commandsLost();
 }
 
 void Pop3ActiveObj::start() {

@@ -49,18 +49,17 @@ public:
 protected:
     void dispatchLine(std::string_view line) override { dialogue_.onLine(line); }
     void connectionOpened() override { dialogue_.connected(); }
-    // The commands given while one receive was handled go out together
-    // after it, except that every kEagerSendCommands of them go out at once.
+    // The commands given while one receive was handled go out together, after it.
     void receiveHandled() override;
 
 private:
     // Pop3Environment
     bool send(std::string_view command) override {
-        holdCommand(command);
+        heldCommands_.append(command);
         return true;
     }
     void closeWithoutQuit() override {
-        dropHeldCommands();
+        heldCommands_.clear();
         closeConnection();
     }
     void report(std::string_view text) override { SocketSession::report(text); }
@@ -75,6 +74,7 @@ private:
 
     std::string serverAddress_;
     int port_;
+    std::string heldCommands_;  // at most the dialogue's window of command lines
     AccountValues account_;
     ReusedDatabase database_;
     MessageStore store_;
