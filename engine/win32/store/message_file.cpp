@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include <climits>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "engine/core/store/message_names.h"
 #include "engine/win32/log/system_error.h"
@@ -147,30 +147,19 @@ bool MessageFile::commit(std::optional<FileTime> time) {
     // The open file is renamed through its handle, which saves opening it
     // again by name; where that is refused for another reason than a taken
     // name (older systems), the file is closed and moved by name instead.
+    const auto nameTaken = [](DWORD e) { return e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS; };
     DWORD error = ERROR_ALREADY_EXISTS;
-    bool byHandle = true;
     for (int attempt = 0; attempt < kMaxNameAttempts && counter_ < INT_MAX; ++attempt) {
-        if (byHandle) {
+        if (handle_) {
             error = renameOpenFile(static_cast<HANDLE>(handle_), path_);
-            if (error == ERROR_SUCCESS) {
-                temporaryPath_.clear();
-                break;
-            }
-            if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) {
-                byHandle = false;
-                if (!closeHandle()) return false;
-                --attempt;
-                continue;
-            }
-        } else {
-            if (MoveFileA(temporaryPath_.c_str(), path_.c_str())) {
-                temporaryPath_.clear();
-                error = ERROR_SUCCESS;
-                break;
-            }
-            error = GetLastError();
-            if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+            if (error != ERROR_SUCCESS && !nameTaken(error) && !closeHandle()) return false;
         }
+        if (!handle_) error = MoveFileA(temporaryPath_.c_str(), path_.c_str()) ? ERROR_SUCCESS : GetLastError();
+        if (error == ERROR_SUCCESS) {
+            temporaryPath_.clear();
+            break;
+        }
+        if (!nameTaken(error)) break;
         path_ = messageFilePath(folder_, stamp_, ++counter_, dateHex_);
     }
     if (error == ERROR_SUCCESS) {
