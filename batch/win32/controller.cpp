@@ -24,8 +24,8 @@ Controller::Controller(LogSink& log, AccountSessionFactory& sessions, unsigned l
       listView_(IDC_PROGRESS_LIST),
       staticText_(IDC_MESSAGE_TEXT),
       progress_(listView_, staticText_),
-      skipPauseMs_(skipPauseMs),
-      accountsPath_(accountsPath.empty() ? AccountRecord::defaultPath() : std::move(accountsPath)) {
+      accountsPath_(accountsPath.empty() ? AccountRecord::defaultPath() : std::move(accountsPath)),
+      skipPauseMs_(skipPauseMs) {
     addControl(listView_);
     addControl(staticText_);
 }
