@@ -19,6 +19,7 @@ echo "== Windows deliverables (32-bit)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 bash scripts/check-imports.sh build/windows/bin
+python3 scripts/check_win32_contract.py build/windows/bin
 
 source scripts/wine-session.sh
 trap kelvar_session_stop EXIT
