@@ -49,6 +49,8 @@ public:
     bool writeMessageLine(std::string_view, std::string&) override { return (knobs_ & 2) == 0; }
     bool commitMessage(std::string&) override { return true; }
     void abandonMessage() override {}
+    bool removeStoredMessage(std::string&) override { return true; }
+    void pause(unsigned long) override {}
     void onLine(std::string_view line) override { dialogue_.onLine(line); }
     void onLiteral(std::string_view, bool) override {}
 
