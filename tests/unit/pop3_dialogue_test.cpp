@@ -787,6 +787,11 @@ TEST(Pop3OutOfStep, WithCommandsInFlightNoAnswerIsMatchedToTheWrongMessage) {
     EXPECT_EQ(f.recorded, (std::set<std::string>{"a"}));
     EXPECT_EQ(f.result, 1);
     EXPECT_EQ(f.closedWithoutQuit, 1);
+    // Not even the answer to CAPA may be something else.
+    const Outcome capa = playEverySplit(kPop3Login + "PIPELINING\r\n.\r\n", 16);
+    EXPECT_EQ(capa.commands, (Lines{"USER o'brien", "PASS secret", "CAPA"}));
+    EXPECT_TRUE(loggedIn(capa, "Protocol error: the answer to CAPA does not begin with +OK or -ERR"));
+    EXPECT_EQ(capa.closedWithoutQuit, 1);
 }
 
 TEST(Pop3OutOfStep, TheMessageBeforeTheBreakStaysOnlyWhenItsSizeIsTheListedOne) {

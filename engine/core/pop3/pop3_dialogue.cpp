@@ -226,6 +226,10 @@ void Pop3Dialogue::sendList() {
 
 void Pop3Dialogue::onCapaLine(std::string_view line) {
     if (!capaStatusSeen_) {
+        if (!isPop3StatusLine(line)) {
+            outOfStep(line);
+            return;
+        }
         capaStatusSeen_ = true;
         if (startsWith(line, "+")) return;
         env_.report("The server does not list its capabilities; one command at a time is sent");
@@ -523,7 +527,7 @@ void Pop3Dialogue::removeStored(const char* why) {
 
 void Pop3Dialogue::outOfStep(std::string_view line) {
     const Command* expected = inFlight_.empty() ? nullptr : &inFlight_.front();
-    std::string command = "QUIT";
+    std::string command = state_ == Pop3State::CapaSent ? "CAPA" : "QUIT";
     if (expected) command = formatBounded(expected->retr ? "RETR %d" : "UIDL %d", expected->number);
     env_.report(formatBounded("Protocol error: the answer to %s does not begin with +OK or -ERR, so the server's "
                               "answers no longer match the commands and the session ends: %s",
