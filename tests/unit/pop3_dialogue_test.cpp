@@ -831,7 +831,9 @@ TEST(Pop3OutOfStep, ASizeDifferenceInAStreamThatStaysInStepIsOnlyLogged) {
 
 TEST(Pop3OutOfStep, AMessageWhoseEndNoAnswerConfirmedIsKeptByItsSizeOnly) {
     // The connection closes right after the "." of the last message, before QUIT is answered.
-    for (const auto& [listed, kept] : {std::pair{"1 3", true}, std::pair{"1 4", false}}) {
+    // "1 1": the server counted the line without the line end the message lacked.
+    for (const auto& [listed, kept] : {std::pair{"1 3", true}, std::pair{"1 1", true}, std::pair{"1 4", false},
+                                       std::pair{"1 0", false}, std::pair{"1 5", false}}) {
         const std::string server = kPop3Login + "+OK 1 messages\r\n" + listed + "\r\n.\r\n+OK 1 u1\r\n+OK\r\nx\r\n.\r\n";
         const Outcome o = playEverySplit(server, 1, [](Harness& h) { h.mailbox = {{1, {"u1", {"x"}}}}; });
         EXPECT_EQ(o.stored.size(), kept ? 1u : 0u) << listed;

@@ -48,6 +48,16 @@ bool sameWordIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// A message read as `octets` has the size LIST gave. A server counts a
+// message whose last line has no line end without one, yet sends that line
+// ended; a body cut short by an unstuffed "." lacks at least that line's
+// three octets, so the two extra octets cannot hide one.
+bool sizeAgrees(long long listed, std::uint64_t octets) {
+    if (listed < 0) return false;
+    const auto size = static_cast<std::uint64_t>(listed);
+    return octets == size || octets == size + 2;
+}
+
 bool holdsLineBreakOrZero(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != text.npos; }
 
 }  // namespace
@@ -462,8 +472,7 @@ void Pop3Dialogue::completeMessage() {
 bool Pop3Dialogue::confirmStored() {
     if (!stored_.waiting) return true;
     const auto listed = listedSizes_.find(stored_.number);
-    if (listed != listedSizes_.end() && listed->second >= 0 &&
-        static_cast<std::uint64_t>(listed->second) != stored_.octets) {
+    if (listed != listedSizes_.end() && listed->second >= 0 && !sizeAgrees(listed->second, stored_.octets)) {
         env_.report(formatBounded("Message %d has %llu octets where the listing said %lld; kept, the server's "
                                   "answers being in step", stored_.number,
                                   static_cast<unsigned long long>(stored_.octets), listed->second));
@@ -474,8 +483,7 @@ bool Pop3Dialogue::confirmStored() {
 void Pop3Dialogue::settleUnconfirmed(const char* why) {
     if (!stored_.waiting) return;
     const auto listed = listedSizes_.find(stored_.number);
-    if (listed != listedSizes_.end() && listed->second >= 0 &&
-        static_cast<std::uint64_t>(listed->second) == stored_.octets) {
+    if (listed != listedSizes_.end() && sizeAgrees(listed->second, stored_.octets)) {
         // Its size says the "." was its true end.
         recordStored();
         return;
