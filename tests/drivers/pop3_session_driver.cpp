@@ -2,7 +2,7 @@
 //
 //   pop3_session_driver --host=H --port=P --user=U --password=W --mail-path=M
 //       --domain=D [--database=PATH] [--wait-ms=N] [--timeouts=N]
-//       [--log=FILE]
+//       [--pipeline=N] [--record-attempts=N] [--record-pause-ms=N] [--log=FILE]
 //
 // The database connection is the programs' own: KELVAR_ODBC or the Access
 // text with PATH (default: mail2xrv.mdb beside this program). Log lines,
@@ -10,6 +10,7 @@
 // stdout; the last line is "RESULT n". Exit code: the session's result.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "batch/core/settings_rules.h"
@@ -24,9 +25,18 @@ using namespace rvo::driver;
 int main(int argc, char** argv) {
     DriverOptions o;
     std::string database;
+    Pop3RecordRetry retry;
     const bool parsed = parseOptions(argc, argv, "pop3_session_driver", o, [&](std::string_view arg, std::string& v) {
         if (option(arg, "--pipeline", v)) {
             o.settings.pipelineDepth = parsePipelineDepth(v).depth;
+            return true;
+        }
+        if (option(arg, "--record-attempts", v)) {
+            retry.attempts = std::atoi(v.c_str());
+            return true;
+        }
+        if (option(arg, "--record-pause-ms", v)) {
+            retry.pauseMs = static_cast<unsigned long>(std::atol(v.c_str()));
             return true;
         }
         return option(arg, "--database", database);
@@ -39,6 +49,7 @@ int main(int argc, char** argv) {
         WinsockInit sockets;
         Pop3ActiveObj session(o.settings, o.account, dataModelOpener(output, migrationConnectionText(database)),
                               output, &output, o.timings);
+        session.setRecordRetry(retry);
         const DWORD bound = static_cast<DWORD>(o.timings.waitSliceMs) * (o.timings.extraTimeouts + 3) + 30000;
         return runSession(session, output, bound);
     });

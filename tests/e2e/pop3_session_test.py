@@ -71,12 +71,12 @@ class Run:
         with sqlite3.connect(self.database) as db:
             return sorted(row[0] for row in db.execute("SELECT Uidl FROM UIDLs"))
 
-    def session(self, port, user="alice", password="secret", database=None, extra=()):
-        """Runs one session; returns (result, log lines)."""
+    def session(self, port, user="alice", password="secret", database=None, extra=(), odbc=""):
+        """Runs one session; returns (result, log lines). `odbc`: more of the connection text."""
         self.runs += 1
         log = self.path / f"session-{self.runs}.log"
         database = database or self.database
-        env = dict(os.environ, KELVAR_ODBC=f"DRIVER={{SQLite3}};Database={database};NoCreat=1")
+        env = dict(os.environ, KELVAR_ODBC=f"DRIVER={{SQLite3}};Database={database};NoCreat=1{odbc}")
         args = [f"--host=127.0.0.1", f"--port={port}", f"--user={user}", f"--password={password}",
                 f"--mail-path={to_windows_path(self.store)}", "--domain=example.com", "--wait-ms=1000",
                 "--timeouts=9", f"--log={to_windows_path(log)}", *extra]
@@ -156,6 +156,8 @@ class Pop3AgainstDovecot(unittest.TestCase):
                          sorted(digest(stored_form(m)) for m in self.expected.values()))
         self.assertEqual(len(run.uidls()), 5)
         self.assertIn("SHOW Logging out", log)
+        # Octets counted as LIST counts them: the dot lines and the 20 MB message agree with Dovecot's sizes.
+        self.assertFalse([l for l in log if "where the listing said" in l])
         print(f"\nfirst run with a {len(self.expected['big'])}-byte message: {seconds:.1f} s", file=sys.stderr)
 
         result, log = run.session(self.server.pop3_port)
@@ -328,6 +330,98 @@ class Pop3AgainstScriptedServer(unittest.TestCase):
         finally:
             server.stop()
 
+
+class Pop3AgainstFaultyServers(unittest.TestCase):
+    """Faults no real server makes on purpose: a body line "." sent without
+    its doubled dot, and a database another program holds locked."""
+
+    MAILBOX = {n: (f"uid-{n}", b"Subject: %d\r\n\r\nbody of %d\r\n" % (n, n) + b"filler line\r\n" * n)
+               for n in range(1, 9)}
+    MAILBOX[3] = ("uid-3", b"Subject: 3\r\n\r\nabove the dot\r\n.\r\nbelow the dot\r\n+OK\r\nend of 3\r\n")
+
+    def setUp(self):
+        self.run_folder = Run("faulty")
+        self.run_folder.create_database()
+
+    def tearDown(self):
+        self.run_folder.remove()
+
+    def assert_each_stored_under_its_own_unique_id(self, run):
+        """Every recorded unique-id has its own message stored whole, and nothing else is stored."""
+        by_uid = {uid: body for uid, body in self.MAILBOX.values()}
+        recorded = run.uidls()
+        self.assertEqual(sorted(run.stored().values()), sorted(by_uid[u] for u in recorded))
+        return recorded
+
+    def test_an_unstuffed_dot_line_ends_the_session_and_a_correct_server_completes_it(self):
+        run = self.run_folder
+        for pipeline in (None, 16):
+            with self.subTest(pipeline=pipeline):
+                extra = [f"--pipeline={pipeline}"] if pipeline else []
+                capa = ["UIDL", "PIPELINING"] if pipeline else None
+                server = Pop3ScriptServer(self.MAILBOX, capa=capa, unstuffed={3}).start()
+                try:
+                    result, log = run.session(server.port, extra=extra)
+                finally:
+                    server.stop()
+                self.assertEqual(result, 1, log)
+                self.assertTrue(any("Protocol error: the answer to" in l and "below the dot" in l for l in log), log)
+                self.assertNotIn("uid-3", run.uidls())
+                recorded = self.assert_each_stored_under_its_own_unique_id(run)
+                if pipeline:
+                    self.assertTrue(server.pipelined)
+                else:
+                    self.assertEqual(recorded, ["uid-1", "uid-2"])
+                self.assertTrue(any(l.startswith("Pop32XRV Object Messages stored:") and "out of step" in l
+                                    for l in log), log)
+
+                good = Pop3ScriptServer(self.MAILBOX, capa=capa).start()
+                try:
+                    result, log = run.session(good.port, extra=extra)
+                finally:
+                    good.stop()
+                self.assertEqual(result, 0, log)
+                self.assertEqual(sorted(run.stored().values()), sorted(m[1] for m in self.MAILBOX.values()))
+                self.assertEqual(run.uidls(), sorted(m[0] for m in self.MAILBOX.values()))
+                self.assertEqual(len(run.stored()), len(self.MAILBOX))
+                shutil.rmtree(run.store, ignore_errors=True)
+                run.database.unlink()
+                run.create_database()
+
+    def test_a_unique_id_that_cannot_be_recorded_leaves_its_message_for_the_next_run(self):
+        run = self.run_folder
+        holder = {}
+
+        def lock_at_retr_5(command):
+            if command == "RETR 5" and "db" not in holder:
+                db = sqlite3.connect(run.database, isolation_level=None, check_same_thread=False)
+                db.execute("BEGIN EXCLUSIVE")
+                holder["db"] = db
+
+        server = Pop3ScriptServer(self.MAILBOX, on_command=lock_at_retr_5).start()
+        try:
+            # A short busy time-out and short pauses: the lock outlasts all three tries.
+            result, log = run.session(server.port, odbc=";Timeout=200",
+                                      extra=["--record-attempts=3", "--record-pause-ms=100"])
+            self.assertIn("db", holder, server.connections)
+            holder["db"].execute("ROLLBACK")
+            holder["db"].close()
+            self.assertEqual(result, 1, log)
+            self.assertIn("Pop32XRV Object Message 5 is removed from the store again: its unique-id could not be "
+                          "recorded; the next run retrieves it", log)
+            self.assertEqual(self.assert_each_stored_under_its_own_unique_id(run),
+                             ["uid-1", "uid-2", "uid-3", "uid-4"])
+
+            result, log = run.session(server.port)
+            self.assertEqual(result, 0, log)
+            self.assertEqual([c for c in server.connections[1] if c.startswith("RETR")],
+                             ["RETR 5", "RETR 6", "RETR 7", "RETR 8"])
+            self.assertEqual(sorted(run.stored().values()), sorted(m[1] for m in self.MAILBOX.values()))
+            self.assertEqual(run.uidls(), sorted(m[0] for m in self.MAILBOX.values()))
+        finally:
+            server.stop()
+            if "db" in holder:
+                holder["db"].close()
 
 if __name__ == "__main__":
     unittest.main()

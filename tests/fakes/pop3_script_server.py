@@ -12,6 +12,9 @@ message sends its status line and that many bytes of the message, then the
 connection is closed. Later RETRs of it are answered in full.
 capa: the lines of the CAPA answer; None answers CAPA with -ERR.
 server.pipelined: every command that arrived before the answer to the one before it.
+unstuffed: numbers of messages sent without byte-stuffing, as a faulty server
+does: a line "." in such a message ends its answer early.
+on_command: called with each command before it is answered.
 """
 import select
 import socket
@@ -27,17 +30,21 @@ def stuffed(message):
 
 
 class Pop3ScriptServer(ScriptServer):
-    def __init__(self, mailbox, users=None, drop_in_retr=None, capa=None):
+    def __init__(self, mailbox, users=None, drop_in_retr=None, capa=None, unstuffed=(), on_command=None):
         super().__init__()
         self.capa = capa
         self.pipelined = []
         self.mailbox = dict(mailbox)
         self.users = users or {"alice": "secret"}
         self.drop_in_retr = dict(drop_in_retr or {})
+        self.unstuffed = set(unstuffed)
+        self.on_command = on_command
 
     def _session(self, conn, commands):
         user = None
         for command in self._lines(conn, commands, b"+OK scripted server ready\r\n"):
+            if self.on_command:
+                self.on_command(command)
             verb, _, arg = command.partition(" ")
             verb = verb.upper()
             if verb == "USER":
@@ -57,7 +64,7 @@ class Pop3ScriptServer(ScriptServer):
                 conn.sendall(f"+OK {n} {self.mailbox[n][0]}\r\n".encode())
             elif verb == "RETR":
                 n = int(arg)
-                body = stuffed(self.mailbox[n][1])
+                body = self.mailbox[n][1] if n in self.unstuffed else stuffed(self.mailbox[n][1])
                 conn.sendall(f"+OK {len(self.mailbox[n][1])} octets\r\n".encode())
                 if n in self.drop_in_retr:
                     conn.sendall(body[: self.drop_in_retr.pop(n)])

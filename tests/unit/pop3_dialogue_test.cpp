@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "engine/core/net/line_assembler.h"
 #include "engine/core/pop3/pop3_dialogue.h"
 
 namespace rvo {
@@ -22,6 +24,7 @@ struct FakeTables {
     std::map<std::tuple<int, int, std::string>, int> uidls;
     bool broken = false;
     bool recordBreaks = false;  // the first record fails and breaks the connection
+    int recordFailures = 0;     // this many records fail, each breaking its connection
     bool readOnly = false;      // look-ups work, every write is refused
     int opened = 0;
     int keyLookups = 0;
@@ -36,7 +39,7 @@ public:
     int registerUser(const std::string& username, int serverId) override {
         return !t_.broken && t_.users.emplace(std::pair(username, serverId), static_cast<int>(t_.users.size()) + 1).second;
     }
-    bool usable() const override { return !t_.broken; }
+    bool usable() const override { return !t_.broken && !broken_; }
     std::string name() const override { return "C:\\run\\mail2xrv.mdb"; }
     std::string lastError() const override { return t_.broken ? "State:HY000,Native:8,Message:readonly" : ""; }
     bool acceptsRecords(int) override {
@@ -44,6 +47,11 @@ public:
         return !t_.broken;
     }
     int recordUidl(int serverId, int userId, const std::string& uidl) override {
+        if (t_.recordFailures > 0) {
+            --t_.recordFailures;
+            broken_ = true;
+            return 0;
+        }
         if (t_.recordBreaks || t_.readOnly) t_.broken = true;
         return !t_.broken &&
                t_.uidls.emplace(std::tuple(serverId, userId, uidl), static_cast<int>(t_.uidls.size()) + 1).second;
@@ -68,6 +76,7 @@ private:
         return it == map.end() ? 0 : it->second;
     }
     FakeTables& t_;
+    bool broken_ = false;
 };
 
 struct ServerMessage {
@@ -170,8 +179,19 @@ public:
             return false;
         }
         stored[openNumber] = content;
+        lastStored = openNumber;
         return true;
     }
+    bool removeStoredMessage(std::string& error) override {
+        if (failRemove) {
+            error = "Could not remove message file";
+            return false;
+        }
+        removed.push_back(lastStored);
+        stored.erase(lastStored);
+        return true;
+    }
+    void pause(unsigned long ms) override { pauses.push_back(ms); }
     void abandonMessage() override {
         if (open) ++abandoned;
         open = false;
@@ -240,6 +260,10 @@ public:
     int openNumber = 0;
     std::string content;
     std::map<int, std::string> stored;
+    int lastStored = 0;
+    std::vector<int> removed;
+    bool failRemove = false;
+    std::vector<unsigned long> pauses;
     int abandoned = 0;
 };
 
@@ -471,16 +495,21 @@ TEST(Pop3Dialogue, ADatabaseThatCannotLookUpOrRecordRetrievesNothing) {
                                         "for the next run: the migration database cannot be used");
     }
 
-    // A record that fails keeps the stored message and ends the dialogue at once.
+    // A record that keeps failing removes the stored message again and ends
+    // the dialogue once the answer that confirmed it is read.
     Harness breaks;
     breaks.tables.recordBreaks = true;
     breaks.mailbox = {{1, {"a", {"1"}}}, {2, {"b", {"2"}}}};
     breaks.run();
-    EXPECT_EQ(breaks.commands, login({"UIDL 1", "RETR 1", "QUIT"}));
-    EXPECT_EQ(breaks.stored, (std::map<int, std::string>{{1, "1\r\n"}}));
-    EXPECT_TRUE(breaks.logged("Message 1 is stored, but its unique-id could not be recorded"));
+    EXPECT_EQ(breaks.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "QUIT"}));
+    EXPECT_TRUE(breaks.stored.empty());
+    EXPECT_EQ(breaks.removed, (std::vector<int>{1}));
+    EXPECT_EQ(breaks.pauses, (std::vector<unsigned long>{1000, 1000}));
+    EXPECT_TRUE(breaks.logged("Message 1 is stored, but its unique-id could not be recorded in the migration "
+                              "database (3 attempts): State:HY000,Native:8,Message:readonly"));
+    EXPECT_TRUE(breaks.logged("Message 1 is removed from the store again: its unique-id could not be recorded"));
     EXPECT_EQ(breaks.dialogue.result(), 1);
-    EXPECT_EQ(breaks.dialogue.summary(), "Messages stored: 1, recognised as stored: 0, failed: 0; the account is left "
+    EXPECT_EQ(breaks.dialogue.summary(), "Messages stored: 0, recognised as stored: 0, failed: 1; the account is left "
                                          "for the next run: the migration database cannot be used");
 
     // An inbox that cannot be made ends the dialogue politely but unfinished.
@@ -616,12 +645,278 @@ TEST(Pop3Pipeline, ADatabaseThatFailsMidWindowStoresNothingItCannotRecord) {
     h.mailbox = sixMessages();
     h.tables.recordBreaks = true;  // the first record fails
     h.run();
-    // Message 1 is stored before its record fails; what was in flight then is dropped.
-    EXPECT_EQ(h.stored.size(), 1u);
+    // Message 1 is stored, then removed when its record fails; what was in flight then is dropped.
+    EXPECT_TRUE(h.stored.empty());
+    EXPECT_EQ(h.removed, (std::vector<int>{1}));
     EXPECT_EQ(h.commands.back(), "QUIT");
     EXPECT_EQ(h.outstanding.back(), 1u);
     EXPECT_EQ(h.dialogue.result(), 1);
     EXPECT_FALSE(h.open);
+}
+
+// --- bodies that end early: answers out of step with the commands ---------
+
+// What a session leaves behind, for comparing runs of one transcript.
+struct Outcome {
+    Lines commands, log;
+    std::map<int, std::string> stored;
+    std::set<std::string> recorded;
+    std::vector<int> removed;
+    int closedWithoutQuit = 0;
+    int result = 1;
+    bool operator==(const Outcome&) const = default;
+};
+
+class Feeder : public LineConsumer {
+public:
+    explicit Feeder(Harness& h) : h_(h) {}
+    void onLine(std::string_view line) override { h_.dialogue.onLine(line); }
+    void onLiteral(std::string_view, bool) override {}
+
+private:
+    Harness& h_;
+};
+
+// Feeds `server` in the pieces that `cuts` mark, then the connection closes.
+Outcome play(const std::string& server, int window, const std::vector<std::size_t>& cuts,
+             const std::function<void(Harness&)>& setUp) {
+    Harness h({"pop.example.com", "o'brien", "secret"}, window);
+    h.answers = false;
+    h.dialogue.setRecordRetry({3, 5});
+    if (setUp) setUp(h);
+    const auto recordedBefore = h.tables.uidls;
+    h.dialogue.connected();
+    Feeder feeder(h);
+    LineAssembler assembler(LineEnd::Strip);
+    std::size_t from = 0;
+    for (const std::size_t cut : cuts) {
+        assembler.feed(std::string_view(server).substr(from, cut - from), feeder);
+        from = cut;
+    }
+    assembler.feed(std::string_view(server).substr(from), feeder);
+    h.dialogue.sessionEnded();
+    EXPECT_FALSE(h.open) << "every file begun is stored or dropped";
+    Outcome out{h.commands, h.log, h.stored, {}, h.removed, h.closedWithoutQuit, h.dialogue.result()};
+    for (const auto& [key, id] : h.tables.uidls) out.recorded.insert(std::get<2>(key));
+    // Nothing is recorded now that is not stored.
+    for (const auto& [key, id] : h.tables.uidls) {
+        if (recordedBefore.count(key)) continue;
+        const std::string& uidl = std::get<2>(key);
+        const bool storedNow = std::any_of(h.mailbox.begin(), h.mailbox.end(), [&](const auto& m) {
+            return m.second.uidl == uidl && out.stored.count(m.first);
+        });
+        EXPECT_TRUE(storedNow) << uidl << " recorded but not stored";
+    }
+    return out;
+}
+
+// The same outcome whole, split at every byte, and byte by byte.
+Outcome playEverySplit(const std::string& server, int window = 1, const std::function<void(Harness&)>& setUp = {}) {
+    const Outcome whole = play(server, window, {}, setUp);
+    for (std::size_t cut = 1; cut < server.size(); ++cut) {
+        if (!(play(server, window, {cut}, setUp) == whole)) {
+            ADD_FAILURE() << "outcome differs when split at byte " << cut << " of " << server.size();
+            break;
+        }
+    }
+    std::vector<std::size_t> everyByte;
+    for (std::size_t i = 1; i < server.size(); ++i) everyByte.push_back(i);
+    EXPECT_TRUE(play(server, window, everyByte, setUp) == whole) << "outcome differs when fed byte by byte";
+    return whole;
+}
+
+const std::string kPop3Login = "+OK Dovecot ready.\r\n+OK\r\n+OK Logged in.\r\n";
+const std::string kPipelining = "+OK\r\nUIDL\r\nPIPELINING\r\n.\r\n";
+
+bool loggedIn(const Outcome& o, std::string_view text) {
+    return std::any_of(o.log.begin(), o.log.end(), [&](const std::string& l) { return l.find(text) != l.npos; });
+}
+
+// The mailbox of the transcripts: message 2 holds a line "." that the
+// server does not double, so its answer ends after "first".
+void earlyEndMailbox(Harness& h) {
+    h.mailbox = {{1, {"u1", {"one"}}}, {2, {"u2", {"first", ".", "second"}}}, {3, {"u3", {"three"}}}};
+}
+
+TEST(Pop3OutOfStep, ABodyLineDotEndsTheSessionAndNothingAfterItIsStoredSequentially) {
+    const std::string server = kPop3Login + "+OK 3 messages\r\n1 5\r\n2 18\r\n3 7\r\n.\r\n" +
+                               "+OK 1 u1\r\n+OK 5 octets\r\none\r\n.\r\n" +
+                               "+OK 2 u2\r\n+OK 18 octets\r\nfirst\r\n.\r\nsecond\r\n.\r\n" +
+                               "+OK 3 u3\r\n+OK 7 octets\r\nthree\r\n.\r\n+OK Logging out.\r\n";
+    const Outcome o = playEverySplit(server, 1, earlyEndMailbox);
+    // UIDL 3 went out after the early "."; "second" came where its answer belongs.
+    EXPECT_EQ(o.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "RETR 2", "UIDL 3"}));
+    EXPECT_EQ(o.stored, (std::map<int, std::string>{{1, "one\r\n"}}));
+    EXPECT_EQ(o.recorded, (std::set<std::string>{"u1"}));
+    EXPECT_EQ(o.removed, (std::vector<int>{2}));
+    EXPECT_EQ(o.closedWithoutQuit, 1);
+    EXPECT_EQ(o.result, 1);
+    EXPECT_TRUE(loggedIn(o, "Protocol error: the answer to UIDL 3 does not begin with +OK or -ERR, so the server's "
+                            "answers no longer match the commands and the session ends: second"));
+    EXPECT_TRUE(loggedIn(o, "Message 2 is removed from the store again: no answer followed its end, and its size (7 "
+                            "octets) is not the listed one"));
+}
+
+TEST(Pop3OutOfStep, WithCommandsInFlightNoAnswerIsMatchedToTheWrongMessage) {
+    // Window 4: UIDL 1-3 go ahead, then the RETRs; answers come in that order.
+    const std::string server = kPop3Login + kPipelining + "+OK 3 messages\r\n1 5\r\n2 18\r\n3 7\r\n.\r\n" +
+                               "+OK 1 u1\r\n+OK 2 u2\r\n+OK 3 u3\r\n" + "+OK 5 octets\r\none\r\n.\r\n" +
+                               "+OK 18 octets\r\nfirst\r\n.\r\nsecond\r\n.\r\n" + "+OK 7 octets\r\nthree\r\n.\r\n" +
+                               "+OK Logging out.\r\n";
+    const Outcome o = playEverySplit(server, 4, earlyEndMailbox);
+    EXPECT_EQ(o.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL 1", "UIDL 2", "UIDL 3",
+                                 "RETR 1", "RETR 2", "RETR 3"}));
+    // Message 3's file is never begun from message 2's tail, nor anything recorded for it.
+    EXPECT_EQ(o.stored, (std::map<int, std::string>{{1, "one\r\n"}}));
+    EXPECT_EQ(o.recorded, (std::set<std::string>{"u1"}));
+    EXPECT_EQ(o.removed, (std::vector<int>{2}));
+    EXPECT_EQ(o.closedWithoutQuit, 1);
+    EXPECT_EQ(o.result, 1);
+    EXPECT_TRUE(loggedIn(o, "Protocol error: the answer to RETR 3 does not begin with +OK or -ERR"));
+
+    // The same where the early end is in the first message and everything else is still in flight.
+    const std::string first = kPop3Login + kPipelining + "+OK 2 messages\r\n1 18\r\n2 5\r\n.\r\n" +
+                              "+OK 1 a\r\n+OK 2 b\r\n+OK\r\nfirst\r\n.\r\n-ERR looks like an answer\r\n.\r\n" +
+                              "+OK\r\ntwo\r\n.\r\n";
+    const Outcome f = playEverySplit(first, 16, [](Harness& h) {
+        h.mailbox = {{1, {"a", {"first", "."}}}, {2, {"b", {"two"}}}};
+    });
+    // "-ERR" is a status line: message 1 counts as confirmed, RETR 2 as refused; the "." after it is not an answer.
+    EXPECT_TRUE(f.stored.count(1));
+    EXPECT_FALSE(f.stored.count(2));
+    EXPECT_EQ(f.recorded, (std::set<std::string>{"a"}));
+    EXPECT_EQ(f.result, 1);
+    EXPECT_EQ(f.closedWithoutQuit, 1);
+    // Not even the answer to CAPA may be something else.
+    const Outcome capa = playEverySplit(kPop3Login + "PIPELINING\r\n.\r\n", 16);
+    EXPECT_EQ(capa.commands, (Lines{"USER o'brien", "PASS secret", "CAPA"}));
+    EXPECT_TRUE(loggedIn(capa, "Protocol error: the answer to CAPA does not begin with +OK or -ERR"));
+    EXPECT_EQ(capa.closedWithoutQuit, 1);
+}
+
+TEST(Pop3OutOfStep, TheMessageBeforeTheBreakStaysOnlyWhenItsSizeIsTheListedOne) {
+    // The server's message was "x" alone; a stray line follows its end.
+    const std::string agrees = kPop3Login + "+OK 1 messages\r\n1 3\r\n.\r\n+OK 1 u1\r\n+OK\r\nx\r\n.\r\nstray\r\n";
+    const Outcome a = playEverySplit(agrees, 1, [](Harness& h) { h.mailbox = {{1, {"u1", {"x"}}}}; });
+    EXPECT_EQ(a.stored, (std::map<int, std::string>{{1, "x\r\n"}}));
+    EXPECT_EQ(a.recorded, (std::set<std::string>{"u1"}));
+    EXPECT_TRUE(a.removed.empty());
+    EXPECT_EQ(a.result, 1) << "the session still ended in a protocol error";
+    EXPECT_TRUE(loggedIn(a, "Protocol error: the answer to QUIT"));
+
+    // Un-stuffed lines are counted: ".." is the line "." of 3 octets.
+    const std::string stuffed = kPop3Login + "+OK 1 messages\r\n1 6\r\n.\r\n+OK 1 u1\r\n+OK\r\n..\r\n.x\r\n.\r\nstray\r\n";
+    const Outcome s = playEverySplit(stuffed, 1, [](Harness& h) { h.mailbox = {{1, {"u1", {".", "x"}}}}; });
+    EXPECT_EQ(s.stored, (std::map<int, std::string>{{1, ".\r\nx\r\n"}}));
+    EXPECT_EQ(s.recorded, (std::set<std::string>{"u1"}));
+
+    // No size in the listing: nothing to agree with.
+    const std::string unsized = kPop3Login + "+OK 1 messages\r\n1\r\n.\r\n+OK 1 u1\r\n+OK\r\nx\r\n.\r\nstray\r\n";
+    const Outcome u = playEverySplit(unsized, 1, [](Harness& h) { h.mailbox = {{1, {"u1", {"x"}}}}; });
+    EXPECT_TRUE(u.stored.empty());
+    EXPECT_TRUE(u.recorded.empty());
+}
+
+TEST(Pop3OutOfStep, ASizeDifferenceInAStreamThatStaysInStepIsOnlyLogged) {
+    // The message changed between LIST and RETR; every answer still begins as it should.
+    const std::string server = kPop3Login + "+OK 2 messages\r\n1 100\r\n2 5\r\n.\r\n+OK 1 u1\r\n+OK\r\nchanged\r\n.\r\n" +
+                               "+OK 2 u2\r\n+OK\r\ntwo\r\n.\r\n+OK Logging out.\r\n";
+    const Outcome o = playEverySplit(server, 1, [](Harness& h) { h.mailbox = {{1, {"u1", {"x"}}}, {2, {"u2", {"two"}}}}; });
+    EXPECT_EQ(o.stored.size(), 2u);
+    EXPECT_EQ(o.recorded, (std::set<std::string>{"u1", "u2"}));
+    EXPECT_EQ(o.result, 0);
+    EXPECT_TRUE(loggedIn(o, "Message 1 has 9 octets where the listing said 100; kept, the server's answers being in step"));
+    EXPECT_EQ(o.commands.back(), "QUIT");
+}
+
+TEST(Pop3OutOfStep, AMessageWhoseEndNoAnswerConfirmedIsKeptByItsSizeOnly) {
+    // The connection closes right after the "." of the last message, before QUIT is answered.
+    // "1 1": the server counted the line without the line end the message lacked.
+    for (const auto& [listed, kept] : {std::pair{"1 3", true}, std::pair{"1 1", true}, std::pair{"1 4", false},
+                                       std::pair{"1 0", false}, std::pair{"1 5", false}}) {
+        const std::string server = kPop3Login + "+OK 1 messages\r\n" + listed + "\r\n.\r\n+OK 1 u1\r\n+OK\r\nx\r\n.\r\n";
+        const Outcome o = playEverySplit(server, 1, [](Harness& h) { h.mailbox = {{1, {"u1", {"x"}}}}; });
+        EXPECT_EQ(o.stored.size(), kept ? 1u : 0u) << listed;
+        EXPECT_EQ(o.recorded.size(), kept ? 1u : 0u) << listed;
+        EXPECT_EQ(o.result, kept ? 0 : 1) << listed;
+    }
+}
+
+TEST(Pop3RecordRetry, ARecordIsTriedAgainAndAMessageItCannotRecordIsRemoved) {
+    const std::string server = kPop3Login + "+OK 2 messages\r\n1 5\r\n2 5\r\n.\r\n+OK 1 u1\r\n+OK\r\none\r\n.\r\n" +
+                               "+OK 2 u2\r\n+OK\r\ntwo\r\n.\r\n+OK Logging out.\r\n";
+    const auto box = [](Harness& h) { h.mailbox = {{1, {"u1", {"one"}}}, {2, {"u2", {"two"}}}}; };
+
+    // Busy for two tries, free on the third: nothing is lost.
+    const Outcome busy = playEverySplit(server, 1, [&](Harness& h) {
+        box(h);
+        h.tables.recordFailures = 2;
+    });
+    EXPECT_EQ(busy.stored.size(), 2u);
+    EXPECT_EQ(busy.recorded, (std::set<std::string>{"u1", "u2"}));
+    EXPECT_EQ(busy.result, 0);
+
+    Harness pauses({"pop.example.com", "o'brien", "secret"});
+    box(pauses);
+    pauses.dialogue.setRecordRetry({4, 25});
+    pauses.tables.recordFailures = 4;
+    pauses.run();
+    EXPECT_EQ(pauses.pauses, (std::vector<unsigned long>{25, 25, 25}));
+    EXPECT_EQ(pauses.removed, (std::vector<int>{1}));
+    EXPECT_TRUE(pauses.stored.empty());
+    EXPECT_TRUE(pauses.tables.uidls.empty());
+    EXPECT_EQ(pauses.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "QUIT"}));
+    EXPECT_EQ(pauses.dialogue.result(), 1);
+
+    // The next run, with the database free, stores it exactly once.
+    Harness next({"pop.example.com", "o'brien", "secret"});
+    box(next);
+    next.tables = pauses.tables;
+    next.run();
+    EXPECT_EQ(next.commands, login({"UIDL 1", "RETR 1", "UIDL 2", "RETR 2", "QUIT"}));
+    EXPECT_EQ(next.stored.size(), 2u);
+    EXPECT_EQ(next.dialogue.result(), 0);
+
+    // The record of the last message fails after QUIT went out: it is removed all the same.
+    const std::string knownFirst = kPop3Login + "+OK 2 messages\r\n1 5\r\n2 5\r\n.\r\n+OK 1 u1\r\n+OK 2 u2\r\n" +
+                                   "+OK\r\ntwo\r\n.\r\n+OK Logging out.\r\n";
+    const Outcome last = playEverySplit(knownFirst, 1, [&](Harness& h) {
+        box(h);
+        h.record("u1");
+        h.tables.recordFailures = 3;
+    });
+    EXPECT_EQ(last.commands, login({"UIDL 1", "UIDL 2", "RETR 2", "QUIT"}));
+    EXPECT_TRUE(last.stored.empty());
+    EXPECT_EQ(last.removed, (std::vector<int>{2}));
+    EXPECT_EQ(last.result, 1);
+
+    // A file that cannot be removed is said in the log: the next run will store it again.
+    const Outcome stuck = playEverySplit(server, 1, [&](Harness& h) {
+        box(h);
+        h.tables.recordFailures = 3;
+        h.failRemove = true;
+    });
+    EXPECT_TRUE(loggedIn(stuck, "Message 1 could not be removed from the store again (its unique-id could not be "
+                                "recorded); the next run stores it a second time: Could not remove message file"));
+    EXPECT_EQ(stuck.result, 1);
+}
+
+TEST(Pop3Body, ReaderUnstuffsCountsAndStopsAtTheTerminator) {
+    Pop3BodyReader r;
+    EXPECT_EQ(r.read("..").content, ".");
+    EXPECT_EQ(r.read(".x").content, "x");
+    EXPECT_EQ(r.read("").content, "");
+    EXPECT_EQ(r.octets(), 3u + 3u + 2u);
+    EXPECT_TRUE(r.read(".").end);
+    EXPECT_TRUE(r.read("after").end);
+    EXPECT_EQ(r.octets(), 8u);
+    EXPECT_EQ(stuffedPop3Line("."), "..");
+    EXPECT_EQ(stuffedPop3Line("a."), "a.");
+    EXPECT_EQ(listedMessageSize("3 1200"), 1200);
+    EXPECT_EQ(listedMessageSize("3"), -1);
+    EXPECT_EQ(listedMessageSize("3 12x"), -1);
+    EXPECT_TRUE(isPop3StatusLine("+OK") && isPop3StatusLine("-ERR no"));
+    EXPECT_FALSE(isPop3StatusLine("+ok") || isPop3StatusLine("-- ") || isPop3StatusLine("+1") || isPop3StatusLine(""));
 }
 
 }  // namespace

@@ -48,6 +48,16 @@ bool sameWordIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// A message read as `octets` has the size LIST gave. A server counts a
+// message whose last line has no line end without one, yet sends that line
+// ended; a body cut short by an unstuffed "." lacks at least that line's
+// three octets, so the two extra octets cannot hide one.
+bool sizeAgrees(long long listed, std::uint64_t octets) {
+    if (listed < 0) return false;
+    const auto size = static_cast<std::uint64_t>(listed);
+    return octets == size || octets == size + 2;
+}
+
 bool holdsLineBreakOrZero(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != text.npos; }
 
 }  // namespace
@@ -89,6 +99,21 @@ int listedMessageNumber(std::string_view line) {
     std::string_view rest = line;
     return positiveNumber(nextWord(rest));
 }
+
+long long listedMessageSize(std::string_view line) {
+    std::string_view rest = line;
+    nextWord(rest);
+    const std::string_view word = nextWord(rest);
+    if (word.empty() || word.size() > 18) return -1;
+    long long value = 0;
+    for (const char c : word) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+bool isPop3StatusLine(std::string_view line) { return startsWith(line, "+OK") || startsWith(line, "-ERR"); }
 
 Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account, int window)
     : env_(environment),
@@ -133,6 +158,15 @@ void Pop3Dialogue::onLine(std::string_view line) {
                 onMessageLine(line);
                 break;
             case Pop3State::QuitSent:
+                if (!quitAnswered_) {
+                    quitAnswered_ = true;
+                    if (!isPop3StatusLine(line)) {
+                        outOfStep(line);
+                        break;
+                    }
+                    // QUIT is out already; a record that fails leaves the account for the next run.
+                    confirmStored();
+                }
                 if (!line.empty()) env_.report(line);
                 break;
             case Pop3State::Closed:
@@ -145,7 +179,10 @@ void Pop3Dialogue::onLine(std::string_view line) {
     }
 }
 
-void Pop3Dialogue::sessionEnded() { dropMessage(); }
+void Pop3Dialogue::sessionEnded() {
+    settleUnconfirmed("the session ended before the server's next answer");
+    dropMessage();
+}
 
 void Pop3Dialogue::dropMessage() {
     if (messageOpen_) {
@@ -199,6 +236,10 @@ void Pop3Dialogue::sendList() {
 
 void Pop3Dialogue::onCapaLine(std::string_view line) {
     if (!capaStatusSeen_) {
+        if (!isPop3StatusLine(line)) {
+            outOfStep(line);
+            return;
+        }
         capaStatusSeen_ = true;
         if (startsWith(line, "+")) return;
         env_.report("The server does not list its capabilities; one command at a time is sent");
@@ -260,15 +301,18 @@ void Pop3Dialogue::onListLine(std::string_view line) {
     }
     if (const int number = listedMessageNumber(line); number > 0) {
         messageNumbers_.push_back(number);
+        listedSizes_[number] = listedMessageSize(line);
     } else {
         env_.report(formatBounded("Listing line without a message number ignored: %s", std::string(line).c_str()));
     }
 }
 
 void Pop3Dialogue::onUidlAnswer(std::string_view line) {
-    const bool answer = startsWith(line, "-") || startsWith(line, "+OK");
-    // Anything else but the answer is not meant for this command.
-    if (!answer) return;
+    if (!isPop3StatusLine(line)) {
+        outOfStep(line);
+        return;
+    }
+    if (!confirmStored()) quit();
     currentNumber_ = inFlight_.front().number;
     answered();
     if (quitWanted_) {
@@ -355,7 +399,13 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
     // Only the first line answers RETR; later ones are the message, even
     // when they begin with "+OK".
     if (!command.statusSeen) {
+        if (!isPop3StatusLine(line)) {
+            outOfStep(line);
+            return;
+        }
         command.statusSeen = true;
+        body_.reset();
+        if (!confirmStored()) quit();
         if (startsWith(line, "+")) {
             env_.report(line);
             if (!messageOpen_ && !quitWanted_) {
@@ -369,7 +419,7 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
             }
             return;
         }
-        env_.report(line.empty() ? kUnknownError : line);
+        env_.report(line);
         dropMessage();
         answered();
         if (quitWanted_) {
@@ -379,15 +429,14 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
         skipMessage("the server refused a message");
         return;
     }
-    if (line == ".") {
+    const Pop3BodyReader::Line read = body_.read(line);
+    if (read.end) {
         completeMessage();
         return;
     }
     // A message that failed is read to its end and dropped.
     if (!messageOpen_) return;
-    // Byte-stuffing (RFC 1939): the server doubled a leading ".".
-    if (startsWith(line, ".")) line.remove_prefix(1);
-    if (std::string error; !env_.writeMessageLine(line, error)) {
+    if (std::string error; !env_.writeMessageLine(read.content, error)) {
         env_.report(error);
         dropMessage();
         tally_.countFailed();
@@ -415,19 +464,89 @@ void Pop3Dialogue::completeMessage() {
         skipMessage("a message file could not be stored");
         return;
     }
-    tally_.countStored();
-    {
+    // Recorded when the next line shows that this "." was the message's end.
+    stored_ = {true, currentNumber_, currentUidl_, body_.octets()};
+    nextMessageOrQuit();
+}
+
+bool Pop3Dialogue::confirmStored() {
+    if (!stored_.waiting) return true;
+    const auto listed = listedSizes_.find(stored_.number);
+    if (listed != listedSizes_.end() && listed->second >= 0 && !sizeAgrees(listed->second, stored_.octets)) {
+        env_.report(formatBounded("Message %d has %llu octets where the listing said %lld; kept, the server's "
+                                  "answers being in step", stored_.number,
+                                  static_cast<unsigned long long>(stored_.octets), listed->second));
+    }
+    return recordStored();
+}
+
+void Pop3Dialogue::settleUnconfirmed(const char* why) {
+    if (!stored_.waiting) return;
+    const auto listed = listedSizes_.find(stored_.number);
+    if (listed != listedSizes_.end() && sizeAgrees(listed->second, stored_.octets)) {
+        // Its size says the "." was its true end.
+        recordStored();
+        return;
+    }
+    stored_.waiting = false;
+    removeStored(formatBounded("%s, and its size (%llu octets) is not the listed one", why,
+                               static_cast<unsigned long long>(stored_.octets)).c_str());
+    tally_.leaveForNextRun("a message's end could not be confirmed");
+}
+
+bool Pop3Dialogue::recordStored() {
+    stored_.waiting = false;
+    const int attempts = std::max(1, retry_.attempts);
+    std::string said;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        // A database busy with another program is often free again a moment later.
+        if (attempt > 1) env_.pause(retry_.pauseMs);
         const auto database = env_.openDatabase();
         int serverId = 0;
         int userId = 0;
         const bool keys = accountKeys(*database, serverId, userId);
-        if (keys) database->recordUidl(serverId, userId, currentUidl_);
-        std::string what;
-        formatString(what, "Message %d is stored, but its unique-id could not be recorded in the migration database",
-                     currentNumber_);
-        if (!databaseHolds(*database, keys, what)) return;
+        if (keys) database->recordUidl(serverId, userId, stored_.uidl);
+        if (keys && database->usable()) {
+            tally_.countStored();
+            return true;
+        }
+        said = database->lastError();
     }
-    nextMessageOrQuit();
+    env_.report(formatBounded("Message %d is stored, but its unique-id could not be recorded in the migration "
+                              "database (%d attempts): %s", stored_.number, attempts,
+                              said.empty() ? "the database gave no reason" : said.c_str()));
+    // Kept without its record, the next run would store it a second time.
+    removeStored("its unique-id could not be recorded");
+    tally_.leaveForNextRun("the migration database cannot be used");
+    return false;
+}
+
+void Pop3Dialogue::removeStored(const char* why) {
+    stored_.waiting = false;
+    tally_.countFailed();
+    if (std::string error; !env_.removeStoredMessage(error)) {
+        env_.report(formatBounded("Message %d could not be removed from the store again (%s); the next run stores "
+                                  "it a second time: %s", stored_.number, why, error.c_str()));
+        return;
+    }
+    env_.report(formatBounded("Message %d is removed from the store again: %s; the next run retrieves it",
+                              stored_.number, why));
+}
+
+void Pop3Dialogue::outOfStep(std::string_view line) {
+    const Command* expected = inFlight_.empty() ? nullptr : &inFlight_.front();
+    std::string command = state_ == Pop3State::CapaSent ? "CAPA" : "QUIT";
+    if (expected) command = formatBounded(expected->retr ? "RETR %d" : "UIDL %d", expected->number);
+    env_.report(formatBounded("Protocol error: the answer to %s does not begin with +OK or -ERR, so the server's "
+                              "answers no longer match the commands and the session ends: %s",
+                              command.c_str(), std::string(line).c_str()));
+    tally_.leaveForNextRun("the server's answers went out of step with the commands");
+    settleUnconfirmed("no answer followed its end");
+    // Whatever was begun after the stream went out of step is not the message it seems to be.
+    dropMessage();
+    inFlight_.clear();
+    toRetrieve_.clear();
+    close();
 }
 
 void Pop3Dialogue::skipMessage(std::string_view reason) {

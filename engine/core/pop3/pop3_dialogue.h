@@ -20,10 +20,25 @@
 // is answered. Without PIPELINING, and with a window of 1, one command is
 // outstanding at a time.
 //
+// A message counts as stored only once the stream is known to be in step
+// after it: a server that does not byte-stuff a body line "." ends the
+// message early, and the rest of the body arrives where the next status line
+// is expected. So a stored message is recorded only when the next line is a
+// status line ("+OK" or "-ERR"); any other line there ends the session as a
+// protocol error, and nothing received after it is stored or recorded. The
+// message just before such a line is kept only when its size is the one LIST
+// gave (some servers change a message between LIST and RETR, so in a stream
+// that stays in step a different size is only logged).
+//
+// A unique-id that cannot be recorded is tried again a few times; when it
+// still fails, the message's file is removed again, so that the next run
+// stores it exactly once.
+//
 // A server may give two messages one unique-id. Both are stored; the second
 // is recorded under the id with its occurrence appended ("<id> 2"; a space
 // cannot occur in a unique-id), so each occurrence is known on its own.
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -31,6 +46,7 @@
 #include <string_view>
 
 #include "engine/core/db/migration_database.h"
+#include "engine/core/pop3/pop3_body.h"
 #include "engine/core/session/migration_tally.h"
 
 namespace rvo {
@@ -64,6 +80,18 @@ public:
     virtual bool commitMessage(std::string& error) = 0;
     // Drops an unfinished message; harmless when none is open.
     virtual void abandonMessage() = 0;
+    // Removes the file of the message committed last (the program's own,
+    // stored moments ago). False, with `error` set, when it stays.
+    virtual bool removeStoredMessage(std::string& error) = 0;
+    // Waits before a record is tried again.
+    virtual void pause(unsigned long milliseconds) = 0;
+};
+
+// How often a unique-id record is tried before the message is given up, and
+// the wait between two tries.
+struct Pop3RecordRetry {
+    int attempts = 3;
+    unsigned long pauseMs = 1000;
 };
 
 struct Pop3Account {
@@ -97,6 +125,11 @@ std::string uidlFromAnswer(std::string_view answer, int number, std::string& pro
 
 // The message number at the start of a LIST line, or 0 when there is none.
 int listedMessageNumber(std::string_view line);
+// The size after the number of a LIST line, or -1 when there is none.
+long long listedMessageSize(std::string_view line);
+
+// True for "+OK" and "-ERR" lines: the first line of every answer.
+bool isPop3StatusLine(std::string_view line);
 
 class Pop3Dialogue {
 public:
@@ -105,6 +138,8 @@ public:
     // `window`: commands that may be outstanding at once (1 to 64), used
     // only when the server lists PIPELINING.
     Pop3Dialogue(Pop3Environment& environment, Pop3Account account, int window = 1);
+
+    void setRecordRetry(const Pop3RecordRetry& retry) { retry_ = retry; }
 
     // The connection is open: the server is registered.
     void connected();
@@ -144,6 +179,20 @@ private:
     bool sent(const char* format, int number);
     void completeMessage();
     void dropMessage();
+    // A status line arrived: the message stored before it is recorded.
+    // False when its record failed (the file is removed again and QUIT is
+    // wanted).
+    bool confirmStored();
+    // No status line followed the stored message: it is kept only when its
+    // size is the listed one. `why` is said in the log when it is removed.
+    void settleUnconfirmed(const char* why);
+    // Records the unique-id of the stored message, trying again as allowed;
+    // false after removing its file again.
+    bool recordStored();
+    void removeStored(const char* why);
+    // A line where a status line belongs: the answers no longer match the
+    // commands, so the session ends without anything more.
+    void outOfStep(std::string_view line);
     // The current message failed and is left for the next run.
     void skipMessage(std::string_view reason);
     void quit();
@@ -187,6 +236,17 @@ private:
     // Per unique-id of this listing: the first message that had it, and how many have had it.
     std::map<std::string, std::pair<int, int>, std::less<>> occurrences_;
     bool messageOpen_ = false;
+    Pop3BodyReader body_;
+    std::map<int, long long> listedSizes_;
+    // The message stored last, until a status line shows the stream in step.
+    struct Stored {
+        bool waiting = false;
+        int number = 0;
+        std::string uidl;
+        std::uint64_t octets = 0;
+    } stored_;
+    Pop3RecordRetry retry_;
+    bool quitAnswered_ = false;
     bool quitSent_ = false;
     MigrationTally tally_;
     bool loggingOutShown_ = false;

@@ -98,9 +98,18 @@ bool Pop3ActiveObj::writeMessageLine(std::string_view line, std::string& error) 
 }
 
 bool Pop3ActiveObj::commitMessage(std::string& error) {
-    if (message_.commit()) return true;
+    if (message_.commit()) {
+        storedPath_ = message_.path();
+        return true;
+    }
     error = message_.error();
     return false;
+}
+
+bool Pop3ActiveObj::removeStoredMessage(std::string& error) {
+    if (!MessageFile::removeCommitted(storedPath_, error)) return false;
+    storedPath_.clear();
+    return true;
 }
 
 }  // namespace rvo

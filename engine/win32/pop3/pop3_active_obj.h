@@ -45,6 +45,8 @@ public:
     // recorded before; else 1. Final once the observer was told.
     int sessionResult() const { return dialogue_.result(); }
     const std::string& inboxDirectory() const { return inbox_; }
+    // How often a unique-id record is tried; call before start.
+    void setRecordRetry(const Pop3RecordRetry& retry) { dialogue_.setRecordRetry(retry); }
 
 protected:
     void dispatchLine(std::string_view line) override { dialogue_.onLine(line); }
@@ -71,6 +73,8 @@ private:
     bool writeMessageLine(std::string_view line, std::string& error) override;
     bool commitMessage(std::string& error) override;
     void abandonMessage() override { message_.abandon(); }
+    bool removeStoredMessage(std::string& error) override;
+    void pause(unsigned long milliseconds) override { Sleep(milliseconds); }
 
     std::string serverAddress_;
     int port_;
@@ -81,6 +85,7 @@ private:
     std::string inbox_;
     std::string captionFormat_;
     MessageFile message_;
+    std::string storedPath_;  // the message file committed last
     Pop3Dialogue dialogue_;
 };
 

@@ -203,4 +203,16 @@ void MessageFile::abandon() {
     buffer_.clear();
 }
 
+bool MessageFile::removeCommitted(const std::string& path, std::string& error) {
+    if (path.empty()) {
+        error = "No message file was stored";
+        return false;
+    }
+    if (DeleteFileA(path.c_str())) return true;
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND) return true;
+    error = formatSystemError(code, "Could not remove message file %s", path.c_str());
+    return false;
+}
+
 }  // namespace rvo

@@ -47,6 +47,11 @@ public:
     // Closes and removes the temporary file.
     void abandon();
 
+    // Deletes a message file this program committed moments ago, when what
+    // it holds turned out not to be a message that may stay. False with
+    // `error` set when the file is still there.
+    static bool removeCommitted(const std::string& path, std::string& error);
+
     // The message file's full path: planned while open, final after commit.
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }
