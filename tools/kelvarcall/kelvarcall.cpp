@@ -17,7 +17,8 @@
 // The out buffers have exactly the sizes kelvar.h states and end where a
 // no-access page begins: an export that writes one byte past them ends the
 // program with an access violation instead of corrupting it quietly, and
-// one that leaves a text without its NUL ends it with code 3.
+// one that leaves a text without its NUL ends it with code 3. A fault ends
+// it with code 4.
 // Exit code: 0 after the calls, 2 for a usage or loading error.
 #include <windows.h>
 
@@ -131,6 +132,16 @@ private:
     char* data_ = nullptr;
 };
 
+// An export that faults (a write past a guarded buffer) ends the program at
+// once with code 4 and the fault's code, not with the system's crash dialog.
+LONG WINAPI reportFault(EXCEPTION_POINTERS* fault) {
+    std::fprintf(stderr, "kelvarcall: exception 0x%08lx at %p\n",
+                 static_cast<unsigned long>(fault->ExceptionRecord->ExceptionCode),
+                 fault->ExceptionRecord->ExceptionAddress);
+    std::fflush(nullptr);
+    ExitProcess(4);
+}
+
 int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 10)); }
 
 void usage() {
@@ -184,6 +195,7 @@ bool run(Library& lib, const char* path, const std::vector<char*>& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetUnhandledExceptionFilter(reportFault);
     const char* path = "kelvar.dll";
     int first = 1;
     if (argc > 1 && std::strncmp(argv[1], "--dll=", 6) == 0) {
