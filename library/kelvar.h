@@ -72,18 +72,26 @@ KELVAR_API int KELVAR_CALL IMap2XRV(const char* destinationPath, const char* ser
 KELVAR_API int KELVAR_CALL Pop32XRV(const char* destinationPath, const char* server, const char* user,
                                     const char* password, int port);
 
+/* The size of GetFolders' folderList buffer: the most bytes it ever writes
+ * there, the list's NUL included. */
+#define KELVAR_FOLDER_LIST_BYTES 65536
+
 /* Logs in to the IMAP4 server, lists every folder of the mailbox (those that
  * cannot be selected too, each under the name the server gives it) and logs
  * out. Returns the folder count; 1 also when the mailbox lists no folder;
  * 0 after a failure.
- *  folderList: receives the names joined by ";" (no trailing ";"); empty
- *              after a failure. For N names the buffer needs the sum of
- *              their lengths plus N bytes (N - 1 separators and the NUL);
- *              64 KB holds any ordinary mailbox.
+ *  folderList: a buffer of KELVAR_FOLDER_LIST_BYTES; receives the names
+ *              joined by ";" (no trailing ";"), at most 65535 characters
+ *              and the NUL; empty after a failure. A list that would be
+ *              longer is a failure (0, errorText "(IMAP2XRV)The folder list
+ *              is longer than 65535 characters"); nothing is ever written
+ *              past KELVAR_FOLDER_LIST_BYTES. A name holding ";" is left
+ *              out (kelvar.log names it) and not counted.
  *  errorText:  a buffer of at least 256 bytes; receives "(IMAP2XRV)" and the
  *              reason of the failure (the server's refusal, "Bad login
  *              attempt", or the connection's failure), cut to 255
- *              characters; empty when none.
+ *              characters; empty when none. A password the server echoes
+ *              in its refusal stands there as "**********", as in the log.
  * The user name and password are sent as IMAP strings; one holding a line
  * break or NUL byte is never sent. Port 993: TLS from the first byte, the
  * certificate verified as for IMap2XRV (a refused one is in errorText). */

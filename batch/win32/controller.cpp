@@ -221,7 +221,12 @@ void Controller::guarded(Step step) {
 
 void Controller::cancel() {
     try {
-        log().report("IMap2XRV Object", "Migration canceled by user");
+        // Under the name of the session that was running (its worker has
+        // not ended); the IMAP session's when none was.
+        std::string_view name = kImapSessionKind.objectName;
+        for (auto* slot : {&imapSession_, &pop3Session_})
+            if (*slot && !(*slot)->waitForEnd(0)) name = (*slot)->kind().objectName;
+        log().report(name, "Migration canceled by user");
         for (auto* slot : {&imapSession_, &pop3Session_}) {
             // A worker that outlives the stop wait is waited for by endSessions.
             if (*slot && !(*slot)->stop())

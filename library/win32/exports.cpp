@@ -21,6 +21,8 @@
 
 using namespace rvo;
 
+static_assert(kFolderListBytes == KELVAR_FOLDER_LIST_BYTES, "the header states the list's bound");
+
 namespace {
 
 constexpr std::string_view kImapCaption = "IMap2XRV Function";

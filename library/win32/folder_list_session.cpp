@@ -8,11 +8,12 @@
 namespace rvo {
 
 FolderListSession::FolderListSession(std::string server, int port, std::string user, std::string password,
-                                     LogSink& log, const SessionTimings& timings)
+                                     std::size_t listBytes, LogSink& log, const SessionTimings& timings)
     : SocketSession(kFolderListSessionKind, log, nullptr, timings),
       server_(std::move(server)),
       port_(port),
-      listing_(std::move(user), std::move(password), host_) {
+      listing_(user, password, listBytes, host_) {
+    protectCredentials(ImapOpening::loginMask(user, password));
     setSecurity(securityForPort(port_, true), UpgradeProtocol::Imap);
 }
 
@@ -30,14 +31,14 @@ void FolderListSession::start() {
 void FolderListSession::finish() { endSession(listing_.result()); }
 
 FolderListOutcome listFolders(const std::string& server, int port, const std::string& user,
-                              const std::string& password, LogSink& log, const SessionTimings& timings,
-                              unsigned long pollMs) {
-    FolderListSession session(server, port, user, password, log, timings);
+                              const std::string& password, std::size_t listBytes, LogSink& log,
+                              const SessionTimings& timings, unsigned long pollMs) {
+    FolderListSession session(server, port, user, password, listBytes, log, timings);
     session.startThread();
     session.resume();
     while (!session.waitForEnd(pollMs)) {
     }
-    return {session.result(), session.folderList(), session.errorText()};
+    return {session.result(), session.folderList(), ImapOpening::loginMask(user, password).apply(session.errorText())};
 }
 
 }  // namespace rvo

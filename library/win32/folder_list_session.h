@@ -6,6 +6,7 @@
 //
 // Each session reads its own server: nothing received in one call reaches
 // the next.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -31,8 +32,9 @@ inline constexpr SessionKind kFolderListSessionKind{
 
 class FolderListSession : public SocketSession {
 public:
-    FolderListSession(std::string server, int port, std::string user, std::string password, LogSink& log,
-                      const SessionTimings& timings = {});
+    // `listBytes`: the most the joined list may take, its NUL included.
+    FolderListSession(std::string server, int port, std::string user, std::string password, std::size_t listBytes,
+                      LogSink& log, const SessionTimings& timings = {});
     ~FolderListSession() override = default;
 
     void start() override;
@@ -76,9 +78,11 @@ struct FolderListOutcome {
 
 // Runs one listing to its end: the session's worker does the work, this
 // thread looks every `pollMs` whether it has ended (handling messages sent
-// to its windows meanwhile) and returns as soon as it has.
+// to its windows meanwhile) and returns as soon as it has. A list that does
+// not fit in `listBytes` (NUL included) is none; the error text has the
+// password masked as the log has, since the wizard may show or log it.
 FolderListOutcome listFolders(const std::string& server, int port, const std::string& user,
-                              const std::string& password, LogSink& log, const SessionTimings& timings = {},
-                              unsigned long pollMs = 500);
+                              const std::string& password, std::size_t listBytes, LogSink& log,
+                              const SessionTimings& timings = {}, unsigned long pollMs = 500);
 
 }  // namespace rvo

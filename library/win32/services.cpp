@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine/core/imap/imap_opening.h"
 #include "engine/core/text/format.h"
 #include "engine/win32/net/socket.h"
 #include "engine/win32/platform/file_handle.h"
@@ -43,10 +44,13 @@ int getFolders(LibraryContext& context, const char* server, int port, const char
         context.writeLogLine(kFoldersCaption, failure->text());
         outcome.errorText = std::string(ImapFolderListing::kErrorPrefix) + failure->text();
     } else {
-        outcome = listFolders(text(server), port, text(user), text(password), context.log(), context.timings());
+        outcome = listFolders(text(server), port, text(user), text(password), kFolderListBytes, context.log(),
+                              context.timings());
     }
-    context.writeLogLine(kFoldersCaption, "Folder List : " + outcome.folderList);
-    copyOut(folderList, outcome.folderList);
+    // Names are the server's text: a folder named like the password is masked here too.
+    const CredentialMask credentials = ImapOpening::loginMask(text(user), text(password));
+    context.writeLogLine(kFoldersCaption, "Folder List : " + credentials.apply(outcome.folderList));
+    copyOut(folderList, outcome.folderList, kFolderListBytes);
     copyOut(errorText, outcome.errorText, kErrorTextBytes);
     return outcome.result;
 }

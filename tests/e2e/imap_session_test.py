@@ -392,12 +392,15 @@ class ImapAgainstScriptedServer(unittest.TestCase):
         self.assertEqual(bodies, sorted(data + b"\r\n" for _, data in slot["INBOX"]))
 
     def test_a_server_echoing_the_password_does_not_put_it_in_the_log(self):
-        server = self.serve(echo_refused_login=True)
-        result, lines, _ = self.run_.session(server.port, "alice", password="hunter2 pass")
-        self.assertEqual(result, 1)
-        text = "\n".join(lines)
-        self.assertNotIn("hunter2", text)
-        self.assertIn('A000 LOGIN alice "**********" rejected', text)
+        server = self.serve(echo_refused_login=True, login_refusal="for the next run")
+        # A quoted string with escapes, "%s" and a blank; then a password that is part of a word.
+        for password, form in (('Zq9%s"x y\\\\', "Zq9"), ("hunter2 pass", "hunter2"), ("ext", " ext ")):
+            result, lines, _ = self.run_.session(server.port, "alice", password=password)
+            self.assertEqual(result, 1)
+            text = "\n".join(lines)
+            self.assertNotIn(form, text)
+            self.assertIn("A000 LOGIN alice ********** rejected for the next run", text)
+        self.assertEqual(server.connections[0][0], 'A000 LOGIN alice "Zq9%s\\"x y\\\\\\\\"')
 
     def test_a_line_without_end_is_refused_before_memory_runs_out(self):
         server = self.serve(flood=20 * 1024 * 1024)

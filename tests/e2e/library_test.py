@@ -407,5 +407,68 @@ class Library(unittest.TestCase):
         self.assertEqual(text.count("Could not open/find file"), 1)
 
 
+class LibraryAgainstScriptedServers(unittest.TestCase):
+    """GetFolders against servers that misbehave, from kelvarcall, whose out
+    buffers end where a no-access page begins: a write past them ends it."""
+
+    def setUp(self):
+        self.host = Host("scripted")
+        self.servers = []
+
+    def tearDown(self):
+        for server in self.servers:
+            server.stop()
+        self.host.remove()
+
+    def serve(self, names, **options):
+        server = ImapScriptServer({name: [] for name in names}, **options).start()
+        self.servers.append(server)
+        return server
+
+    def test_get_folders_never_writes_past_the_stated_buffer(self):
+        # 256 names of 255 characters: 65,535 characters with the separators, the NUL fills the buffer.
+        fitting = [f"F{i:03d}" + "x" * 251 for i in range(256)]
+        too_long = [f"F{i:03d}" + "x" * 251 for i in range(280)]  # about 70 KB
+        many = [f"f{i:05d}" for i in range(100_000)]
+        with_separator = ["INBOX", "Bills;2005", "Sent"]
+        servers = [self.serve(names) for names in (fitting, too_long, many, with_separator)]
+        self.host.call(*[["folders", "127.0.0.1", s.port, "alice", "secret"] for s in servers])
+        (_, fit_count, fit), (_, long_count, long_), (_, many_count, many_out), (_, sep_count, sep) = \
+            self.host.outputs()
+        self.assertEqual(fit_count, 256)
+        self.assertEqual(fit["folders"], ";".join(fitting))
+        self.assertEqual(len(fit["folders"]), 65535)
+        self.assertEqual(fit["error"], "")
+        for count, out in ((long_count, long_), (many_count, many_out)):
+            self.assertEqual(count, 0)
+            self.assertEqual(out["folders"], "")
+            self.assertEqual(out["error"], "(IMAP2XRV)The folder list is longer than 65535 characters")
+        # The conversation still ends in order.
+        self.assertEqual(servers[1].connections[0][-1].split()[1:], ["LOGOUT"])
+        self.assertEqual((sep_count, sep["folders"]), (2, "INBOX;Sent"))
+        self.assertIn('[GetFolder Function] The folder "Bills;2005" is left out of the list: its name holds ";"',
+                      self.host.log_lines())
+
+    def test_an_echoed_login_shows_no_form_of_the_password(self):
+        password = 'Zq9%s"x y\\\\'
+        echo = self.serve(["INBOX"], echo_refused_login=True)
+        common = self.serve(["INBOX"], echo_refused_login=True, login_refusal="for the next run, see C:\\ext\\ext.log")
+        self.host.call(["folders", "127.0.0.1", echo.port, "alice", password],
+                       ["folders", "127.0.0.1", common.port, "alice", "ext"])
+        # What the server got is the password as the library sent it.
+        self.assertEqual(echo.connections[0][0], 'A000 LOGIN alice "Zq9%s\\"x y\\\\\\\\"')
+        (_, result, texts), (_, common_result, common_texts) = self.host.outputs()
+        self.assertEqual((result, common_result), (0, 0))
+        lines = self.host.log_lines()
+        self.assertIn("[GetFolder Function] A000 NO A000 LOGIN alice ********** rejected", lines)
+        self.assertEqual(texts["error"], "(IMAP2XRV)A000 NO A000 LOGIN alice ********** rejected")
+        # Every form of it begins with these three letters.
+        self.assertFalse([l for l in lines if "Zq9" in l], "a form of the password reached kelvar.log")
+        # A password that is part of other words leaves them as they are.
+        refusal = "A000 NO A000 LOGIN alice ********** rejected for the next run, see C:\\ext\\ext.log"
+        self.assertIn("[GetFolder Function] " + refusal, lines)
+        self.assertEqual(common_texts["error"], "(IMAP2XRV)" + refusal)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -17,7 +17,8 @@ refuse_body: a set of (folder, uid) whose BODY fetch is answered NO, once each.
 Messages have the UIDs 101, 102, ... in each folder (UIDVALIDITY 7); STORE
 +FLAGS (\\Deleted) flags them, and "SEARCH NOT DELETED" leaves those out.
 silent=True: every connection is accepted and never answered.
-echo_refused_login=True: a refused LOGIN is answered with the command echoed, password included.
+echo_refused_login=True: a refused LOGIN is answered with the command echoed, password included, then
+"rejected" and the login_refusal text when one is given.
 flood=N: the greeting is followed by N bytes without a line feed, then silence.
 login_refusal: the text after "NO" when LOGIN is refused ("done" unless given).
 """
@@ -32,6 +33,7 @@ class ImapScriptServer(ScriptServer):
         super().__init__()
         self.stall_in_body = dict(stall_in_body or {})
         self.login_refusal = login_refusal or "done"
+        self.echo_note = f" {login_refusal}" if login_refusal else ""
         self.mailbox = {name: list(messages) for name, messages in mailbox.items()}
         self.drop_in_body = dict(drop_in_body or {})
         self.refuse_body = set(refuse_body or ())
@@ -61,7 +63,7 @@ class ImapScriptServer(ScriptServer):
             verb = verb.upper()
             if verb == "LOGIN":
                 ok = arg == "alice secret"
-                refusal = f"{command} rejected" if self.echo_refused_login else self.login_refusal
+                refusal = f"{command} rejected{self.echo_note}" if self.echo_refused_login else self.login_refusal
                 conn.sendall((f"{tag} OK done\r\n" if ok else f"{tag} NO {refusal}\r\n").encode())
             elif verb == "LIST":
                 for name in self.mailbox:

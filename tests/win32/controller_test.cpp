@@ -29,9 +29,9 @@ using test::TempFolder;
 // keeps running after it was stopped until the event is set.
 class ScriptedSession : public SocketSession {
 public:
-    ScriptedSession(LogSink& log, SessionObserver* observer, bool endAtOnce, HANDLE release,
+    ScriptedSession(const SessionKind& kind, LogSink& log, SessionObserver* observer, bool endAtOnce, HANDLE release,
                     const SessionTimings& timings)
-        : SocketSession(kImapSessionKind, log, observer, timings), endAtOnce_(endAtOnce), release_(release) {}
+        : SocketSession(kind, log, observer, timings), endAtOnce_(endAtOnce), release_(release) {}
     void start() override {
         started = true;
         if (endAtOnce_) stopRunning();
@@ -52,14 +52,16 @@ enum class Make { Null, Throw, EndAtOnce, WaitForStop };
 
 class ScriptedFactory : public AccountSessionFactory {
 public:
-    std::unique_ptr<SocketSession> create(int, int accountIndex, LogSink& log, SessionObserver* observer) override {
+    std::unique_ptr<SocketSession> create(int protocol, int accountIndex, LogSink& log,
+                                          SessionObserver* observer) override {
         created.push_back(accountIndex);
         const Make make = plan.count(accountIndex) ? plan[accountIndex] : Make::EndAtOnce;
         if (make == Make::Null) return nullptr;
         if (make == Make::Throw)
             throw Exception("(1814) The specified resource name cannot be found.\n"
                             "Failed to load a string from resource.");
-        auto session = std::make_unique<ScriptedSession>(log, observer, make == Make::EndAtOnce, release, timings);
+        auto session = std::make_unique<ScriptedSession>(protocol == 2 ? kPop3SessionKind : kImapSessionKind, log,
+                                                         observer, make == Make::EndAtOnce, release, timings);
         last = session.get();
         return session;
     }
@@ -165,6 +167,22 @@ TEST_F(ControllerRun, TheCloseBoxStopsTheRunningSessionAsCancelDoes) {
     EXPECT_EQ(factory_.created, std::vector<int>{1}) << "the run ends with the cancelled account";
     EXPECT_EQ(status(1), 0);
     EXPECT_TRUE(logHas(log_, "IMap2XRV Object Migration canceled by user"));
+}
+
+TEST_F(ControllerRun, ACanceledPop3AccountIsLoggedUnderThePop3SessionsName) {
+    // An IMAP account ends first, so both kinds of session have existed.
+    writeAccounts("[1]\r\nU=a\r\nD=example.com\r\nA=1\r\nStatus=0\r\n"
+                  "[2]\r\nU=b\r\nD=example.com\r\nA=2\r\nStatus=0\r\n");
+    factory_.plan = {{2, Make::WaitForStop}};
+    Controller controller(log_, factory_, 0, accounts_);
+    HWND window = open(controller);
+    pumpUntil([&] { return factory_.created.size() == 2 && factory_.last && factory_.last->started; });
+    ASSERT_EQ(factory_.created, (std::vector<int>{1, 2}));
+    SendMessageA(window, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_TRUE(controller.dialogDestroyed());
+    EXPECT_TRUE(controller.endSessions(5000));
+    EXPECT_TRUE(logHas(log_, "Pop32XRV Object Migration canceled by user"));
+    EXPECT_FALSE(logHas(log_, "IMap2XRV Object Migration canceled"));
 }
 
 TEST_F(ControllerRun, AWorkerThatOutlivesItsStopIsWaitedForBeforeTheEnd) {

@@ -100,7 +100,7 @@ TEST(FolderListSession, AnsweredLogoutReturnsTheListWithoutWaitingForTheClose) {
         });
         const auto began = Clock::now();
         // A slice of silence would show as a delay of seconds.
-        out = listFolders("127.0.0.1", server.port(), "alice", "pw", log, fast(5000), 20);
+        out = listFolders("127.0.0.1", server.port(), "alice", "pw", 65536, log, fast(5000), 20);
         elapsed = msSince(began);
     }
     EXPECT_LT(elapsed, 3000);
@@ -125,7 +125,7 @@ TEST(FolderListSession, SilenceEndsTheCallAfterTheShortenedTimeOuts) {
     });
     test::RecordingLog log;
     const auto began = Clock::now();
-    const FolderListOutcome out = listFolders("127.0.0.1", server.port(), "alice", "pw", log, fast(100), 20);
+    const FolderListOutcome out = listFolders("127.0.0.1", server.port(), "alice", "pw", 65536, log, fast(100), 20);
     EXPECT_LT(msSince(began), 3000);
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(out.folderList, "");
@@ -147,13 +147,14 @@ TEST(FolderListSession, ALeavingServerAndABadPortFailWithTheirReason) {
             ScriptServer::send(s, "* LIST () \"/\" INBOX\r\n");
         });
         test::RecordingLog log;
-        const FolderListOutcome out = listFolders("127.0.0.1", server.port(), "alice", "pw", log, fast(2000), 20);
+        const FolderListOutcome out =
+            listFolders("127.0.0.1", server.port(), "alice", "pw", 65536, log, fast(2000), 20);
         EXPECT_EQ(out.result, 0);
         EXPECT_EQ(out.folderList, "");
         EXPECT_EQ(out.errorText.rfind("(IMAP2XRV)", 0), 0u) << out.errorText;
     }
     test::RecordingLog log;
-    const FolderListOutcome out = listFolders("127.0.0.1", 70000, "alice", "pw", log, fast(100), 20);
+    const FolderListOutcome out = listFolders("127.0.0.1", 70000, "alice", "pw", 65536, log, fast(100), 20);
     EXPECT_EQ(out.result, 0);
     EXPECT_EQ(out.errorText, "(IMAP2XRV)The IMAP port 70000 is not a TCP port");
 }

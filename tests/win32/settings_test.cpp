@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "batch/win32/account_record.h"
@@ -184,6 +186,29 @@ TEST(AccountRecord, ReadsSectionsWithDefaultsAndWritesStatusBack) {
     EXPECT_EQ(AccountRecord(1, path).user(), "alice") << "the rest of the section is kept";
     EXPECT_EQ(AccountRecord(3, path).status(), 1) << "a missing key is created";
     EXPECT_EQ(AccountRecord(2, path).status(), 0);
+}
+
+// The profile functions take one pair of surrounding quotes and the blanks
+// around a value away; the README tells users to write such passwords in an
+// extra pair of double quotes, and this is what that gives.
+TEST(AccountRecord, APasswordInQuotesKeepsItsBlanksAndInnerQuotes) {
+    TempFolder dir("quoted");
+    const std::string path = dir.file("accounts.ini");
+    const std::vector<std::pair<std::string, std::string>> written{
+        {"P=  secret  ", "secret"},           // blanks around a bare value are lost
+        {"P=\" secret \"", " secret "},       // kept inside the extra quotes
+        {"P=\"\"quoted\"\"", "\"quoted\""},   // the outer pair is taken, the inner kept
+        {"P=\"'single'\"", "'single'"},
+        {"P='single'", "single"},             // single quotes are taken too
+        {"P=\"a \"b\" c\"", "a \"b\" c"},
+        {"P=\"unclosed", "\"unclosed"},       // no pair, nothing taken
+    };
+    std::string text;
+    for (std::size_t i = 0; i < written.size(); ++i)
+        text += "[" + std::to_string(i + 1) + "]\r\nU=u\r\n" + written[i].first + "\r\nStatus=0\r\n";
+    test::writeWholeFile(path, text);
+    for (std::size_t i = 0; i < written.size(); ++i)
+        EXPECT_EQ(AccountRecord(static_cast<int>(i) + 1, path).password(), written[i].second) << written[i].first;
 }
 
 }  // namespace

@@ -14,6 +14,11 @@
 // export looked up by name. Each call prints "<export> returned <n>" (and
 // its out texts). A call that leaves the stack unbalanced (a calling
 // convention that does not match kelvar.h) ends the program with code 3.
+// The out buffers have exactly the sizes kelvar.h states and end where a
+// no-access page begins: an export that writes one byte past them ends the
+// program with an access violation instead of corrupting it quietly, and
+// one that leaves a text without its NUL ends it with code 3. A fault ends
+// it with code 4.
 // Exit code: 0 after the calls, 2 for a usage or loading error.
 #include <windows.h>
 
@@ -88,6 +93,55 @@ __attribute__((noinline)) int checkedCall(const char* name, F f, Args... args) {
 #endif
 }
 
+// `size` bytes, zeroed, ending exactly where a no-access page begins.
+class GuardedBuffer {
+public:
+    explicit GuardedBuffer(std::size_t size) : size_(size) {
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        const std::size_t page = system.dwPageSize;
+        const std::size_t pages = (size + page - 1) / page + 1;
+        base_ = static_cast<char*>(VirtualAlloc(nullptr, pages * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD previous = 0;
+        if (!base_ || !VirtualProtect(base_ + (pages - 1) * page, page, PAGE_NOACCESS, &previous)) {
+            std::fprintf(stderr, "kelvarcall: cannot set up a guarded buffer (error %lu)\n", GetLastError());
+            std::exit(2);
+        }
+        data_ = base_ + (pages - 1) * page - size;
+    }
+    ~GuardedBuffer() { VirtualFree(base_, 0, MEM_RELEASE); }
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+
+    char* data() const { return data_; }
+    // The text up to its NUL; a buffer without one ends the program.
+    std::string text(const char* what) const {
+        const std::size_t n = strnlen(data_, size_);
+        if (n == size_) {
+            std::fprintf(stderr, "kelvarcall: %s has no NUL within its %lu bytes\n", what,
+                         static_cast<unsigned long>(size_));
+            std::fflush(nullptr);
+            std::exit(3);
+        }
+        return std::string(data_, n);
+    }
+
+private:
+    std::size_t size_;
+    char* base_ = nullptr;
+    char* data_ = nullptr;
+};
+
+// An export that faults (a write past a guarded buffer) ends the program at
+// once with code 4 and the fault's code, not with the system's crash dialog.
+LONG WINAPI reportFault(EXCEPTION_POINTERS* fault) {
+    std::fprintf(stderr, "kelvarcall: exception 0x%08lx at %p\n",
+                 static_cast<unsigned long>(fault->ExceptionRecord->ExceptionCode),
+                 fault->ExceptionRecord->ExceptionAddress);
+    std::fflush(nullptr);
+    ExitProcess(4);
+}
+
 int number(const char* text) { return static_cast<int>(std::strtol(text, nullptr, 10)); }
 
 void usage() {
@@ -114,18 +168,19 @@ bool run(Library& lib, const char* path, const std::vector<char*>& a) {
         const int r = checkedCall("Pop32XRV", lib.pop3, a[1], a[2], a[3], a[4], number(a[5]));
         std::printf("Pop32XRV returned %d\n", r);
     } else if (what == "folders" && n == 4) {
-        std::vector<char> folders(65536, '\0');
-        std::vector<char> error(4096, '\0');
+        const GuardedBuffer folders(KELVAR_FOLDER_LIST_BYTES);
+        const GuardedBuffer error(256);
         const int r = checkedCall("GetFolders", lib.folders, a[1], number(a[2]), a[3], a[4], folders.data(),
                                   error.data());
-        std::printf("GetFolders returned %d\nfolders: %s\nerror: %s\n", r, folders.data(), error.data());
+        std::printf("GetFolders returned %d\nfolders: %s\nerror: %s\n", r, folders.text("folderList").c_str(),
+                    error.text("errorText").c_str());
     } else if (what == "test" && n == 2) {
         const int r = checkedCall("TestConnection", lib.test, a[1], number(a[2]));
         std::printf("TestConnection returned %d\n", r);
     } else if (what == "line" && n == 2) {
-        std::vector<char> text(1024, '\0');
+        const GuardedBuffer text(1024);
         const int r = checkedCall("GetLine", lib.line, a[1], number(a[2]), text.data());
-        std::printf("GetLine returned %d\nline: %s\n", r, text.data());
+        std::printf("GetLine returned %d\nline: %s\n", r, text.text("lineText").c_str());
     } else if (what == "reload" && n == 0) {
         unload(lib);
         if (!load(lib, path)) std::exit(2);
@@ -140,6 +195,7 @@ bool run(Library& lib, const char* path, const std::vector<char*>& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    SetUnhandledExceptionFilter(reportFault);
     const char* path = "kelvar.dll";
     int first = 1;
     if (argc > 1 && std::strncmp(argv[1], "--dll=", 6) == 0) {

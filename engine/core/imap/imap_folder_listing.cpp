@@ -7,6 +7,8 @@ namespace rvo {
 namespace {
 
 constexpr std::string_view kLogoutLine = "A002 LOGOUT";
+// Names left out for their ";" that are logged one by one; the rest are counted.
+constexpr std::size_t kLeftOutNamesLogged = 100;
 
 bool isStatusResponse(std::string_view line) {
     for (const std::string_view word : {"OK", "NO", "BAD", "BYE", "PREAUTH"})
@@ -16,8 +18,9 @@ bool isStatusResponse(std::string_view line) {
 
 }  // namespace
 
-ImapFolderListing::ImapFolderListing(std::string user, std::string password, ImapFolderListingHost& host)
-    : user_(std::move(user)), password_(std::move(password)), host_(host) {}
+ImapFolderListing::ImapFolderListing(std::string user, std::string password, std::size_t listBytes,
+                                     ImapFolderListingHost& host)
+    : user_(std::move(user)), password_(std::move(password)), listBytes_(listBytes), host_(host) {}
 
 void ImapFolderListing::onLine(std::string_view line) {
     if (state_ != State::Done) reader_.onLine(line);
@@ -78,8 +81,7 @@ void ImapFolderListing::onResponse(const ImapResponse& response) {
             fail(opening_.status() == ImapStatus::Bad ? std::string_view("Bad login attempt") : std::string_view(line));
             return logout();
         case ImapOpening::Event::Folder:
-            folders_.push_back(opening_.folder().name);
-            return;
+            return addFolder(opening_.folder().name);
         case ImapOpening::Event::UnreadableFolder: {
             const std::string text = "Could not read the folder in \"" + line + "\": " + opening_.why();
             host_.log(text);
@@ -108,6 +110,32 @@ void ImapFolderListing::onProtocolError(const std::string& what) {
     end();
 }
 
+void ImapFolderListing::addFolder(const std::string& name) {
+    if (name.find_first_of(std::string_view(";\0", 2)) != std::string::npos) {
+        // A mailbox can hold many such names; the first ones say enough.
+        if (++leftOut_ <= kLeftOutNamesLogged) {
+            const bool nul = name.find('\0') != std::string::npos;
+            host_.log(nul ? std::string("A folder whose name holds a NUL byte is left out of the list")
+                          : "The folder \"" + name + "\" is left out of the list: its name holds \";\"");
+        }
+        return;
+    }
+    if (tooLong_) return;
+    const std::size_t length = listLength_ + (folders_.empty() ? 0 : 1) + name.size();
+    if (length >= listBytes_) {
+        tooLong_ = true;
+        // None is returned, so none needs keeping.
+        std::vector<std::string>().swap(folders_);
+        const std::string text = "The folder list is longer than " +
+                                 std::to_string(listBytes_ > 0 ? listBytes_ - 1 : 0) + " characters";
+        host_.log(text);
+        fail(text);
+        return;
+    }
+    listLength_ = length;
+    folders_.push_back(name);
+}
+
 void ImapFolderListing::onLogoutAnswer(std::string_view line) {
     host_.log(line);
     // Any answer to LOGOUT ends the conversation; a refusal too, since
@@ -125,6 +153,9 @@ void ImapFolderListing::end() {
     if (ended_) return;
     ended_ = true;
     state_ = State::Done;
+    if (leftOut_ > kLeftOutNamesLogged)
+        host_.log(std::to_string(leftOut_ - kLeftOutNamesLogged) +
+                  " more folders whose names hold \";\" or a NUL byte were left out of the list");
     for (std::size_t i = 0; i < folders_.size(); ++i) {
         if (i > 0) folderList_ += ';';
         folderList_ += folders_[i];

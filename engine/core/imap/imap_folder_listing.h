@@ -10,6 +10,12 @@
 // ended in order without a folder; 0 after any failure, with the reason in
 // errorText ("(IMAP2XRV)..."). Folders listed before a refusal are still
 // returned when the conversation then ends.
+//
+// The joined list is bounded, since the wizard's buffer is: a list that
+// would not fit in `listBytes` (its NUL included) is no list at all (0, and
+// errorText says so), and nothing past the bound is kept. A name holding
+// ";" (or a NUL byte) could not be told apart in the list: it is left out,
+// and the log names it.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,7 +43,7 @@ class ImapFolderListing : private ImapResponseReader::Client {
 public:
     static constexpr std::string_view kErrorPrefix = "(IMAP2XRV)";
 
-    ImapFolderListing(std::string user, std::string password, ImapFolderListingHost& host);
+    ImapFolderListing(std::string user, std::string password, std::size_t listBytes, ImapFolderListingHost& host);
 
     void onLine(std::string_view line);
     void onLiteral(std::string_view chunk);
@@ -65,12 +71,14 @@ private:
     // Nothing after it can be read: the listing fails and the connection is closed.
     void onProtocolError(const std::string& what) override;
     void onLogoutAnswer(std::string_view line);
+    void addFolder(const std::string& name);
     void logout();
     void end();
     bool send(const ImapCommand& command);
 
     std::string user_;
     std::string password_;
+    std::size_t listBytes_;
     ImapFolderListingHost& host_;
     ImapResponseReader reader_{*this};
     ImapOpening opening_;
@@ -78,6 +86,9 @@ private:
     bool failed_ = false;
     bool ended_ = false;
     std::vector<std::string> folders_;
+    std::size_t listLength_ = 0;  // of the names joined, without the NUL
+    bool tooLong_ = false;
+    std::size_t leftOut_ = 0;  // names holding ";" or NUL
     std::string folderList_;
     std::string errorText_;
 };

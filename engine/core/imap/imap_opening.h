@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "engine/core/imap/imap_syntax.h"
+#include "engine/core/log/credential_mask.h"
 
 namespace rvo {
 
@@ -47,6 +48,10 @@ public:
     // when it is one, as a quoted string otherwise; the log shows the user
     // as sent and never the password.
     static std::optional<ImapCommand> loginCommand(std::string_view user, std::string_view password);
+    // What hides the password in the session's log: the echo of that LOGIN
+    // line and the password as typed, as sent and as a quoted string (a
+    // server may quote what it echoes).
+    static CredentialMask loginMask(std::string_view user, std::string_view password);
     static ImapCommand listCommand();
 
     // What the dialogue has sent: the step whose answers come next. Other:

@@ -25,20 +25,4 @@ std::string boundedLogText(std::string_view text, std::size_t limit) {
     return out;
 }
 
-std::string maskSecret(std::string_view text, std::string_view secret) {
-    if (secret.empty()) return std::string(text);
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t from = 0;;) {
-        const std::size_t at = text.find(secret, from);
-        if (at == std::string_view::npos) {
-            out.append(text.substr(from));
-            return out;
-        }
-        out.append(text.substr(from, at - from));
-        out.append(kMaskedSecret);
-        from = at + secret.size();
-    }
-}
-
 }  // namespace rvo

@@ -586,7 +586,7 @@ void SocketSession::endSession(int result) {
 }
 
 void SocketSession::report(std::string_view text) const {
-    log_.report(kind_.objectName, boundedLogText(maskSecret(text, secret_)));
+    log_.report(kind_.objectName, credentials_.applyBounded(text, kMaxSessionLogText));
 }
 
 void SocketSession::reportFormatted(const char* format, ...) const {

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/log/credential_mask.h"
 #include "engine/core/log/log_sink.h"
 #include "engine/core/net/connection_security.h"
 #include "engine/core/net/line_assembler.h"
@@ -120,8 +121,8 @@ protected:
 
     // Every line is cut to a bounded length, with the account's password masked.
     void report(std::string_view text) const;
-    // The password this session sends; no log line shows it.
-    void protectSecret(std::string secret) { secret_ = std::move(secret); }
+    // The password this session sends, in the forms it sends it; no log line shows it.
+    void protectCredentials(CredentialMask mask) { credentials_ = std::move(mask); }
     void reportFormatted(const char* format, ...) const
 #if defined(__GNUC__)
         __attribute__((format(printf, 2, 3)))
@@ -190,7 +191,7 @@ private:
     std::vector<char> receiveBuffer_;
     // Received bytes the loop would have left in the socket (see feedPieces).
     std::string_view unfed_;
-    std::string secret_;
+    CredentialMask credentials_;
     ConnectionSecurity security_;
     UpgradeProtocol upgradeProtocol_ = UpgradeProtocol::Imap;
     enum class Channel { Plain, Upgrading, Switching, Handshaking, Secure, Ended };

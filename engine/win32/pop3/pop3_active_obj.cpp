@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "engine/core/imap/imap_syntax.h"
+#include "engine/core/pop3/pop3_credentials.h"
 #include "engine/core/store/file_time.h"
 #include "engine/core/text/exception.h"
 #include "engine/win32/ui/dialog_window.h"
@@ -43,7 +44,7 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
       inbox_(store_.folderDirectory(kInboxFolder)),
       captionFormat_(std::move(captionFormat)),
       dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password}, settings.pipelineDepth) {
-    protectSecret(account.password);
+    protectCredentials(pop3CredentialMask(account.password));
     setSecurity(settings.security, UpgradeProtocol::Pop3);
 }
 
