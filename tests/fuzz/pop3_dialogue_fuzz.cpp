@@ -9,6 +9,7 @@
 // line within its bound that never shows the password unless the server
 // itself sent it.
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
@@ -26,9 +27,13 @@ using namespace rvo;
 constexpr std::string_view kPassword = "pw-Zq9";
 constexpr std::string_view kObjectName = "Pop32XRV Object";
 
-void check(bool condition) {
-    if (!condition) __builtin_trap();
+// Names the broken invariant's line before stopping, so a finding says which one.
+void checkAt(bool condition, int line) {
+    if (condition) return;
+    std::fprintf(stderr, "pop3_dialogue_fuzz: invariant at line %d broken\n", line);
+    __builtin_trap();
 }
+#define check(condition) checkAt((condition), __LINE__)
 
 // What the store holds, seen by the database to check what is recorded.
 struct StoreLedger {
@@ -94,7 +99,7 @@ public:
         check(line.size() <= kObjectName.size() + 1 + kMaxSessionLogText + 40);
         // The password as a word of its own never survives the mask (inside
         // a longer word it is not the password).
-        check(line.find(" " + std::string(kPassword) + " ") == std::string::npos);
+        check(mask.apply(text).find(" " + std::string(kPassword) + " ") == std::string::npos);
     }
     void showLine(std::string_view) override {}
     void showMessageProgress(int, int) override {}

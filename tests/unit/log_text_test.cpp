@@ -110,6 +110,14 @@ TEST(CredentialMask, ALongLineIsMaskedBeforeItIsCut) {
     // Cut as an unmasked line is cut.
     const std::string plain(2000, 'c');
     EXPECT_EQ(mask.applyBounded(plain, kMaxSessionLogText), boundedLogText(plain));
+    // A short password masked many times inside the bound still makes a
+    // line within it: the mask is longer than the password.
+    const CredentialMask one("x");
+    std::string many;
+    while (many.size() + 2 <= 100) many += "x ";
+    const std::string bounded = one.applyBounded(many, 100);
+    EXPECT_LE(bounded.size(), 100 + std::string(" ... (100 bytes in all)").size());
+    EXPECT_EQ(bounded.find("x"), std::string::npos);
 }
 
 }  // namespace

@@ -107,12 +107,14 @@ std::string CredentialMask::apply(std::string_view text) const {
 }
 
 std::string CredentialMask::applyBounded(std::string_view text, std::size_t limit) const {
-    if (text.size() <= limit) return apply(text);
     // A place that begins before the cut ends within `longest_` bytes after
     // it; two more bytes decide its boundary. The window's own end counts
     // as the end of the text, which can only mask more.
     const std::string_view window = text.substr(0, std::min(text.size(), limit + longest_ + 2));
     std::string out = apply(window);
+    // The mask can be longer than what it hides (a password of one letter
+    // becomes ten asterisks), so the bound is applied to the masked text.
+    if (text.size() <= limit && out.size() <= limit) return out;
     out.resize(std::min(out.size(), limit));
     out += " ... (" + std::to_string(text.size()) + " bytes in all)";
     return out;
