@@ -612,8 +612,8 @@ void SocketSession::noteHandshakeCut() {
 void SocketSession::answerCloseNotify() {
     notifyReceived_ = false;
     if (socket_.handle() == INVALID_SOCKET) return;
-    // Where the system cannot make a close_notify (Wine cannot), the close
-    // of the connection is the answer the server gets.
+    // Where the system cannot make a close_notify, the close of the
+    // connection is the answer the server gets.
     const std::string notify = tls_ ? tls_->close() : std::string();
     if (!notify.empty()) socket_.send(notify.data(), static_cast<int>(notify.size()));
     channel_ = Channel::Ended;
