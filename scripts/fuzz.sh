@@ -4,7 +4,7 @@
 # Fails on a crash, a leak or a sanitizer report; the input that did it is
 # kept in build/fuzz/findings/. A longer run, e.g. ten minutes each:
 #   KELVAR_FUZZ_SECONDS=600 bash scripts/fuzz.sh
-# Only some targets: bash scripts/fuzz.sh imap_dialogue_fuzz pop3_dialogue_fuzz
+# Only some targets (all that tests/fuzz/CMakeLists.txt builds by default): bash scripts/fuzz.sh imap_dialogue_fuzz pop3_dialogue_fuzz
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -13,7 +13,8 @@ seconds="${KELVAR_FUZZ_SECONDS:-30}"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(imap_dialogue_fuzz imap_records_fuzz pop3_dialogue_fuzz pop3_body_fuzz line_assembler_fuzz settings_fuzz credential_mask_fuzz)
+# Every target tests/fuzz/CMakeLists.txt builds, unless some are named.
+[ ${#targets[@]} -gt 0 ] || mapfile -t targets < <(sed -n 's/^kelvar_fuzz_target(\(.*\))$/\1/p' tests/fuzz/CMakeLists.txt)
 
 findings="$root/build/fuzz/findings"
 mkdir -p "$findings"

@@ -3,10 +3,13 @@ byte and STARTTLS / STLS against a Dovecot with a certificate from a test CA
 trusted through CA_FILE, and refusals seen from the server's side."""
 import os
 import shutil
+import ssl
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import warnings
 from pathlib import Path
 
 from kelvar_e2e import BIN, WINE, Program, RunFolder, crlf, to_windows_path
@@ -14,6 +17,8 @@ from kelvar_e2e import BIN, WINE, Program, RunFolder, crlf, to_windows_path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
 from dovecot import Dovecot  # noqa: E402
+from imap_script_server import ImapScriptServer  # noqa: E402
+from pop3_script_server import Pop3ScriptServer  # noqa: E402
 from test_certificates import TestCertificates  # noqa: E402
 from tls_script_server import FORGED_IMAP, FORGED_POP3, TlsScriptServer  # noqa: E402
 import sample_mail  # noqa: E402
@@ -90,7 +95,7 @@ class EncryptedConnections(unittest.TestCase):
                              server_folder)
         pop3 = sorted(f.read_bytes() for f in self.stored("bob", "inbox"))
         self.assertEqual(pop3, sorted(crlf(m) for m in self.sources[("bob", "INBOX")]))
-        self.assertEqual([self.folder.status(1), self.folder.status(2)], ["1", "1"])
+        self.assertEqual([self.folder.status(1), self.folder.status(2)], ["1", "1"], self.folder.log_texts())
 
     BOTH = ("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n"
             "[2]\nU=bob\nP=bob-pw\nD=example.com\nA=2\nStatus=0\n")
@@ -148,7 +153,7 @@ class EncryptedConnections(unittest.TestCase):
     def test_the_host_name_is_matched_too(self):
         self.configure("tls", self.server.imaps_port, host="localhost")
         self.run_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
-        self.assertEqual(self.folder.status(1), "1")
+        self.assertEqual(self.folder.status(1), "1", self.folder.log_texts())
 
     def test_without_ca_file_the_test_ca_is_not_trusted(self):
         self.configure("tls", self.server.imaps_port, ca_file=False)
@@ -190,6 +195,98 @@ class EncryptedConnections(unittest.TestCase):
                 self.assertFalse(any(forged in l for l in lines), "the forged answer reached the dialogue")
                 if answer == "forged":
                     self.assertTrue(any("after agreeing to TLS were discarded" in l for l in lines), lines)
+
+    def scripted_account(self, protocol, mode, ending, seed):
+        """One account against a scripted server with one message, over TLS
+        or STARTTLS; returns the server and the program's run time."""
+        message = sample_mail.message(seed, 2000)
+        if protocol == "imap":
+            dialogue = ImapScriptServer({"INBOX": [(f"17-Jul-1996 02:{seed % 60:02d}:25 +0000", crlf(message))]})
+        else:
+            dialogue = Pop3ScriptServer({1: (f"uid-{seed}", crlf(message))})
+        server = TlsScriptServer(protocol, self.certs.server, mode=mode, dialogue=dialogue, ending=ending).start()
+        self.scripted.append(server)
+        if protocol == "imap":
+            self.configure(mode, imap_port=server.port)
+            accounts = "[1]\nU=alice\nP=secret\nD=example.com\nA=1\nStatus=0\n"
+        else:
+            self.configure(mode, pop3_port=server.port)
+            accounts = "[1]\nU=alice\nP=secret\nD=example.com\nA=2\nStatus=0\n"
+        begun = time.monotonic()
+        self.run_accounts(accounts)
+        return server, time.monotonic() - begun
+
+    def test_a_server_that_waits_for_the_clients_close_notify_does_not_stall_the_account(self):
+        # Such a server sends close_notify after its last answer and closes
+        # TCP only once the client answered it: the client must not wait for
+        # the TCP close (a wait slice is 30 s, six of them end the account).
+        seed = 100
+        for protocol in ("imap", "pop3"):
+            for mode in ("tls", "starttls"):
+                for ending in ("notify", "close"):
+                    with self.subTest(protocol=protocol, mode=mode, ending=ending):
+                        seed += 1
+                        self.store = self.folder.path / f"store-{seed}"
+                        server, elapsed = self.scripted_account(protocol, mode, ending, seed)
+                        lines = self.folder.log_texts()
+                        self.assertFalse(any("Timed out waiting for server" in l or "Could not retrieve socket event" in l
+                                             for l in lines), lines)
+                        self.assertEqual(self.folder.status(1), "1", lines)
+                        self.assertLess(elapsed, 25, "no wait slice ran out")
+                        # The cipher is named without parts the system could not name.
+                        named = [l for l in lines if "Encrypted connection: TLS 1." in l]
+                        self.assertTrue(named, lines)
+                        self.assertNotIn("0x0000", named[-1])
+                        self.assertNotIn("<unknown>", named[-1])
+                        if ending == "notify":
+                            self.assertEqual(len(server.endings), 1, lines)
+                            waited, _ = server.endings[0]
+                            # Answered by the client's close_notify where the
+                            # system can make one, else by its close.
+                            self.assertLess(waited, 1.0, server.endings)
+                        self.assertEqual(len(list(self.store.rglob("*.imap"))), 1)
+
+    def old_version_server(self, protocol, versions):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            server = TlsScriptServer(protocol, self.certs.server, versions=versions).start()
+        self.scripted.append(server)
+        if protocol == "imap":
+            self.configure("tls", imap_port=server.port)
+            self.run_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
+        else:
+            self.configure("tls", pop3_port=server.port)
+            self.run_accounts("[1]\nU=bob\nP=bob-pw\nD=example.com\nA=2\nStatus=0\n")
+        return server
+
+    def test_tls_1_0_and_1_1_are_refused_before_any_credential(self):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            cases = [("imap", ssl.TLSVersion.TLSv1, "TLS 1.0"), ("pop3", ssl.TLSVersion.TLSv1_1, "TLS 1.1")]
+        for protocol, version, name in cases:
+            with self.subTest(protocol=protocol, version=name):
+                server = self.old_version_server(protocol, (version, version))
+                self.assertEqual(server.received(), [], "nothing reached the server after the handshake")
+                self.assertEqual(self.folder.status(1), "0")
+                lines = self.folder.log_texts()
+                negotiated = [l for l in lines if f"The server negotiated {name};" in l]
+                refused = [l for l in lines if "The TLS handshake with the server failed" in l]
+                # The system either refuses the version in the handshake or
+                # negotiates it; then the negotiated version is refused.
+                self.assertEqual(len(negotiated) + len(refused), 1, lines)
+                self.assertIn("no credential was sent", (negotiated + refused)[0])
+                if server.handshake_versions:
+                    self.assertEqual(len(negotiated), 1, (server.handshake_versions, lines))
+
+    def test_a_handshake_that_fails_says_why(self):
+        # Wine speaks no TLS 1.3; Windows does, and the account then fails at the login.
+        server = self.old_version_server("imap", (ssl.TLSVersion.TLSv1_3, ssl.TLSVersion.TLSv1_3))
+        lines = self.folder.log_texts()
+        if not server.handshake_versions:
+            self.assertEqual(server.received(), [])
+            failed = [l for l in lines if "The TLS handshake with the server failed" in l]
+            self.assertEqual(len(failed), 1, lines)
+            self.assertIn("no credential was sent", failed[0])
 
 
 class LibraryOnTlsPorts(unittest.TestCase):

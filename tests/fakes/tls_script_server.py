@@ -13,10 +13,22 @@ then the answer to STARTTLS / STLS is `answer`:
   "none"   does not know the command (IMAP BAD, POP3 -ERR);
   "forged" agrees and appends a forged response in the same packet
            (`forged` bytes), then answers the handshake with clear text.
-After TLS: LOGIN / USER+PASS are refused, LOGOUT / QUIT answered.
+After TLS: LOGIN / USER+PASS are refused, LOGOUT / QUIT answered; or, with
+`dialogue` (an ImapScriptServer or Pop3ScriptServer), that server's dialogue is
+played over the encrypted connection (after STARTTLS without a second greeting).
+
+How the server ends once it has answered LOGOUT / QUIT (`ending`):
+  "close"   closes TCP at once, without close_notify;
+  "notify"  sends close_notify and waits for the client's before it closes TCP
+            (as servers built on GnuTLS do); server.endings then holds, per
+            connection, (seconds from the last answer until the client's
+            close_notify or close, whether it was a close_notify).
+`versions`: (lowest, highest) ssl.TLSVersion the server offers.
+server.handshake_versions: the version each connection negotiated.
 """
 import socket
 import ssl
+import time
 
 from script_server import ScriptServer
 
@@ -25,14 +37,24 @@ FORGED_POP3 = b"+OK forged-by-the-network\r\n"
 
 
 class TlsScriptServer(ScriptServer):
-    def __init__(self, protocol, cert, mode="tls", answer="ok", port=0):
+    def __init__(self, protocol, cert, mode="tls", answer="ok", port=0, dialogue=None, ending="close",
+                 versions=None):
         super().__init__(port)
         self.protocol = protocol
         self.mode = mode
         self.answer = answer
+        self.dialogue = dialogue
+        self.ending = ending
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        if versions:
+            if versions[0] < ssl.TLSVersion.TLSv1_2:
+                # Old versions need the old ciphers, which the default level refuses.
+                self.context.set_ciphers("ALL:@SECLEVEL=0")
+            self.context.minimum_version, self.context.maximum_version = versions
         self.context.load_cert_chain(str(cert[0]), str(cert[1]))
         self.handshake_errors = []
+        self.handshake_versions = []
+        self.endings = []
 
     def _session(self, conn, commands):
         imap = self.protocol == "imap"
@@ -70,10 +92,28 @@ class TlsScriptServer(ScriptServer):
         except (ssl.SSLError, OSError) as e:
             self.handshake_errors.append(str(e))
             return
+        self.handshake_versions.append(secure.version())
         try:
-            self._secure_dialogue(secure, imap, commands)
+            if self.dialogue is not None:
+                played = _Encrypted(secure, commands, skip_greeting=self.mode == "starttls")
+                self.dialogue._session(played, played.lines)
+                ended = played.finished
+            else:
+                ended = self._secure_dialogue(secure, imap, commands)
+            if ended and self.ending == "notify":
+                self._notify_and_wait(secure)
         finally:
             secure.close()
+
+    def _notify_and_wait(self, secure):
+        """close_notify, then the wait for the client's (or its close)."""
+        answered = time.monotonic()
+        try:
+            secure.unwrap()
+            notified = True
+        except (ssl.SSLError, OSError):
+            notified = False
+        self.endings.append((time.monotonic() - answered, notified))
 
     def _secure_dialogue(self, secure, imap, commands):
         reader = secure.makefile("rb")
@@ -96,7 +136,7 @@ class TlsScriptServer(ScriptServer):
                     secure.sendall(f"{tag} NO refused\r\n".encode())
                 elif verb == "LOGOUT":
                     secure.sendall(f"* BYE\r\n{tag} OK LOGOUT done\r\n".encode())
-                    return
+                    return True
                 else:
                     secure.sendall(f"{tag} BAD what\r\n".encode())
             else:
@@ -104,7 +144,7 @@ class TlsScriptServer(ScriptServer):
                     secure.sendall(b"+OK\r\n")
                 elif verb == "QUIT":
                     secure.sendall(b"+OK bye\r\n")
-                    return
+                    return True
                 else:
                     secure.sendall(b"-ERR refused\r\n")
 
@@ -122,3 +162,56 @@ class TlsScriptServer(ScriptServer):
     def received(self):
         """Every line any connection sent, encrypted or not."""
         return [line for c in self.connections for _, line in c]
+
+
+class _Encrypted:
+    """The encrypted connection as a scripted dialogue sees a plain one. Its
+    commands are recorded as encrypted; after STARTTLS the dialogue's own
+    greeting is not sent again. `finished`: the dialogue answered LOGOUT or
+    QUIT (it returned while the client still listened)."""
+
+    def __init__(self, secure, commands, skip_greeting):
+        self._secure = secure
+        self._commands = commands
+        self._skip = skip_greeting
+        self.lines = _Recorded(commands)
+        self.finished = False
+
+    def sendall(self, data):
+        if self._skip:
+            self._skip = False
+            return
+        self._secure.sendall(data)
+        self.finished = self.lines.ended()
+
+    def recv(self, size):
+        return self._secure.recv(size)
+
+    def makefile(self, mode):
+        return self._secure.makefile(mode)
+
+    def fileno(self):
+        return self._secure.fileno()
+
+    def shutdown(self, how):
+        self._secure.shutdown(how)
+
+    def pending(self):
+        return self._secure.pending()
+
+
+class _Recorded(list):
+    """The dialogue's command list; each command is also kept as encrypted."""
+
+    def __init__(self, commands):
+        super().__init__()
+        self._commands = commands
+
+    def append(self, command):
+        super().append(command)
+        self._commands.append((True, command))
+
+    def ended(self):
+        """The last command ends the dialogue (LOGOUT or QUIT)."""
+        last = self[-1].upper() if self else ""
+        return last == "QUIT" or last.endswith(" LOGOUT")

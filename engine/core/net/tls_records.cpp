@@ -5,6 +5,8 @@ namespace rvo {
 namespace {
 constexpr std::string_view kBeginCertificate = "-----BEGIN CERTIFICATE-----";
 constexpr std::string_view kEndCertificate = "-----END CERTIFICATE-----";
+constexpr unsigned char kAlertRecord = 21;
+constexpr unsigned char kApplicationDataRecord = 23;
 }  // namespace
 
 TlsRecordCheck checkTlsRecords(std::string_view bytes) {
@@ -23,6 +25,16 @@ TlsRecordCheck checkTlsRecords(std::string_view bytes) {
     return TlsRecordCheck::Fine;
 }
 
+bool emptyRecordIsAlert(std::string_view header, bool tls13) {
+    if (header.size() < kTlsRecordHeaderBytes || header[1] != 3) return false;
+    const auto type = static_cast<unsigned char>(header[0]);
+    if (type == kAlertRecord) return true;
+    if (!tls13 || type != kApplicationDataRecord) return false;
+    const std::size_t length =
+        static_cast<std::size_t>(static_cast<unsigned char>(header[3])) << 8 | static_cast<unsigned char>(header[4]);
+    return length == 2 + 1 + 16 || length == 2 + 1 + 8;
+}
+
 std::vector<std::string_view> pemCertificateBlocks(std::string_view text) {
     std::vector<std::string_view> blocks;
     for (;;) {
@@ -30,8 +42,9 @@ std::vector<std::string_view> pemCertificateBlocks(std::string_view text) {
         if (begin == std::string_view::npos) break;
         const std::size_t end = text.find(kEndCertificate, begin + kBeginCertificate.size());
         if (end == std::string_view::npos) break;
-        // A second BEGIN before the END: the first block is cut off.
-        const std::size_t nested = text.find(kBeginCertificate, begin + kBeginCertificate.size());
+        // A second BEGIN before the END: the first block is cut off. The
+        // second may overlap the dashes that close the first marker.
+        const std::size_t nested = text.find(kBeginCertificate, begin + 1);
         if (nested != std::string_view::npos && nested < end) {
             text.remove_prefix(nested);
             continue;

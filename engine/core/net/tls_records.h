@@ -28,6 +28,16 @@ enum class TlsRecordCheck {
 // the header of an incomplete last one.
 TlsRecordCheck checkTlsRecords(std::string_view bytes);
 
+// Whether a record that the system's TLS implementation took without error
+// and without any data for the caller carries an alert, judged by its
+// 5-byte header. A TLS stack passes only one alert without error, the
+// peer's close_notify; some (Wine's) report it no other way. Up to TLS 1.2
+// the header says "alert"; in TLS 1.3 every protected record says
+// "application data", and an alert is told by its length: two alert bytes,
+// the inner content type and the tag of the AEAD cipher (16 bytes, or 8
+// for CCM_8), where a handshake message or an empty data record differs.
+bool emptyRecordIsAlert(std::string_view header, bool tls13);
+
 // The base64 text of each "-----BEGIN CERTIFICATE-----" block, markers
 // included, in file order. Other blocks (keys, CRLs) are left out; a block
 // without its end marker is left out too.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/core/net/tls_records.h"
+#include "engine/core/net/tls_text.h"
 #include "engine/core/text/format.h"
 
 namespace rvo {
@@ -21,6 +22,10 @@ constexpr DWORD kIgnoreCommonName = 0x00001000;
 // for, and nesting of validity periods is no longer a requirement.
 constexpr DWORD kIgnoredChainErrors = CERT_TRUST_IS_NOT_TIME_NESTED | CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
                                       CERT_TRUST_IS_OFFLINE_REVOCATION;
+
+// The words of chainErrorWords are written against these numbers.
+static_assert(CERT_TRUST_INVALID_BASIC_CONSTRAINTS == 0x00000400 && CERT_TRUST_IS_PARTIAL_CHAIN == 0x00010000 &&
+              CERT_TRUST_HAS_WEAK_SIGNATURE == 0x00100000 && CERT_TRUST_IS_EXPLICIT_DISTRUST == 0x04000000);
 
 std::string subjectOf(PCCERT_CONTEXT certificate) {
     char name[256] = {};
@@ -177,9 +182,7 @@ std::string verifyServerCertificate(PCCERT_CONTEXT certificate, const std::strin
         return "expired: the certificate of " + subject + " (or one above it) is outside its validity dates";
     if (status & CERT_TRUST_IS_REVOKED) return "the certificate of " + subject + " is revoked";
     if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) return "the certificate of " + subject + " is not meant for a server";
-    if (status != 0)
-        return formatBounded("the certificate chain of %s is not valid (status 0x%08lx)", subject.c_str(),
-                             static_cast<unsigned long>(status));
+    if (status != 0) return "the certificate chain of " + subject + " is not valid: " + chainErrorWords(status);
 
     // An address is matched here against the IP entries; the policy then
     // checks everything but the name.

@@ -169,6 +169,13 @@ void SocketSession::loop() {
         // A cancel is seen here, before any event is looked at.
         if (stopRequests() != 0) return;
         if (throttle_) throttle_->poll();
+        // Closed from this side (the dialogue gave up on the server): nothing
+        // can arrive any more, and a closed socket has no events to ask for.
+        if (socket_.handle() == INVALID_SOCKET) {
+            addStopRequest();
+            running_ = false;
+            return;
+        }
 
         WSANETWORKEVENTS events;
         std::memset(&events, 0, sizeof events);
@@ -204,8 +211,10 @@ void SocketSession::handleEvents(const WSANETWORKEVENTS& events) {
     // still in the socket and must reach the dialogue.
     if (peerClosed_) {
         drainAfterClose();
+        noteHandshakeCut();
         serverClosed();
     }
+    if (notifyReceived_) answerCloseNotify();
 }
 
 void SocketSession::onConnected(int errorCode) {
@@ -247,6 +256,7 @@ void SocketSession::onReadable() {
     // A read event whose bytes were already taken: nothing has failed.
     if (n == SOCKET_ERROR && error == WSAEWOULDBLOCK) return;
     if (n == 0) noteCutRecord();
+    noteHandshakeCut();
     running_ = false;
     connectionFailed(formatBounded("Could not receive data from server - %d", n == 0 ? 0 : error));
     if (!kind_.logReceiveFailures) return;
@@ -258,7 +268,9 @@ void SocketSession::onReadable() {
 
 void SocketSession::onPeerClosed() {
     // Closed from this side in the same pass: already logged, nothing to drain.
-    if (closedHere_) return;
+    // The close_notify and the TCP close of one server are one close.
+    if (closedHere_ || closeSeen_) return;
+    closeSeen_ = true;
     showLine(kConnectionClosed);
     report(kConnectionClosed);
     stop();
@@ -522,6 +534,8 @@ bool SocketSession::decrypt(std::string_view received, std::string_view& plain) 
         out.clear();
     }
     if (channel_ != Channel::Secure) return true;
+    // Nothing after the server's close_notify is its data.
+    if (notifyReceived_) return true;
     const TlsChannel::Result result = tls_->read(received, plain_, out);
     if (!out.empty() && !sendRaw(out)) return false;
     if (result == TlsChannel::Result::Failed) {
@@ -536,8 +550,11 @@ bool SocketSession::decrypt(std::string_view received, std::string_view& plain) 
     }
     if (result == TlsChannel::Result::Closed) {
         // close_notify: the server sends nothing more, as if it had closed.
-        channel_ = Channel::Ended;
-        if (!peerClosed_) onPeerClosed();
+        // It may wait for the client's close_notify before it closes TCP:
+        // that answer follows once this pass has handed everything over,
+        // the data of this very receive first.
+        notifyReceived_ = true;
+        onPeerClosed();
     }
     plain = plain_;
     return true;
@@ -550,6 +567,16 @@ bool SocketSession::certificateTrusted(std::string& why) {
 }
 
 bool SocketSession::channelUp() {
+    // Some systems (Wine) do not hold to the versions asked for: what was
+    // negotiated decides, before the certificate and before any credential.
+    if (const TlsVersion version = tls_->version(); !tlsVersionAcceptable(version)) {
+        const std::string notify = tls_->close();
+        if (!notify.empty()) sendRaw(notify);
+        const std::string_view name = tlsVersionName(version);
+        dropConnection("The server negotiated " + std::string(name) +
+                       "; only TLS 1.2 and later are accepted: no credential was sent, the account is not migrated");
+        return false;
+    }
     if (std::string why; !certificateTrusted(why)) {
         const std::string notify = tls_->close();
         if (!notify.empty()) sendRaw(notify);
@@ -572,6 +599,26 @@ void SocketSession::dropConnection(const std::string& text) {
     unfed_ = {};
     report(text);
     connectionFailed(text);
+}
+
+void SocketSession::noteHandshakeCut() {
+    if (channel_ != Channel::Handshaking) return;
+    dropConnection(
+        "The TLS handshake with the server failed: the server closed the connection before the handshake was "
+        "complete (it may offer no protocol version or cipher this system can use); no credential was sent, the "
+        "account is not migrated");
+}
+
+void SocketSession::answerCloseNotify() {
+    notifyReceived_ = false;
+    if (socket_.handle() == INVALID_SOCKET) return;
+    // Where the system cannot make a close_notify, the close of the
+    // connection is the answer the server gets.
+    const std::string notify = tls_ ? tls_->close() : std::string();
+    if (!notify.empty()) socket_.send(notify.data(), static_cast<int>(notify.size()));
+    channel_ = Channel::Ended;
+    socket_.shutdown(SD_BOTH);
+    socket_.close();
 }
 
 void SocketSession::noteCutRecord() {

@@ -172,6 +172,10 @@ private:
     bool certificateTrusted(std::string& why);
     void dropConnection(const std::string& text);
     void noteCutRecord();
+    // The server closed while the handshake ran: said in the log, the account is left.
+    void noteHandshakeCut();
+    // After the server's close_notify: the client's own, then the socket is closed.
+    void answerCloseNotify();
     void onLiteral(std::string_view chunk, bool last) override { dispatchLiteral(chunk, last); }
 
     SessionKind kind_;
@@ -186,6 +190,10 @@ private:
     SilenceCounter silence_;
     bool peerClosed_ = false;
     bool closedHere_ = false;
+    // The server's close was seen (close_notify or TCP) and logged.
+    bool closeSeen_ = false;
+    // The server's close_notify came; answered at the end of the pass.
+    bool notifyReceived_ = false;
     LineAssembler assembler_;
     std::size_t pieceBytes_;
     std::vector<char> receiveBuffer_;

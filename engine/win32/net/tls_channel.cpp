@@ -14,6 +14,9 @@ constexpr DWORD kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
                                 ISC_REQ_EXTENDED_ERROR | ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
                                 ISC_REQ_MANUAL_CRED_VALIDATION | ISC_REQ_USE_SUPPLIED_CREDS;
 constexpr DWORD kProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+// tlsVersionFromProtocol reads these bits by number.
+static_assert(SP_PROT_TLS1_0_CLIENT == 0x80 && SP_PROT_TLS1_1_CLIENT == 0x200 && SP_PROT_TLS1_2_CLIENT == 0x800 &&
+              SP_PROT_TLS1_3_CLIENT == 0x2000 && SP_PROT_TLS1_0_SERVER == 0x40);
 constexpr DWORD kCredentialFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
 // Handshake messages one round may hold: a certificate chain can be long,
 // but not endless.
@@ -48,12 +51,11 @@ SECURITY_STATUS acquire(CredentialsHandle& handle) {
     return status;
 }
 
-std::string protocolName(DWORD protocol) {
-    if (protocol & SP_PROT_TLS1_3_CLIENT) return "TLS 1.3";
-    if (protocol & SP_PROT_TLS1_2_CLIENT) return "TLS 1.2";
-    if (protocol & SP_PROT_TLS1_1_CLIENT) return "TLS 1.1";
-    if (protocol & SP_PROT_TLS1_0_CLIENT) return "TLS 1.0";
-    return formatBounded("protocol 0x%lx", static_cast<unsigned long>(protocol));
+std::string narrow(const WCHAR* text, std::size_t capacity) {
+    char out[256] = {};
+    const int length = static_cast<int>(wcsnlen(text, capacity));
+    if (length > 0) WideCharToMultiByte(CP_ACP, 0, text, length, out, sizeof out - 1, nullptr, nullptr);
+    return out;
 }
 
 void appendToken(const SecBuffer& buffer, std::string& out) {
@@ -128,8 +130,10 @@ TlsChannel::Result TlsChannel::step(std::string& out) {
         if (status == SEC_E_INCOMPLETE_MESSAGE) return Result::Pending;
         // A failure may come with an alert for the server: it is sent, then the connection dropped.
         appendToken(output[0], out);
-        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS)
-            return fail("The TLS handshake failed", status);
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS) {
+            why_ = handshakeStatusWords(static_cast<std::uint32_t>(status));
+            return Result::Failed;
+        }
         if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0 && input[1].cbBuffer <= input_.size())
             input_.erase(0, input_.size() - input[1].cbBuffer);
         else
@@ -157,24 +161,34 @@ TlsChannel::Result TlsChannel::read(std::string_view received, std::string& plai
         if (r != Result::Done) return r;
     }
     while (!input_.empty()) {
+        // The header is overwritten by the decryption in place.
+        const std::string header = input_.substr(0, kTlsRecordHeaderBytes);
         SecBuffer buffers[] = {{static_cast<unsigned long>(input_.size()), SECBUFFER_DATA, input_.data()},
                                {0, SECBUFFER_EMPTY, nullptr},
                                {0, SECBUFFER_EMPTY, nullptr},
                                {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-        const SECURITY_STATUS status = DecryptMessage(context_.get(), &desc, 0, nullptr);
+        SECURITY_STATUS status = DecryptMessage(context_.get(), &desc, 0, nullptr);
         if (status == SEC_E_INCOMPLETE_MESSAGE) return Result::Pending;
         if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE && status != SEC_I_CONTEXT_EXPIRED)
             return fail("A TLS record from the server could not be decrypted (an alert, or damaged data)", status);
         // The data and the bytes after the record live inside input_: take
         // the data first, then keep what follows.
         std::string extra;
+        std::size_t data = 0;
         for (const SecBuffer& b : buffers) {
-            if (b.BufferType == SECBUFFER_DATA && status == SEC_E_OK) appendToken(b, plain);
+            if (b.BufferType == SECBUFFER_DATA && status == SEC_E_OK) {
+                appendToken(b, plain);
+                if (b.pvBuffer) data += b.cbBuffer;
+            }
             if (b.BufferType == SECBUFFER_EXTRA && b.pvBuffer && b.cbBuffer > 0)
                 extra.assign(static_cast<const char*>(b.pvBuffer), b.cbBuffer);
         }
         input_ = std::move(extra);
+        // Wine hands the server's close_notify over as a record without
+        // data; Windows says SEC_I_CONTEXT_EXPIRED.
+        if (status == SEC_E_OK && data == 0 && emptyRecordIsAlert(header, version() == TlsVersion::Tls13))
+            status = SEC_I_CONTEXT_EXPIRED;
         if (status == SEC_I_CONTEXT_EXPIRED) {
             input_.clear();
             return Result::Closed;
@@ -243,24 +257,38 @@ CertificateContext TlsChannel::serverCertificate() {
     return CertificateContext(certificate);
 }
 
+TlsVersion TlsChannel::version() {
+    if (version_ != TlsVersion::Unknown || !up_) return version_;
+    SecPkgContext_ConnectionInfo info{};
+    if (QueryContextAttributesA(context_.get(), SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK)
+        version_ = tlsVersionFromProtocol(info.dwProtocol);
+    return version_;
+}
+
 std::string TlsChannel::description() {
     SecPkgContext_ConnectionInfo info{};
     if (QueryContextAttributesA(context_.get(), SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK)
         return "TLS (protocol and cipher not known)";
-    std::string text = protocolName(info.dwProtocol);
+    TlsCipherFacts facts;
+    facts.version = tlsVersionFromProtocol(info.dwProtocol);
+    facts.cipherBits = info.dwCipherStrength;
     SecPkgContext_CipherInfo cipher{};
     cipher.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
-    if (QueryContextAttributesA(context_.get(), SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK &&
-        cipher.szCipherSuite[0] != 0) {
-        char suite[128] = {};
-        WideCharToMultiByte(CP_ACP, 0, cipher.szCipherSuite, -1, suite, sizeof suite - 1, nullptr, nullptr);
-        // The number too: some systems name a suite only in part.
-        return text + ", cipher suite " + suite +
-               formatBounded(" (0x%04lx)", static_cast<unsigned long>(cipher.dwCipherSuite));
+    if (QueryContextAttributesA(context_.get(), SECPKG_ATTR_CIPHER_INFO, &cipher) == SEC_E_OK) {
+        // Wine fills in the names but leaves the suite number 0.
+        facts.suiteNumber = cipher.dwCipherSuite;
+        facts.suiteName = narrow(cipher.szCipherSuite, SZ_ALG_MAX_SIZE);
+        facts.cipher = narrow(cipher.szCipher, SZ_ALG_MAX_SIZE);
+        if (cipher.dwCipherLen != 0) facts.cipherBits = cipher.dwCipherLen;
+        facts.hash = narrow(cipher.szHash, SZ_ALG_MAX_SIZE);
+        facts.exchange = narrow(cipher.szExchange, SZ_ALG_MAX_SIZE);
+        facts.certificate = narrow(cipher.szCertificate, SZ_ALG_MAX_SIZE);
+    } else {
+        facts.cipher = formatBounded("algorithm 0x%04x", static_cast<unsigned>(info.aiCipher));
+        facts.hash = formatBounded("algorithm 0x%04x", static_cast<unsigned>(info.aiHash));
+        facts.exchange = formatBounded("algorithm 0x%04x", static_cast<unsigned>(info.aiExch));
     }
-    return text + formatBounded(", cipher 0x%04x with %lu bits, hash 0x%04x, key exchange 0x%04x",
-                                static_cast<unsigned>(info.aiCipher), static_cast<unsigned long>(info.dwCipherStrength),
-                                static_cast<unsigned>(info.aiHash), static_cast<unsigned>(info.aiExch));
+    return std::string(tlsVersionName(facts.version)) + ", " + describeCipher(facts);
 }
 
 }  // namespace rvo

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/core/net/tls_text.h"
 #include "engine/win32/net/tls_handles.h"
 
 namespace rvo {
@@ -46,8 +47,10 @@ public:
 
     // The server's certificate (with the intermediates it sent), once the handshake is done.
     CertificateContext serverCertificate();
-    // "TLS 1.3, cipher suite TLS_AES_256_GCM_SHA384", for the log.
+    // "TLS 1.3, cipher suite TLS_AES_256_GCM_SHA384 (0x1302)", for the log.
     std::string description();
+    // The protocol version negotiated, once the handshake is done.
+    TlsVersion version();
     // True once after a renegotiation completed: the certificate is to be checked again.
     bool takeRenegotiated() { return std::exchange(renegotiated_, false); }
     // Bytes received but not yet a complete record.
@@ -67,6 +70,7 @@ private:
     // A renegotiation (or post-handshake message) is being answered.
     bool renegotiating_ = false;
     bool renegotiated_ = false;
+    TlsVersion version_ = TlsVersion::Unknown;
     std::string input_;
     SecPkgContext_StreamSizes sizes_{};
     std::string why_;
