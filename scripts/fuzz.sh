@@ -13,7 +13,7 @@ seconds="${KELVAR_FUZZ_SECONDS:-30}"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(imap_dialogue_fuzz imap_records_fuzz pop3_dialogue_fuzz line_assembler_fuzz settings_fuzz)
+[ ${#targets[@]} -gt 0 ] || targets=(imap_dialogue_fuzz imap_records_fuzz message_comparison_fuzz pop3_dialogue_fuzz line_assembler_fuzz settings_fuzz)
 
 findings="$root/build/fuzz/findings"
 mkdir -p "$findings"
