@@ -413,6 +413,49 @@ class ImapAgainstScriptedServer(unittest.TestCase):
         self.assertLess(seconds, 60)
         self.assertFalse([line for line in lines if len(line) > 1200])
 
+    def test_a_search_answer_longer_than_the_line_bound_is_read(self):
+        # Five megabytes in one SEARCH line (the blanks stand in for the
+        # numbers of a folder of 700,000 messages); other lines stay bounded.
+        server = self.serve(search_padding=5 * 1024 * 1024)
+        result, lines, _ = self.run_.session(server.port, "alice")
+        self.assertEqual(result, 0, "\n".join(lines[-20:]))
+        self.assertEqual(len(self.run_.files()), 3)
+        self.assertFalse([line for line in lines if "without a line end" in line])
+        peak = next(line for line in lines if line.startswith("PEAK_WORKING_SET ")).split()
+        self.assertLess(int(peak[2]), 64 * 1024 * 1024)
+
+    def test_a_message_whose_bookkeeping_headers_were_rewritten_is_not_stored_again(self):
+        # A mailbox-file server: another client expunges A, the folder gets a
+        # new UIDVALIDITY and B's X-IMAPbase, X-UID and Status are rewritten.
+        def b_with(base, uid, status):
+            return (b"X-IMAPbase: %s\r\nX-UID: %d\r\nStatus: %s\r\nSubject: B\r\n\r\nStatus: kept in the body\r\n"
+                    % (base, uid, status))
+        a = b"X-IMAPbase: 1700000000 0000000003\r\nX-UID: 1\r\nStatus: RO\r\nSubject: A\r\n\r\nbody A\r\n"
+        mailbox = {"INBOX": [("01-Feb-2005 10:00:00 +0000", a),
+                             ("01-Feb-2005 10:00:01 +0000", b_with(b"1700000000 0000000003", 2, b"RO"))]}
+        server = ImapScriptServer(mailbox).start()
+        self.servers.append(server)
+        result, lines, _ = self.run_.session(server.port, "alice")
+        self.assertEqual(result, 0, "\n".join(lines[-20:]))
+        first = self.run_.files()
+        self.assertEqual(len(first), 2)
+
+        server.uid_validity = 8
+        server.mailbox["INBOX"] = [("01-Feb-2005 10:00:01 +0000", b_with(b"1700000777 0000000002", 1, b"O"))]
+        result, lines, _ = self.run_.session(server.port, "alice")
+        self.assertEqual(result, 0, "\n".join(lines[-20:]))
+        self.assertIn("A004 FETCH 1 (BODY.PEEK[])", server.connections[-1])  # fetched and compared
+        self.assertTrue(logged(lines, "Skipping message #1"))
+        self.assertEqual(self.run_.files(), first)
+
+        # A change in the body is another message.
+        server.mailbox["INBOX"] = [("01-Feb-2005 10:00:01 +0000",
+                                    b_with(b"1700000777 0000000002", 1, b"O").replace(b"kept", b"changed"))]
+        server.uid_validity = 9
+        result, lines, _ = self.run_.session(server.port, "alice")
+        self.assertEqual(result, 0, "\n".join(lines[-20:]))
+        self.assertEqual(len(self.run_.files()), 3)
+
     def test_silence_ends_with_the_time_out(self):
         server = self.serve(silent=True)
         result, lines, seconds = self.run_.session(server.port, "alice", "--wait-ms=300", "--timeouts=2")

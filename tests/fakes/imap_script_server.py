@@ -21,6 +21,9 @@ echo_refused_login=True: a refused LOGIN is answered with the command echoed, pa
 "rejected" and the login_refusal text when one is given.
 flood=N: the greeting is followed by N bytes without a line feed, then silence.
 login_refusal: the text after "NO" when LOGIN is refused ("done" unless given).
+uid_validity: the UIDVALIDITY every folder announces (7); a test may change it between runs.
+search_padding=N: the blanks between the SEARCH numbers are stretched so that the answer is
+about N bytes long, one line longer than any other line may be.
 """
 import re
 
@@ -29,8 +32,10 @@ from script_server import ScriptServer
 
 class ImapScriptServer(ScriptServer):
     def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None, echo_refused_login=False,
-                 flood=0, login_refusal=None, stall_in_body=None):
+                 flood=0, login_refusal=None, stall_in_body=None, search_padding=0):
         super().__init__()
+        self.uid_validity = 7
+        self.search_padding = search_padding
         self.stall_in_body = dict(stall_in_body or {})
         self.login_refusal = login_refusal or "done"
         self.echo_note = f" {login_refusal}" if login_refusal else ""
@@ -75,11 +80,15 @@ class ImapScriptServer(ScriptServer):
                     conn.sendall(f"{tag} NO no such folder\r\n".encode())
                     selected = None
                     continue
-                conn.sendall(f"* {len(self.mailbox[selected])} EXISTS\r\n* OK [UIDVALIDITY 7] UIDs valid\r\n"
+                conn.sendall(f"* {len(self.mailbox[selected])} EXISTS\r\n* OK [UIDVALIDITY {self.uid_validity}] UIDs valid\r\n"
                              f"{tag} OK [READ-WRITE] done\r\n".encode())
             elif verb == "SEARCH":
                 numbers = " ".join(str(i + 1) for i in range(len(self.mailbox[selected]))
                                    if arg.upper() == "ALL" or (selected, 101 + i) not in self.deleted)
+                if self.search_padding and numbers:
+                    words = numbers.split(" ")
+                    blanks = " " * max(1, self.search_padding // len(words))
+                    numbers = blanks.join(words)
                 conn.sendall(f"* SEARCH {numbers}\r\n{tag} OK done\r\n".encode())
             elif verb == "FETCH":
                 m = re.match(r"(\d+) \((.+)\)$", arg)

@@ -1,63 +1,130 @@
 // Server bytes into a whole IMAP migration: response reading with literals,
-// LIST, SEARCH, FETCH and the store decision, against a store that keeps
-// nothing. The first byte picks the piece size the bytes arrive in, the
-// switches and the window (1, 6, 11 or 16 commands in flight), so splits and
-// settings are explored with the transcript.
+// LIST, SEARCH (past the line bound too), FETCH and the store decision. The
+// first byte picks the piece size the bytes arrive in, the switches and the
+// window (1, 6, 11 or 16 commands in flight), so splits and settings are
+// explored with the transcript.
+//
+// Checked as a transcript test would: the store holds one message file at a
+// time and every file begun is committed or abandoned by the end; nothing is
+// recorded but a committed file or a stored file the comparison matched;
+// the window is never exceeded; every log line fits its bound as the session
+// writes it; the password reaches no log line unless the server sent it.
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 
 #include "engine/core/imap/imap_dialogue.h"
+#include "engine/core/imap/imap_opening.h"
+#include "engine/core/log/credential_mask.h"
+#include "engine/core/log/log_text.h"
 #include "engine/core/net/line_assembler.h"
+#include "engine/core/store/message_names.h"
+#include "engine/core/store/message_records.h"
 
 namespace {
 
 using namespace rvo;
 
-class NullStore : public ImapMailStore {
+void check(bool holds) {
+    if (!holds) __builtin_trap();
+}
+
+constexpr std::string_view kStoredName = "200603081403090001-0000000200000000346749F5.imap";
+// Quotes, a backslash, a blank and a format directive: every way it can be written differs.
+constexpr std::string_view kPassword = "Zq9%s\"x y\\";
+constexpr std::string_view kObjectName = "IMap2XRV Object";
+
+class CheckingStore : public ImapMailStore {
 public:
     std::string localFolderName(std::string_view name) override { return std::string(name); }
     std::string folderDirectory(std::string_view local) override { return "M\\" + std::string(local); }
     bool ensureFolder(const std::string&, std::string&) override { return true; }
     bool listFolder(const std::string&, std::vector<std::string>& names, std::string&) override {
-        names = {"200603081403090001-0000000200000000346749F5.imap"};
+        names = {std::string(kStoredName)};
         return true;
     }
     bool readRecords(const std::string&, std::string& text, std::string&) override {
-        text = "1 1001 200603081403090001-0000000200000000346749F5.imap INBOX\r\n";
+        text = "1 1001 " + std::string(kStoredName) + " INBOX\r\n";
         return true;
     }
-    bool appendRecords(const std::string&, std::string_view, std::string&) override { return true; }
-    bool beginMessage(const std::string&, int, std::string_view, std::string&) override { return true; }
-    bool writeMessage(std::string_view, std::string&) override { return true; }
-    bool sameAsStored(const std::string&, std::string&) override { return false; }
+    bool appendRecords(const std::string&, std::string_view lines, std::string&) override {
+        for (const MessageRecord& record : parseRecords(lines))
+            check(record.fileName == kStoredName || committed_.count(record.fileName) != 0);
+        return true;
+    }
+    bool beginMessage(const std::string&, int, std::string_view hex, std::string& error) override {
+        check(!open_);
+        // Now and then the file cannot be made.
+        if (++begun_ % 5 == 0) {
+            error = "Could not create message file";
+            return false;
+        }
+        open_ = true;
+        dateHex_ = std::string(hex);
+        return true;
+    }
+    bool writeMessage(std::string_view, std::string&) override {
+        check(open_);
+        return true;
+    }
+    bool sameAsStored(const std::string& name, std::string&) override {
+        check(open_);
+        check(name == kStoredName || committed_.count(name) != 0);
+        return ++compared_ % 3 == 0;
+    }
     bool commitMessage(FileTime, std::string& name, bool& stored, std::string&) override {
-        name = "200603081403090002-0000000200000000346749F5.imap";
+        check(open_);
+        open_ = false;
+        name = messageFileName(CivilTime{2026, 1, 1, 0, 0, 0}, static_cast<int>(committed_.size()) + 2, dateHex_);
+        committed_.insert(name);
         return stored = true;
     }
-    void abandonMessage() override {}
+    void abandonMessage() override { open_ = false; }
+
+    bool open() const { return open_; }
+
+private:
+    bool open_ = false;
+    std::string dateHex_;
+    std::set<std::string> committed_;
+    unsigned begun_ = 0;
+    unsigned compared_ = 0;
 };
 
 class Session : public ImapDialogueHost, public LineConsumer {
 public:
-    explicit Session(ImapDialogueValues values) : dialogue_(std::move(values), *this, store_) {}
+    Session(ImapDialogueValues values, bool serverSentPassword)
+        : dialogue_(std::move(values), *this, store_), serverSentPassword_(serverSentPassword) {}
     bool feed(std::string_view bytes) { return assembler_.feed(bytes, *this); }
     ImapDialogue& dialogue() { return dialogue_; }
+    const CheckingStore& store() const { return store_; }
 
     bool send(std::string_view) override { return true; }
     void readLiteral(std::uint64_t count) override { assembler_.expectLiteral(count); }
-    void log(std::string_view) override {}
+    void log(std::string_view text) override {
+        // The line as the session writes it: masked, one line, bounded.
+        static const CredentialMask mask = ImapOpening::loginMask("alice", kPassword);
+        const std::string written = mask.applyBounded(singleLine(text), kMaxSessionLogText);
+        check(written.size() <= kMaxSessionLogText + 40);
+        check(written.find('\n') == std::string::npos);
+        // What the dialogue itself writes never holds the password in any form.
+        if (!serverSentPassword_) check(text.find("Zq9%s") == std::string_view::npos);
+    }
     void showLine(std::string_view) override {}
     void showCaption(std::string_view) override {}
     void pause(unsigned long) override {}
     void closeConnection() override {}
     void onLine(std::string_view line) override { dialogue_.onLine(line); }
     void onLiteral(std::string_view chunk, bool last) override { dialogue_.onLiteral(chunk, last); }
+    bool acceptsLongLine(std::string_view start) override { return dialogue_.acceptsLongLine(start); }
+    void onLinePiece(std::string_view piece, bool last) override { dialogue_.onLinePiece(piece, last); }
 
 private:
-    NullStore store_;
+    CheckingStore store_;
     ImapDialogue dialogue_;
-    LineAssembler assembler_{LineEnd::KeepCarriageReturn, 64 * 1024};
+    bool serverSentPassword_;
+    LineAssembler assembler_{LineEnd::KeepCarriageReturn, 1024};
 };
 
 }  // namespace
@@ -68,20 +135,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     ImapDialogueValues values;
     values.account.user = "alice";
-    values.account.password = "secret";
+    values.account.password = std::string(kPassword);
     values.captionFormat = "Processing [%s]\nMessage [%d] of [%d] for this User";
     values.settings.markDeleted = knobs & 1;
     values.settings.migrateDeleted = (knobs >> 1) & 1;
     values.settings.createEmpty = (knobs >> 2) & 1;
     const std::size_t piece = 1 + ((knobs >> 3) & 7);
     values.settings.pipelineDepth = 1 + static_cast<int>((knobs >> 6) & 3) * 5;
-    Session session(values);
+    values.maxSearchNumbers = 64;
+    values.maxLoggedUntaggedPerKind = 4;
+    // Any echo of the password, in whatever form, holds its first characters.
+    Session session(values, bytes.find("Zq9%s") != std::string_view::npos);
     while (!bytes.empty()) {
         const std::size_t n = bytes.size() < piece ? bytes.size() : piece;
         if (!session.feed(bytes.substr(0, n))) break;
         bytes.remove_prefix(n);
     }
     session.dialogue().abandon();
+    check(!session.store().open());
+    check(session.dialogue().mostInFlight() <= static_cast<std::size_t>(values.settings.pipelineDepth));
     (void)session.dialogue().summary();
     return 0;
 }

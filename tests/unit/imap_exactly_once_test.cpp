@@ -342,5 +342,47 @@ TEST(ImapSummary, CountsAndTheReasonTheAccountIsLeft) {
               "Messages stored: 1, recognised as stored: 2, failed: 0; the account is migrated");
 }
 
+TEST(ExactlyOnce, AMailboxFileServerThatRenumberedTheFolderRewritesOnlyItsBookkeeping) {
+    // Run 1 stores A (UID 1) and B (UID 2) of one slot, each with the
+    // headers a mailbox-file server keeps in it. Then another client expunges
+    // A; the server gives the folder a new UIDVALIDITY and rewrites B's
+    // X-IMAPbase, X-UID and Status. No record names B under the new
+    // UIDVALIDITY, so it is fetched and compared: it is the stored B.
+    const std::string a = "X-IMAPbase: 1700000000 0000000003\r\nX-UID: 1\r\nStatus: RO\r\nSubject: A\r\n\r\nbody A\r\n";
+    const std::string b = "X-IMAPbase: 1700000000 0000000003\r\nX-UID: 2\r\nStatus: RO\r\nSubject: B\r\n\r\nbody B\r\n";
+    const Outcome first = playEverySplit(mailbox({{"INBOX", "1 2",
+                                                   internalDate("1", kSlot, "1") + body("1", a) +
+                                                       internalDate("2", kSlot, "2") + body("2", b)}}));
+    ASSERT_EQ(first.files.size(), 2u);
+
+    const std::string rewritten =
+        "X-IMAPbase: 1700000777 0000000002\r\nX-UID: 1\r\nStatus: O\r\nX-Status: \r\nSubject: B\r\n\r\nbody B\r\n";
+    const auto again = [&](const std::string& bytes) {
+        Folder folder{"INBOX", "1", internalDate("1", kSlot, "1") + body("1", bytes)};
+        folder.uidValidity = "1700000777";
+        return playEverySplit(mailbox({folder}), defaultValues(), first.state);
+    };
+    const Outcome second = again(rewritten);
+    EXPECT_EQ(second.files.size(), 2u);
+    EXPECT_EQ(second.skips(), 1);
+    EXPECT_EQ(second.result, 0);
+    // It is recorded under its new identity: a third run needs no comparison.
+    Folder unchanged{"INBOX", "1", internalDate("1", kSlot, "1")};
+    unchanged.uidValidity = "1700000777";
+    const Outcome third = playEverySplit(mailbox({unchanged}), defaultValues(), second.state);
+    EXPECT_EQ(third.bodyFetches(), 0);
+    EXPECT_EQ(third.comparisons, 0);
+    EXPECT_EQ(third.files.size(), 2u);
+
+    // Any other change is a different message, stored beside the others.
+    const std::string otherHeader = rewritten.substr(0, rewritten.find("Subject")) + "X-Spam: yes\r\nSubject: B\r\n\r\nbody B\r\n";
+    const std::string otherBody = rewritten.substr(0, rewritten.find("\r\n\r\n") + 4) + "body B\r\nStatus: RO\r\n";
+    for (const std::string& bytes : {otherHeader, otherBody}) {
+        const Outcome stored = again(bytes);
+        EXPECT_EQ(stored.files.size(), 3u) << bytes;
+        EXPECT_EQ(stored.skips(), 0);
+    }
+}
+
 }  // namespace
 }  // namespace rvo

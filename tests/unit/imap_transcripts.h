@@ -14,6 +14,7 @@
 #include "engine/core/imap/imap_dialogue.h"
 #include "engine/core/log/log_format.h"
 #include "engine/core/net/line_assembler.h"
+#include "engine/core/store/message_comparison.h"
 #include "engine/core/store/message_names.h"
 
 namespace rvo::test {
@@ -108,7 +109,8 @@ public:
         EXPECT_TRUE(open);
         ++comparisons;
         for (const StoredFile& f : state.files)
-            if (folded(f.directory) == folded(current.directory) && f.name == name) return f.bytes == current.bytes;
+            if (folded(f.directory) == folded(current.directory) && f.name == name)
+                return sameMessageContent(f.bytes, current.bytes);
         return false;
     }
     bool commitMessage(FileTime time, std::string& name, bool& stored, std::string&) override {
@@ -167,9 +169,11 @@ struct Outcome {
 
 class Harness : public ImapDialogueHost, private LineConsumer {
 public:
-    Harness(ImapDialogueValues values, FakeStore& store) : store_(store), dialogue_(std::move(values), *this, store) {}
+    Harness(ImapDialogueValues values, FakeStore& store, std::size_t maxLineBytes = kMaxLineBytes)
+        : store_(store), dialogue_(std::move(values), *this, store), assembler_(LineEnd::KeepCarriageReturn, maxLineBytes) {}
 
-    void feed(std::string_view bytes) { assembler_.feed(bytes, *this); }
+    // False when the assembler refused a line as too long.
+    bool feed(std::string_view bytes) { return assembler_.feed(bytes, *this); }
     ImapDialogue& dialogue() { return dialogue_; }
     const Strings& sentSoFar() const { return out_.sent; }
 
@@ -198,10 +202,12 @@ public:
 private:
     void onLine(std::string_view line) override { dialogue_.onLine(line); }
     void onLiteral(std::string_view chunk, bool last) override { dialogue_.onLiteral(chunk, last); }
+    bool acceptsLongLine(std::string_view start) override { return dialogue_.acceptsLongLine(start); }
+    void onLinePiece(std::string_view piece, bool last) override { dialogue_.onLinePiece(piece, last); }
 
     FakeStore& store_;
     ImapDialogue dialogue_;
-    LineAssembler assembler_{LineEnd::KeepCarriageReturn};
+    LineAssembler assembler_;
     Outcome out_;
 };
 

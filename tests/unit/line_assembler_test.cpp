@@ -225,5 +225,54 @@ TEST(LineAssembler, AnUnfinishedLinePastTheLimitIsRefusedALiteralIsNot) {
     EXPECT_TRUE(literal.feed(std::string(150, 'w') + "\n", reader));
 }
 
+// A consumer that reads lines starting with "#" in pieces once they are too long.
+class PieceReader : public LineConsumer {
+public:
+    // A long line that arrives whole with its line end is one line.
+    void onLine(std::string_view line) override {
+        events.push_back((line.starts_with("#") ? "P:" : "L:") + std::string(line) + (line.starts_with("#") ? "|end" : ""));
+    }
+    void onLiteral(std::string_view, bool) override {}
+    bool acceptsLongLine(std::string_view start) override { return start.starts_with("#"); }
+    void onLinePiece(std::string_view piece, bool last) override {
+        EXPECT_FALSE(piece.empty() && !last);
+        EXPECT_FALSE(!last && piece.back() == '\r');
+        largestPiece = std::max(largestPiece, piece.size());
+        if (!open_) events.push_back("P:");
+        events.back().append(piece);
+        open_ = !last;
+        if (last) events.back() += "|end";
+    }
+    std::vector<std::string> events;
+    std::size_t largestPiece = 0;
+
+private:
+    bool open_ = false;
+};
+
+TEST(LineAssembler, ALongLineTheConsumerAcceptsComesInBoundedPieces) {
+    const std::string longLine = "#" + std::string(40, '1') + "\r" + std::string(40, '2');
+    const std::string input = "short\r\n" + longLine + "\r\nafter\r\n";
+    for (const LineEnd lineEnd : {LineEnd::KeepCarriageReturn, LineEnd::Strip}) {
+        const std::string cr = lineEnd == LineEnd::Strip ? "" : "\r";
+        const std::vector<std::string> expected = {"L:short" + cr, "P:" + longLine + cr + "|end", "L:after" + cr};
+        for (std::size_t piece = 1; piece <= input.size(); ++piece) {
+            LineAssembler assembler(lineEnd, 16);
+            PieceReader reader;
+            for (std::size_t from = 0; from < input.size(); from += piece)
+                ASSERT_TRUE(assembler.feed(std::string_view(input).substr(from, piece), reader));
+            ASSERT_EQ(reader.events, expected) << "pieces of " << piece;
+            // Nothing beyond the bound and one receive is ever held.
+            EXPECT_LE(assembler.pendingBytes(), 16u);
+            EXPECT_LE(reader.largestPiece, 16 + piece);
+        }
+    }
+    // Other long lines are still refused.
+    LineAssembler assembler(LineEnd::KeepCarriageReturn, 16);
+    PieceReader reader;
+    EXPECT_FALSE(assembler.feed("x" + std::string(40, '1'), reader));
+    EXPECT_TRUE(reader.events.empty());
+}
+
 }  // namespace
 }  // namespace rvo

@@ -58,7 +58,8 @@ TEST(StoreLocalFolderName, MapsTheFourSystemFoldersInAnyLetterCase) {
 
 TEST(StoreFolderName, AcceptsOrdinaryAndNestedNames) {
     for (const char* name : {"INBOX", "Work/2005", "Work\\2005", "Sent Items", " Old", "INBOX.Sent", "a.b",
-                             "Caf\xE9 & co", "~$#@!%^()[]{}',;=+", "CONSOLE", "COM10", "Con Edison", ".hidden"}) {
+                             "Caf\xE9 & co", "~$#@!%^()[]{}',;=+", "CONSOLE", "COM10", "Con Edison", ".hidden",
+                             "COM\xB4", "LPT\xB9\xB9", "COM\xC2\xB4", "COM\xB9x", "COMx", "LPT-1"}) {
         EXPECT_EQ(folderNameProblem(name), std::nullopt) << name;
     }
     EXPECT_EQ(folderNameProblem(std::string(255, 'a') + "/" + std::string(255, 'b')), std::nullopt);
@@ -76,6 +77,17 @@ TEST(StoreFolderName, RefusesNamesThatLeaveOrBreakTheAccountDirectory) {
           std::string("nul.txt"), std::string("a/Com1/b"), std::string("LPT9"), std::string("aux .x"),
           std::string(256, 'a')}) {
         EXPECT_NE(folderNameProblem(name), std::nullopt) << name;
+    }
+}
+
+TEST(StoreFolderName, RefusesEveryPortNameWindowsReserves) {
+    // Superscript one to three: bytes of the ANSI code page and their UTF-8 form.
+    for (const char* port : {"0", "1", "9", "\xB9", "\xB2", "\xB3", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"}) {
+        for (const char* device : {"COM", "LPT", "com", "Lpt"}) {
+            const std::string name = std::string(device) + port;
+            for (const std::string& level : {name, name + ".txt", name + " .x", "Work/" + name + "/2005"})
+                EXPECT_NE(folderNameProblem(level), std::nullopt) << level;
+        }
     }
 }
 

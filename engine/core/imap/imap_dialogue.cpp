@@ -26,12 +26,32 @@ ImapDialogue::ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, Im
     : values_(std::move(values)),
       host_(host),
       store_(store),
+      search_(values_.maxSearchNumbers),
+      untaggedLog_(values_.maxLoggedUntaggedPerKind),
       runner_([this](std::string_view bytes) { return host_.send(bytes); },
               static_cast<std::size_t>(std::clamp(values_.settings.pipelineDepth, 1, kMaxPipelineDepth))) {}
 
 void ImapDialogue::onLine(std::string_view line) {
     if (state_ == State::Done) return;
     reader_.onLine(line);
+}
+
+bool ImapDialogue::acceptsLongLine(std::string_view start) {
+    // Only the numbers of a SEARCH answer may run past the line bound: they
+    // are read one by one and bounded by their count. The line must stand
+    // on its own (not continue a response that announced a literal).
+    if (state_ != State::Search || reader_.midResponse() || !isUntagged(start, "SEARCH")) return false;
+    longSearchLine_ = true;
+    return true;
+}
+
+void ImapDialogue::onLinePiece(std::string_view piece, bool last) {
+    if (!longSearchLine_) return;
+    if (last && !piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+    search_.feed(piece, messageIds_);
+    if (!last) return;
+    longSearchLine_ = false;
+    search_.endLine(messageIds_);
 }
 
 void ImapDialogue::leaveForNextRun(std::string_view reason) { tally_.leaveForNextRun(reason); }
@@ -56,7 +76,16 @@ void ImapDialogue::onLiteral(std::string_view chunk, bool) {
 }
 
 void ImapDialogue::abandon() {
+    untaggedAnswerEnded();
     if (fileOwner_) abandon(*fileOwner_);
+}
+
+void ImapDialogue::logUntagged(std::string_view line, std::string_view text) {
+    if (untaggedLog_.admit(line)) log(text);
+}
+
+void ImapDialogue::untaggedAnswerEnded() {
+    if (const std::optional<std::string> summary = untaggedLog_.completed()) log(*summary);
 }
 
 void ImapDialogue::abandon(Message& m) {
@@ -113,9 +142,10 @@ void ImapDialogue::handleResponse() {
     const std::string line = response().front().bytes;
     if (isUntagged(line, "BYE") && state_ != State::Greeting && state_ != State::Logout) {
         // The server is leaving; its close ends the session.
-        log(line);
+        logUntagged(line);
         return;
     }
+    if (isTagged(line) && state_ != State::Greeting) untaggedAnswerEnded();
     if (selected_ && onMailboxSize(line)) return pump();
     if (state_ == State::Done) return;
     if (state_ != State::Greeting && isTagged(line)) {
@@ -158,7 +188,7 @@ ImapDialogue::Message* ImapDialogue::inFlightMessage(std::string_view number, Me
 bool ImapDialogue::onMailboxSize(std::string_view line) {
     if (const std::optional<std::uint32_t> gone = untaggedCount(line, "EXPUNGE")) {
         // Every later message moves down by one; the expunged one is gone.
-        log(line);
+        logUntagged(line);
         if (exists_ > 0) --exists_;
         std::deque<std::uint32_t> renumbered;
         for (const std::uint32_t n : messageIds_)
@@ -272,7 +302,7 @@ void ImapDialogue::onList(std::string_view line) {
         case ImapOpening::Event::Folder:
             return addFolder(opening_.folder());
         case ImapOpening::Event::UnreadableFolder:
-            log("Could not read the folder in \"" + std::string(line) + "\": " + opening_.why());
+            logUntagged(line, "Could not read the folder in \"" + std::string(line) + "\": " + opening_.why());
             leaveForNextRun("a folder could not be read from the list");
             return;
         case ImapOpening::Event::Listed:
@@ -390,6 +420,7 @@ void ImapDialogue::onSelect(std::string_view line) {
 
 void ImapDialogue::selected() {
     selected_ = true;
+    search_.reset();
     const std::string_view command = values_.settings.migrateDeleted ? "A003 SEARCH ALL" : "A003 SEARCH NOT DELETED";
     const auto searched = onCompletion([this] { searchCompleted(); }, [this] {
         leaveForNextRun("a folder could not be searched");
@@ -403,18 +434,25 @@ void ImapDialogue::selected() {
 
 void ImapDialogue::onSearch(std::string_view line) {
     if (!isUntagged(line, "SEARCH")) return;
-    std::vector<std::string> numbers;
-    std::vector<std::string> ignored;
-    parseSearchResponse(line, numbers, ignored);
-    for (const std::string& number : numbers) messageIds_.push_back(*parsePositiveNumber(number));
-    if (!ignored.empty()) {
-        std::string text = "Ignoring what is not a message number in the SEARCH result:";
-        for (const std::string& piece : ignored) text += " " + piece;
-        log(text);
-    }
+    search_.feed(line, messageIds_);
+    search_.endLine(messageIds_);
 }
 
 void ImapDialogue::searchCompleted() {
+    if (search_.ignoredCount() > 0) {
+        const std::uint64_t more = search_.ignoredCount() - search_.ignoredShown();
+        log("Ignoring what is not a message number in the SEARCH result:" + search_.ignoredText() +
+            (more > 0 ? " and " + std::to_string(more) + " more" : std::string()));
+    }
+    if (search_.error() == ImapSearchReader::Error::TooManyNumbers) {
+        // Walking part of the folder would leave the rest unseen with every
+        // run; the session ends with LOGOUT and the account stays open.
+        log("The SEARCH answer for the MailBox '" + folder_.shownName + "' holds more than " +
+            std::to_string(search_.maxNumbers()) + " message numbers (" +
+            std::to_string(search_.maxNumbers() + search_.dropped()) + "); the session ends");
+        leaveForNextRun("a folder holds more messages than one SEARCH answer may");
+        return logout();
+    }
     const int found = static_cast<int>(messageIds_.size());
     bool folderReady = true;
     // Directories exist from the counting pass on, so every folder's is there
@@ -562,7 +600,7 @@ void ImapDialogue::onTransferData(std::string_view line) {
             return;
         }
     }
-    if (datesAwaited) log(line);
+    if (datesAwaited) logUntagged(line);
 }
 
 bool ImapDialogue::takeDate(Message& m, const ImapFetchResponse& fetch, std::string_view line) {
@@ -575,7 +613,7 @@ bool ImapDialogue::takeDate(Message& m, const ImapFetchResponse& fetch, std::str
     std::optional<CivilTime> civil;
     if (date->value.kind == ImapToken::Kind::String) civil = parseInternalDate(date->value.text);
     if (civil) m.time = internalDateToFileTime(*civil, values_.timeZoneBiasMinutes);
-    if (!m.time) log("Unusable INTERNALDATE: " + std::string(line));
+    if (!m.time) logUntagged(line, "Unusable INTERNALDATE: " + std::string(line));
     return true;
 }
 
@@ -825,11 +863,10 @@ void ImapDialogue::onLogoutCompleted(const ImapCompletion& done) {
 }
 
 void ImapDialogue::onLogout(std::string_view line) {
+    if (!isTagged(line)) return logUntagged(line);
     log(line);
-    if (isTagged(line)) {
-        host_.closeConnection();
-        state_ = State::Done;
-    }
+    host_.closeConnection();
+    state_ = State::Done;
 }
 
 bool ImapDialogue::send(std::string_view tag, std::string_view bytes, ImapCommandRunner::Handler onCompleted) {

@@ -40,6 +40,8 @@
 #include "engine/core/imap/imap_command_runner.h"
 #include "engine/core/imap/imap_opening.h"
 #include "engine/core/imap/imap_response_reader.h"
+#include "engine/core/imap/imap_search_reader.h"
+#include "engine/core/imap/imap_untagged_log.h"
 #include "engine/core/imap/imap_syntax.h"
 #include "engine/core/session/migration_tally.h"
 #include "engine/core/settings/migration_settings.h"
@@ -100,6 +102,11 @@ struct ImapDialogueValues {
     unsigned long logoutPauseMs = 500;
     // "/" stays in folder names whatever the server's delimiter.
     bool keepSlashInFolderNames = false;
+    // Message numbers one SEARCH answer may hold (4 bytes each while the
+    // folder is walked); a folder with more ends the session.
+    std::size_t maxSearchNumbers = 10'000'000;
+    // Untagged lines of one kind logged per command's answer; the rest are counted.
+    std::size_t maxLoggedUntaggedPerKind = 50;
 };
 
 class ImapDialogue : private ImapResponseReader::Client {
@@ -108,6 +115,12 @@ public:
 
     // One line from the server without its LF (a CR before it may remain).
     void onLine(std::string_view line);
+    // A line too long to be held whole; `start` is its beginning. True: it
+    // is a SEARCH answer, read as its numbers arrive through onLinePiece.
+    bool acceptsLongLine(std::string_view start);
+    // The next piece of an accepted long line; `last` ends it (the line end
+    // as for onLine).
+    void onLinePiece(std::string_view piece, bool last);
     // The next piece of the literal asked for with readLiteral.
     void onLiteral(std::string_view chunk, bool last);
     // The session ends: an unfinished message file is removed.
@@ -190,6 +203,7 @@ private:
     void onSelect(std::string_view line);
     void selected();
     void onSearch(std::string_view line);
+    void searchLineEnded();
     void onTransferData(std::string_view line);
     void onLogout(std::string_view line);
     void onLogoutCompleted(const ImapCompletion& done);
@@ -234,6 +248,11 @@ private:
     // Sends through the runner; false when the connection failed (the dialogue has then ended).
     bool send(std::string_view tag, std::string_view bytes, ImapCommandRunner::Handler onCompleted);
     void log(std::string_view text) { host_.log(text); }
+    // An untagged line, or a text about one: logged within the limit per answer.
+    void logUntagged(std::string_view line, std::string_view text);
+    void logUntagged(std::string_view line) { logUntagged(line, line); }
+    // A command completed or the session ends: how many untagged lines went unlogged.
+    void untaggedAnswerEnded();
     void show(std::string_view text) { host_.showLine(text); }
 
     ImapDialogueValues values_;
@@ -250,6 +269,9 @@ private:
     // case-folded path, as Windows compares them).
     std::map<std::string, std::string> directoryOwners_;
     std::deque<std::uint32_t> messageIds_;
+    ImapSearchReader search_;
+    UntaggedLogLimit untaggedLog_;
+    bool longSearchLine_ = false;  // a SEARCH answer is arriving in pieces
     Folder folder_;
     std::string localFolder_;
     std::string folderDirectory_;

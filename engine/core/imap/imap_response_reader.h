@@ -54,6 +54,8 @@ public:
 
     // The response being read (complete while onResponse runs).
     const ImapResponse& response() const { return response_; }
+    // A response has begun and is waiting for its literal or the line after it.
+    bool midResponse() const { return open_; }
     // A literal of this response went to the client.
     bool literalTaken() const { return taken_; }
 

@@ -30,6 +30,7 @@ void LineAssembler::clear() {
     start_ = scanFrom_ = 0;
     literalOpen_ = false;
     literalLeft_ = 0;
+    longLine_ = false;
 }
 
 bool LineAssembler::process(LineConsumer& consumer) {
@@ -52,11 +53,30 @@ bool LineAssembler::process(LineConsumer& consumer) {
         const std::size_t lf = buffer_.find('\n', scanFrom_);
         if (lf == std::string::npos) {
             scanFrom_ = buffer_.size();
-            return buffer_.size() - start_ <= maxLineBytes_;
+            std::size_t open = buffer_.size() - start_;
+            if (!longLine_ && open <= maxLineBytes_) return true;
+            if (!longLine_) {
+                if (!consumer.acceptsLongLine(std::string_view(buffer_.data() + start_, open))) return false;
+                if (buffer_.size() - start_ != open) continue;  // the consumer cleared the stream
+                longLine_ = true;
+            }
+            // A CR at the end may be the line end's first byte: it waits.
+            if (open > 0 && buffer_.back() == '\r') --open;
+            if (open == 0) return true;
+            const std::string_view piece(buffer_.data() + start_, open);
+            start_ += open;
+            scanFrom_ = start_;
+            consumer.onLinePiece(piece, false);
+            continue;
         }
         std::string_view line(buffer_.data() + start_, lf - start_);
         start_ = scanFrom_ = lf + 1;
         if (lineEnd_ == LineEnd::Strip && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (longLine_) {
+            longLine_ = false;
+            consumer.onLinePiece(line, true);
+            continue;
+        }
         consumer.onLine(line);
     }
 }

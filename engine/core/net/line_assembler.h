@@ -24,6 +24,22 @@ public:
     // The next piece of a requested literal, as it arrives; `last` marks the
     // piece that completes it. A literal of zero bytes is one empty last piece.
     virtual void onLiteral(std::string_view chunk, bool last) = 0;
+    // An unfinished line has grown past the bound; `start` is what came of
+    // it so far. True: the consumer reads this line in pieces as they arrive
+    // (onLinePiece, from `start` on), so the bound does not apply to it;
+    // false: the line is refused. Only a consumer that can read a line
+    // without holding it (a list of numbers) says yes.
+    virtual bool acceptsLongLine(std::string_view start) {
+        (void)start;
+        return false;
+    }
+    // The next piece of an accepted long line; `last` marks the piece that
+    // ends it, the line end handled as for onLine. A CR never ends a piece
+    // that is not the last.
+    virtual void onLinePiece(std::string_view piece, bool last) {
+        (void)piece;
+        (void)last;
+    }
 };
 
 // The longest line a server may send, line end excluded; literals have no
@@ -41,8 +57,9 @@ public:
     // A consumer must not call feed() from inside a callback. When a callback
     // throws, the line or piece it got counts as delivered and the bytes after
     // it are kept for the next call. False when the unfinished line has grown
-    // past the limit: what was kept is dropped, and the caller must end the
-    // conversation (nothing after it can be told apart from it).
+    // past the limit and the consumer does not read it in pieces: what was
+    // kept is dropped, and the caller must end the conversation (nothing
+    // after it can be told apart from it).
     bool feed(std::string_view bytes, LineConsumer& consumer);
 
     // The `count` bytes after the line being handled are raw literal bytes;
@@ -66,6 +83,7 @@ private:
     std::size_t scanFrom_ = 0;  // bytes before it hold no LF of the open line
     bool literalOpen_ = false;
     std::uint64_t literalLeft_ = 0;
+    bool longLine_ = false;  // the open line goes to onLinePiece
 };
 
 }  // namespace rvo

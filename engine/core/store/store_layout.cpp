@@ -16,15 +16,24 @@ std::size_t findSeparator(std::string_view text, LevelSplit split) {
     return split == LevelSplit::kBackslashAndSlash ? text.find_first_of("\\/") : text.find('\\');
 }
 
-// CON, PRN, AUX, NUL, COM1-9, LPT1-9, also with an extension ("nul.txt").
+// CON, PRN, AUX, NUL, COM0-9 and LPT0-9, also with an extension ("nul.txt").
+// Windows takes the superscript digits one to three as port numbers too:
+// "COM\xB9" in the ANSI code page, and in their UTF-8 form, which a server
+// sends and the name may keep.
 bool isDeviceName(std::string_view level) {
     std::string_view base = level.substr(0, level.find('.'));
     while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
     for (std::string_view device : {"CON", "PRN", "AUX", "NUL"}) {
         if (equalsIgnoringCase(base, device)) return true;
     }
-    if (base.size() != 4 || base[3] < '1' || base[3] > '9') return false;
-    return equalsIgnoringCase(base.substr(0, 3), "COM") || equalsIgnoringCase(base.substr(0, 3), "LPT");
+    if (base.size() < 4) return false;
+    if (!equalsIgnoringCase(base.substr(0, 3), "COM") && !equalsIgnoringCase(base.substr(0, 3), "LPT")) return false;
+    const std::string_view port = base.substr(3);
+    if (port.size() == 1 && port[0] >= '0' && port[0] <= '9') return true;
+    for (std::string_view superscript : {"\xB9", "\xB2", "\xB3", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"}) {
+        if (port == superscript) return true;
+    }
+    return false;
 }
 
 std::optional<std::string> levelProblem(std::string_view level) {

@@ -54,6 +54,8 @@ public:
 protected:
     void dispatchLine(std::string_view line) override { dialogue_.onLine(line); }
     void dispatchLiteral(std::string_view chunk, bool last) override { dialogue_.onLiteral(chunk, last); }
+    bool dispatchLongLine(std::string_view start) override { return dialogue_.acceptsLongLine(start); }
+    void dispatchLinePiece(std::string_view piece, bool last) override { dialogue_.onLinePiece(piece, last); }
     // The commands the dialogue gave while one receive was handled go out
     // together: one send for every answer that arrived, and no send fails
     // before what the server had already sent is taken in.

@@ -98,6 +98,16 @@ protected:
     // The next piece of a literal asked for with readLiteral; `last` marks
     // the piece that completes it.
     virtual void dispatchLiteral(std::string_view chunk, bool last);
+    // A line longer than the line bound: true when the dialogue reads it in
+    // pieces (dispatchLinePiece) instead of the session refusing it.
+    virtual bool dispatchLongLine(std::string_view start) {
+        (void)start;
+        return false;
+    }
+    virtual void dispatchLinePiece(std::string_view piece, bool last) {
+        (void)piece;
+        (void)last;
+    }
     // After "Connected to the host server" has been shown and logged.
     virtual void connectionOpened() {}
     // The connection could not be made or broke (socket, look-up, connect,
@@ -177,6 +187,8 @@ private:
     // After the server's close_notify: the client's own, then the socket is closed.
     void answerCloseNotify();
     void onLiteral(std::string_view chunk, bool last) override { dispatchLiteral(chunk, last); }
+    bool acceptsLongLine(std::string_view start) override { return dispatchLongLine(start); }
+    void onLinePiece(std::string_view piece, bool last) override { dispatchLinePiece(piece, last); }
 
     SessionKind kind_;
     LogSink& log_;

@@ -6,8 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "engine/core/store/message_comparison.h"
 #include "engine/core/store/message_names.h"
 #include "engine/win32/log/system_error.h"
+#include "engine/win32/platform/file_handle.h"
 #include "engine/win32/store/record_file.h"
 
 namespace rvo {
@@ -178,6 +180,7 @@ bool MessageFile::closeHandle() {
 }
 
 bool MessageFile::sameContentAs(const std::string& path, std::string& error) {
+    error.clear();
     if (!handle_) {
         error = error_.empty() ? "No message file is open" : error_;
         return false;
@@ -186,7 +189,41 @@ bool MessageFile::sameContentAs(const std::string& path, std::string& error) {
         error = error_;
         return false;
     }
-    return sameFileContents(temporaryPath_, path, error);
+    // Shared for writing and deletion: the message being compared is still open.
+    const auto open = [](const std::string& name) {
+        return FileHandle(CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    const std::string* names[2] = {&temporaryPath_, &path};
+    FileHandle files[2];
+    for (int s = 0; s < 2; ++s) {
+        files[s] = open(*names[s]);
+        if (!files[s].valid()) {
+            error = formatSystemError(GetLastError(), "Could not read %s", names[s]->c_str());
+            return false;
+        }
+    }
+    // Servers that keep the folder as one mailbox file rewrite their
+    // bookkeeping headers; the comparison leaves those out. Read from the
+    // side that is behind, so only a chunk or so is ever held.
+    MessageComparator comparator;
+    std::vector<char> buffer(kBufferSize);
+    while (!comparator.decided()) {
+        const MessageComparator::Side side = comparator.wanted();
+        const int s = side == MessageComparator::Side::First ? 0 : 1;
+        DWORD got = 0;
+        if (!ReadFile(files[s].get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+            error = formatSystemError(GetLastError(), "Could not compare %s with %s", temporaryPath_.c_str(),
+                                      path.c_str());
+            return false;
+        }
+        if (got == 0) {
+            comparator.end(side);
+        } else {
+            comparator.feed(side, std::string_view(buffer.data(), got));
+        }
+    }
+    return comparator.same();
 }
 
 void MessageFile::fail(std::string error) {

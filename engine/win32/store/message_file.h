@@ -40,8 +40,9 @@ public:
     // name is found. False (nothing stored, error() set) when any step failed.
     bool commit(std::optional<FileTime> time = std::nullopt);
 
-    // True when the bytes written so far are exactly those of the file at
-    // `path`. False with error set when either could not be read.
+    // True when the bytes written so far are those of the file at `path`,
+    // leaving out the bookkeeping headers of mailbox-file servers
+    // (MessageComparator). False with error set when either could not be read.
     bool sameContentAs(const std::string& path, std::string& error);
 
     // Closes and removes the temporary file.
