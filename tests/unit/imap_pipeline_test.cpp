@@ -371,7 +371,9 @@ TEST(ImapPipeline, BodiesBeforeTheirCompletionsAreCommittedInOrder) {
         EXPECT_EQ(s.outcome.result, 0);
         EXPECT_EQ(s.outcome.files, sequential.outcome.files);
         EXPECT_EQ(sorted(s.outcome.logged), sorted(sequential.outcome.logged));
-        if (markDeleted) EXPECT_EQ(server.flagged.size(), 9u);
+        if (markDeleted) {
+            EXPECT_EQ(server.flagged.size(), 9u);
+        }
         expectFilesMatchTheirRecords(s.outcome);
     }
 }

@@ -10,7 +10,6 @@
 #include "engine/core/store/message_names.h"
 #include "engine/win32/log/system_error.h"
 #include "engine/win32/platform/file_handle.h"
-#include "engine/win32/store/record_file.h"
 
 namespace rvo {
 

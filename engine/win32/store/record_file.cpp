@@ -12,14 +12,12 @@ namespace rvo {
 
 namespace {
 
-constexpr DWORD kChunk = 64 * 1024;
-
 std::string recordPath(const std::string& folderDirectory) {
     return folderDirectory + "\\" + std::string(kRecordFileName);
 }
 
 FileHandle openForReading(const std::string& path) {
-    // Shared for writing too: the message being compared is still open.
+    // Shared for writing too: another run may be appending to it.
     return FileHandle(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -83,37 +81,6 @@ bool RecordAppender::append(const std::string& folderDirectory, std::string_view
         return false;
     }
     return true;
-}
-
-bool sameFileContents(const std::string& a, const std::string& b, std::string& error) {
-    error.clear();
-    const FileHandle first = openForReading(a);
-    if (!first.valid()) {
-        error = formatSystemError(GetLastError(), "Could not read %s", a.c_str());
-        return false;
-    }
-    const FileHandle second = openForReading(b);
-    if (!second.valid()) {
-        error = formatSystemError(GetLastError(), "Could not read %s", b.c_str());
-        return false;
-    }
-    LARGE_INTEGER sizeA{}, sizeB{};
-    if (!GetFileSizeEx(first.get(), &sizeA) || !GetFileSizeEx(second.get(), &sizeB)) {
-        error = formatSystemError(GetLastError(), "Could not compare %s with %s", a.c_str(), b.c_str());
-        return false;
-    }
-    if (sizeA.QuadPart != sizeB.QuadPart) return false;
-    std::vector<char> bufferA(kChunk), bufferB(kChunk);
-    for (;;) {
-        DWORD gotA = 0, gotB = 0;
-        if (!readChunk(first.get(), bufferA.data(), kChunk, gotA) ||
-            !readChunk(second.get(), bufferB.data(), kChunk, gotB)) {
-            error = formatSystemError(GetLastError(), "Could not compare %s with %s", a.c_str(), b.c_str());
-            return false;
-        }
-        if (gotA != gotB || std::char_traits<char>::compare(bufferA.data(), bufferB.data(), gotA) != 0) return false;
-        if (gotA < kChunk) return true;
-    }
 }
 
 }  // namespace rvo

@@ -25,8 +25,4 @@ private:
     std::string directory_;
 };
 
-// True when the two files hold the same bytes. False with `error` empty when
-// they differ, with the reason when either could not be read.
-bool sameFileContents(const std::string& a, const std::string& b, std::string& error);
-
 }  // namespace rvo
