@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <deque>
+
+#include "engine/core/imap/imap_search_reader.h"
 #include "engine/core/imap/imap_syntax.h"
 
 namespace rvo {
@@ -93,18 +97,22 @@ TEST(ImapList, FlagsDelimiterAndNameForms) {
 }
 
 TEST(ImapSearch, OnlyMessageNumbersAreTaken) {
-    std::vector<std::string> numbers;
-    std::vector<std::string> ignored;
-    parseSearchResponse("* SEARCH", numbers, ignored);
+    ImapSearchReader reader(100);
+    std::deque<std::uint32_t> numbers;
+    reader.feed("* SEARCH", numbers);
+    reader.endLine(numbers);
     EXPECT_TRUE(numbers.empty());
-    parseSearchResponse("* SEARCH 3 7 12", numbers, ignored);
-    EXPECT_EQ(numbers, (std::vector<std::string>{"3", "7", "12"}));
-    EXPECT_TRUE(ignored.empty());
+    reader.feed("* SEARCH 3 7 12", numbers);
+    reader.endLine(numbers);
+    EXPECT_EQ(numbers, (std::deque<std::uint32_t>{3, 7, 12}));
+    EXPECT_EQ(reader.ignoredCount(), 0u);
     numbers.clear();
     // A trailing blank loses nothing; anything else is set aside.
-    parseSearchResponse("* SEARCH 4  5 ../x 0 4294967296 (MODSEQ 9) ", numbers, ignored);
-    EXPECT_EQ(numbers, (std::vector<std::string>{"4", "5"}));
-    EXPECT_EQ(ignored, (std::vector<std::string>{"../x", "0", "4294967296", "(MODSEQ", "9)"}));
+    reader.feed("* SEARCH 4  5 ../x 0 4294967296 (MODSEQ 9) ", numbers);
+    reader.endLine(numbers);
+    EXPECT_EQ(numbers, (std::deque<std::uint32_t>{4, 5}));
+    EXPECT_EQ(reader.ignoredText(), " ../x 0 4294967296 (MODSEQ 9)");
+    EXPECT_EQ(reader.ignoredCount(), 5u);
 }
 
 TEST(ImapFetch, ItemsAfterTheLiteralAndPendingLiteral) {

@@ -243,17 +243,6 @@ std::optional<ImapListEntry> parseListResponse(const ImapResponse& response, std
     }
 }
 
-void parseSearchResponse(std::string_view line, std::vector<std::string>& numbers, std::vector<std::string>& ignored) {
-    std::string_view rest = afterFirstWord(afterFirstWord(line));  // past "*" and "SEARCH"
-    while (!rest.empty()) {
-        const std::string_view piece = firstWord(rest);
-        rest = afterFirstWord(rest);
-        if (piece.empty()) continue;
-        const bool number = parsePositiveNumber(piece).has_value();
-        (number ? numbers : ignored).emplace_back(piece);
-    }
-}
-
 const ImapFetchItem* ImapFetchResponse::find(std::string_view name) const {
     for (const ImapFetchItem& item : items) {
         if (equalsIgnoringCase(item.name, name)) return &item;

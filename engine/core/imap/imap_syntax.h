@@ -98,9 +98,6 @@ struct ImapListEntry {
 // A "* LIST" response; empty with the reason when it does not parse.
 std::optional<ImapListEntry> parseListResponse(const ImapResponse& response, std::string& why);
 
-// "* SEARCH n1 n2 ...": message numbers in server order; anything that is not
-// a message number goes to `ignored`.
-void parseSearchResponse(std::string_view line, std::vector<std::string>& numbers, std::vector<std::string>& ignored);
 
 // One item of a "* n FETCH (...)" response. A parenthesised value is skipped
 // and comes as an Open token with empty text.
