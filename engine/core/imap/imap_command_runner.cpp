@@ -20,14 +20,16 @@ bool ImapCommandRunner::send(std::string_view tag, std::string_view bytes, Handl
 }
 
 ImapCommandRunner::Match ImapCommandRunner::onTagged(std::string_view line) {
-    if (commands_.empty()) return Match::OutOfStep;
-    const ImapStatus status = taggedStatus(line, commands_.front().tag);
-    if (status == ImapStatus::None) return Match::OutOfStep;
-    // Off the queue before the handler runs: it may send the next command.
-    Command done = std::move(commands_.front());
-    commands_.pop_front();
-    done.onCompleted(ImapCompletion{status, line, done.crossed});
-    return Match::Completed;
+    for (auto it = commands_.begin(); it != commands_.end(); ++it) {
+        const ImapStatus status = taggedStatus(line, it->tag);
+        if (status == ImapStatus::None) continue;
+        // Off the queue before the handler runs: it may send the next command.
+        Command done = std::move(*it);
+        commands_.erase(it);
+        done.onCompleted(ImapCompletion{status, line, done.crossed});
+        return Match::Completed;
+    }
+    return Match::OutOfStep;
 }
 
 void ImapCommandRunner::expungeArrived() {

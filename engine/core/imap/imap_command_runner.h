@@ -2,18 +2,18 @@
 // The commands of one IMAP4 conversation that the server has not answered
 // yet, oldest first, each with the handler its completion runs.
 //
-// The engine's tags are fixed per kind of command ("I001" for every
-// INTERNALDATE fetch, "A004" for every body fetch), so a tag cannot say
-// which of several commands of one kind a completion answers; the order can.
-// Servers answer in the order commands were sent, so a completion belongs
-// to the oldest command in flight, and it must carry that command's tag:
-// any other tagged line is out of step.
+// A completion belongs to the command in flight that carries its tag. One
+// command at a time, the tags are fixed per kind of command ("A004" for every
+// body fetch); with several in flight every command has a tag of its own,
+// so a server may complete them in any order. Should two commands in flight
+// share a tag, the oldest takes the completion. A tagged line that names no
+// command in flight is out of step.
 //
 // At most `window` commands are in flight; 1 is the strict one-at-a-time
-// dialogue. An EXPUNGE that arrives while several are in flight may have
-// been applied by the server before it ran any of them, under message
-// numbers the client had not yet moved: those commands are marked as
-// crossed, and their owners decide what their answers are worth.
+// dialogue. An EXPUNGE that arrives while a command is in flight may have
+// been applied by the server before it ran it, under message numbers the
+// client had not yet moved: the command is marked as crossed, and its owner
+// decides what its answer is worth.
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -55,8 +55,8 @@ public:
     bool send(std::string_view tag, std::string_view bytes, Handler onCompleted);
 
     enum class Match { Completed, OutOfStep };
-    // A tagged line: the completion of the oldest command when it carries
-    // that command's tag (its handler has then run), else out of step.
+    // A tagged line: the completion of the (oldest) command in flight with
+    // its tag (its handler has then run), else out of step.
     Match onTagged(std::string_view line);
 
     // "* n EXPUNGE" arrived: every command in flight is crossed.

@@ -29,7 +29,8 @@ ImapDialogue::ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, Im
       search_(values_.maxSearchNumbers),
       untaggedLog_(values_.maxLoggedUntaggedPerKind),
       runner_([this](std::string_view bytes) { return host_.send(bytes); },
-              static_cast<std::size_t>(std::clamp(values_.settings.pipelineDepth, 1, kMaxPipelineDepth))) {}
+              static_cast<std::size_t>(std::clamp(values_.settings.pipelineDepth, 1, kMaxPipelineDepth))),
+      byUid_(runner_.window() > 1) {}
 
 void ImapDialogue::onLine(std::string_view line) {
     if (state_ == State::Done) return;
@@ -101,13 +102,14 @@ bool ImapDialogue::takesLiteral(const ImapResponse& soFar, std::uint64_t) {
     // file, and only while the store holds no other message's file open.
     if (state_ != State::Transfer) return false;
     const std::optional<ImapFetchResponse> fetch = parseFetchResponse(soFar);
-    Message* m = fetch ? inFlightMessage(fetch->number, Message::Step::BodySent) : nullptr;
+    Message* m = fetch ? bodyMessage(*fetch) : nullptr;
     if (!m || m->bodyStarted || m->fileFailed) return false;
     const ImapFetchItem* item = fetch->last();
     if (!item || item->value.kind != ImapToken::Kind::PendingLiteral || !startsWithIgnoringCase(item->name, "BODY[]") ||
         item->name.size() != 6) {
         return false;
     }
+    m->bodyOffered = true;
     if (!storeFreeFor(*m)) return false;
     if (!m->ownsFile && !beginFile(*m)) {
         m->fileFailed = true;
@@ -175,6 +177,24 @@ void ImapDialogue::handleResponse() {
     }
 }
 
+ImapDialogue::Message* ImapDialogue::messageByUid(const ImapFetchResponse& fetch, Message::Step step) {
+    const ImapFetchItem* uid = fetch.find("UID");
+    if (!uid || uid->value.kind != ImapToken::Kind::Atom) return nullptr;
+    const std::optional<std::uint32_t> n = parsePositiveNumber(uid->value.text);
+    if (!n) return nullptr;
+    for (Message& m : messages_)
+        if (m.uid == *n) return m.step == step ? &m : nullptr;
+    return nullptr;
+}
+
+ImapDialogue::Message* ImapDialogue::bodyMessage(const ImapFetchResponse& fetch) {
+    if (!byUid_) return inFlightMessage(fetch.number, Message::Step::BodySent);
+    // The UID names the message wherever it stands; a server that puts it
+    // after the body leaves the message number the listing gave.
+    if (fetch.find("UID")) return messageByUid(fetch, Message::Step::BodySent);
+    return inFlightMessage(fetch.number, Message::Step::BodySent);
+}
+
 ImapDialogue::Message* ImapDialogue::inFlightMessage(std::string_view number, Message::Step step) {
     // The server numbers its data as the client knows the mailbox at that
     // moment: the number names the message, whichever command asked.
@@ -190,10 +210,12 @@ bool ImapDialogue::onMailboxSize(std::string_view line) {
         // Every later message moves down by one; the expunged one is gone.
         logUntagged(line);
         if (exists_ > 0) --exists_;
-        std::deque<std::uint32_t> renumbered;
-        for (const std::uint32_t n : messageIds_)
-            if (n != *gone) renumbered.push_back(n > *gone ? n - 1 : n);
-        messageIds_ = std::move(renumbered);
+        if (!byUid_) {
+            std::deque<std::uint32_t> renumbered;
+            for (const std::uint32_t n : messageIds_)
+                if (n != *gone) renumbered.push_back(n > *gone ? n - 1 : n);
+            messageIds_ = std::move(renumbered);
+        }
         for (Message& m : messages_) {
             if (m.expunged) continue;
             if (m.number == *gone) {
@@ -202,10 +224,9 @@ bool ImapDialogue::onMailboxSize(std::string_view line) {
                 --m.number;
             }
         }
-        // Commands in flight may have been run after the server moved its
-        // numbers; with several, wait for all of them before sending more.
-        runner_.expungeArrived();
-        if (runner_.inFlight() > 1) draining_ = true;
+        // A command in flight may have been run after the server moved its
+        // numbers (commands by UID are not moved by it).
+        if (!byUid_) runner_.expungeArrived();
         return true;
     }
     if (const std::optional<std::uint32_t> exists = untaggedCount(line, "EXISTS")) {
@@ -421,7 +442,9 @@ void ImapDialogue::onSelect(std::string_view line) {
 void ImapDialogue::selected() {
     selected_ = true;
     search_.reset();
-    const std::string_view command = values_.settings.migrateDeleted ? "A003 SEARCH ALL" : "A003 SEARCH NOT DELETED";
+    const std::string_view command =
+        values_.settings.migrateDeleted ? (byUid_ ? "A003 UID SEARCH ALL" : "A003 SEARCH ALL")
+                                        : (byUid_ ? "A003 UID SEARCH NOT DELETED" : "A003 SEARCH NOT DELETED");
     const auto searched = onCompletion([this] { searchCompleted(); }, [this] {
         leaveForNextRun("a folder could not be searched");
         selectNextFolder();
@@ -502,36 +525,104 @@ void ImapDialogue::showCaptionForMessage() {
 
 void ImapDialogue::pump() {
     while (state_ == State::Transfer) {
-        if (draining_) {
-            if (!runner_.idle()) return;
-            draining_ = false;
-        }
         decideInOrder();
         while (!messages_.empty() && messages_.front().step == Message::Step::Done) messages_.pop_front();
         if (!runner_.hasRoom()) return;
+        // The next listing goes out while half of the last is still to be
+        // fetched, so that the bodies never wait for a round trip.
+        if (byUid_ && !listingInFlight_ && !messageIds_.empty() &&
+            messages_.size() <= std::max<std::size_t>(values_.maxUidsPerListing / 2, 1)) {
+            if (!sendListing()) return;
+            continue;
+        }
         // The oldest message with a command to send goes first: bodies and
-        // flags of earlier messages before the dates of later ones. One STORE
-        // at a time: a server that expunges a flagged message at once moves
-        // the numbers of everything sent after it.
+        // flags of earlier messages before the dates of later ones.
         Message* next = nullptr;
         for (Message& m : messages_) {
             if (m.step == Message::Step::StoreWanted && m.expunged) m.step = Message::Step::Done;
             if (m.step == Message::Step::DateWanted || m.step == Message::Step::BodyWanted ||
-                (m.step == Message::Step::StoreWanted && !storeInFlight_)) {
+                m.step == Message::Step::StoreWanted) {
                 next = &m;
                 break;
             }
         }
         if (!next) {
-            if (!messageIds_.empty() && messages_.size() < runner_.window()) {
+            if (!byUid_ && !messageIds_.empty() && messages_.size() < runner_.window()) {
                 next = &messages_.emplace_back(messageIds_.front());
                 messageIds_.pop_front();
             } else {
-                if (messages_.empty() && runner_.idle()) selectNextFolder();
+                if (messages_.empty() && messageIds_.empty() && runner_.idle()) selectNextFolder();
                 return;
             }
         }
         if (!sendFor(*next)) return;
+    }
+}
+
+std::string ImapDialogue::tagFor(std::string_view fixed) {
+    if (!byUid_) return std::string(fixed);
+    std::string number = std::to_string(++tagCounter_);
+    if (number.size() < 4) number.insert(0, 4 - number.size(), '0');
+    return "T" + number;
+}
+
+std::string ImapDialogue::messageName(const Message& m) const {
+    if (byUid_) return "the message with UID " + std::to_string(m.uid);
+    return "message " + std::to_string(m.number);
+}
+
+namespace {
+
+// "11:14,17,20:21": the UIDs (ascending as the search gave them) as a sequence set.
+std::string uidSet(const std::vector<std::uint32_t>& uids) {
+    std::string set;
+    for (std::size_t i = 0; i < uids.size();) {
+        std::size_t j = i;
+        while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1) ++j;
+        if (!set.empty()) set += ',';
+        set += std::to_string(uids[i]);
+        if (j > i) set += ':' + std::to_string(uids[j]);
+        i = j + 1;
+    }
+    return set;
+}
+
+}  // namespace
+
+bool ImapDialogue::sendListing() {
+    std::vector<std::uint32_t> wanted;
+    for (std::size_t taken = 0; taken < std::max<std::size_t>(values_.maxUidsPerListing, 1) && !messageIds_.empty();
+         ++taken) {
+        Message& m = messages_.emplace_back(0);
+        m.uid = messageIds_.front();
+        messageIds_.pop_front();
+        // A message the records name as stored needs no date: it is skipped.
+        if (stored_.fileHolding(identity(m))) {
+            m.step = Message::Step::Dated;
+            continue;
+        }
+        m.step = Message::Step::DateSent;
+        wanted.push_back(m.uid);
+    }
+    if (wanted.empty()) return true;
+    std::sort(wanted.begin(), wanted.end());
+    const std::string tag = tagFor("I001");
+    const std::string command = tag + " UID FETCH " + uidSet(wanted) + " (INTERNALDATE)";
+    if (!send(tag, command + "\r\n", [this](const ImapCompletion& done) { onListingCompleted(done); })) return false;
+    listingInFlight_ = true;
+    log(command);
+    return true;
+}
+
+void ImapDialogue::onListingCompleted(const ImapCompletion& done) {
+    listingInFlight_ = false;
+    if (done.status != ImapStatus::Ok) log(done.line);
+    // A message the listing left out is still fetched (dated as a message
+    // without a date); should its UID be gone, the body fetch says so.
+    for (Message& m : messages_) {
+        if (m.step != Message::Step::DateSent) continue;
+        m.dateRefused = done.status != ImapStatus::Ok;
+        m.step = Message::Step::Dated;
     }
 }
 
@@ -548,26 +639,30 @@ bool ImapDialogue::sendFor(Message& m) {
             m.step = Message::Step::DateSent;
             return true;
         case Message::Step::BodyWanted: {
-            const std::string command = "A004 FETCH " + number + " (BODY.PEEK[])";
-            if (!send("A004", command + "\r\n", [this, &m](const ImapCompletion& done) { onBodyCompleted(m, done); }))
+            const std::string tag = tagFor("A004");
+            const std::string command = byUid_ ? tag + " UID FETCH " + std::to_string(m.uid) + " (BODY.PEEK[])"
+                                               : tag + " FETCH " + number + " (BODY.PEEK[])";
+            if (!send(tag, command + "\r\n", [this, &m](const ImapCompletion& done) { onBodyCompleted(m, done); }))
                 return false;
-            show("FETCHING EMAIL " + number);
+            show("FETCHING EMAIL " + (m.number > 0 ? number : std::to_string(m.uid)));
             log(command);
             m.step = Message::Step::BodySent;
             return true;
         }
-        case Message::Step::StoreWanted:
+        case Message::Step::StoreWanted: {
             // Refused or not, the message is stored; at worst its deletion flag is missing.
-            if (!send("A005", "A005 STORE " + number + " +FLAGS (\\Deleted)\r\n", [this, &m](const ImapCompletion& done) {
+            const std::string tag = tagFor("A005");
+            const std::string command = byUid_ ? tag + " UID STORE " + std::to_string(m.uid) + " +FLAGS (\\Deleted)"
+                                               : tag + " STORE " + number + " +FLAGS (\\Deleted)";
+            if (!send(tag, command + "\r\n", [this, &m](const ImapCompletion& done) {
                     if (done.status != ImapStatus::Ok) log(done.line);
-                    storeInFlight_ = false;
                     m.step = Message::Step::Done;
                 })) {
                 return false;
             }
-            storeInFlight_ = true;
             m.step = Message::Step::StoreSent;
             return true;
+        }
         default:
             return true;
     }
@@ -580,8 +675,30 @@ void ImapDialogue::onTransferData(std::string_view line) {
         literalOwner_ = nullptr;
         return;
     }
-    const bool datesAwaited = runner_.oldestTag() == "I001";
     const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response());
+    if (byUid_) {
+        if (!fetch) return logUntagged(line);
+        if (Message* m = messageByUid(*fetch, Message::Step::DateSent)) {
+            if (const std::optional<std::uint32_t> n = parsePositiveNumber(fetch->number)) m->number = *n;
+            takeDate(*m, *fetch, line);
+            return;
+        }
+        Message* b = bodyMessage(*fetch);
+        const ImapFetchItem* item = fetch->find("BODY[]");
+        if (!b || !item || item->name.size() != 6) return;  // flags and other data of no interest
+        b->bodyOffered = true;
+        if (b->bodyStarted || b->fileFailed || item->value.kind != ImapToken::Kind::String) return;
+        if (!storeFreeFor(*b)) return;
+        if (!b->ownsFile && !beginFile(*b)) {
+            b->fileFailed = true;
+            return;
+        }
+        startBody(*b);
+        writeBody(*b, item->value.text);
+        b->bodyComplete = true;
+        return;
+    }
+    const bool datesAwaited = runner_.oldestTag() == "I001";
     if (fetch) {
         if (Message* m = inFlightMessage(fetch->number, Message::Step::DateSent)) {
             if (takeDate(*m, *fetch, line) || !datesAwaited) return;
@@ -654,9 +771,12 @@ void ImapDialogue::decideInOrder() {
 void ImapDialogue::decideStore(Message& m) {
     m.counter = messageNumber_;
     showCaptionForMessage();
-    const std::string number = std::to_string(m.number);
+    // Listed by UID, a message the records name was never asked for its date.
+    if (byUid_ && stored_.fileHolding(identity(m))) return skipStored(m);
     if (!m.time) {
-        log("Message " + number + " has no usable INTERNALDATE; it is dated 01/01/1980 00:00:00");
+        std::string name = messageName(m);
+        name[0] = asciiUpper(name[0]);
+        log(name + " has no usable INTERNALDATE; it is dated 01/01/1980 00:00:00");
         m.time = fallbackMessageTime();
     }
     m.storeTime = *m.time;
@@ -699,7 +819,9 @@ void ImapDialogue::skipStored(Message& m) {
 void ImapDialogue::messageGone(Message& m) {
     // Deleted by someone else before this run could copy it: nothing to keep.
     abandon(m);
-    log("Message " + std::to_string(m.number) + " was expunged on the server before it was copied");
+    std::string name = messageName(m);
+    name[0] = asciiUpper(name[0]);
+    log(name + " was expunged on the server before it was copied");
     m.step = Message::Step::Done;
 }
 
@@ -735,7 +857,7 @@ void ImapDialogue::onBodyCompleted(Message& m, const ImapCompletion& done) {
         m.step = m.afterBody;
         return;
     }
-    if (done.crossedExpunge && !m.expunged && !m.fileFailed) {
+    if (!byUid_ && done.crossedExpunge && !m.expunged && !m.fileFailed) {
         // As for the date: this message's body came, or it is asked again.
         if (!m.bodyStarted) {
             m.step = Message::Step::BodyWanted;
@@ -751,8 +873,9 @@ void ImapDialogue::onBodyCompleted(Message& m, const ImapCompletion& done) {
 void ImapDialogue::endMessage(Message& m) {
     if (m.fileFailed) return messageFailed(m);
     if (!m.bodyComplete || m.bodyFailed) {
-        if (m.expunged && !m.bodyFailed) return messageGone(m);
-        log(m.bodyFailed ? m.bodyError : "The server sent no body for message " + std::to_string(m.number));
+        // By UID, an answer without the body is the server saying the UID is gone.
+        if ((m.expunged || (byUid_ && !m.bodyOffered)) && !m.bodyFailed) return messageGone(m);
+        log(m.bodyFailed ? m.bodyError : "The server sent no body for " + messageName(m));
         abandon(m);
         return messageFailed(m);
     }
@@ -839,7 +962,6 @@ void ImapDialogue::logout() {
     abandon();
     literalOwner_ = nullptr;
     messages_.clear();
-    storeInFlight_ = draining_ = false;
     selected_ = false;
     if (!send("A006", "A006 LOGOUT\r\n", [this](const ImapCompletion& done) { onLogoutCompleted(done); })) return;
     show("Logging out");

@@ -6,15 +6,22 @@
 //
 // Every command goes through a command runner, which keeps the commands in
 // flight and matches each completion ("<tag> OK|NO|BAD", whatever text
-// follows) to the oldest of them. With a window of 1 the dialogue is
-// strictly one command at a time. With a wider window the folder walk sends
-// the INTERNALDATE fetches of the next messages ahead, decides in message
-// order whether each is stored, sends its body fetch as soon as that says
-// fetch, writes the body as its literal arrives, commits the files in order
-// and flags a message \Deleted only after its file is committed; nothing is
-// in flight when the next folder is selected or LOGOUT is sent. Untagged
-// data is tied to a message by its message number as the server numbers it
-// at that moment, never by the command that asked for it.
+// follows) to the command that carries its tag. With a window of 1 the
+// dialogue is strictly one command at a time and addresses messages by
+// their numbers, as the server numbers them at that moment.
+//
+// With a wider window the transfer addresses every message by its UID, so
+// that an EXPUNGE or a new arrival from another client cannot redirect a
+// command: the search is a UID SEARCH, the UIDs and dates of a folder's
+// messages come from UID FETCH listings of a bounded number of UIDs each
+// (none for a message the records already name as stored), each body is
+// one UID FETCH and each deletion flag one UID STORE, every one of them
+// with a tag of its own. The folder walk decides in message order whether
+// each is stored, sends body fetches up to the window, writes each body as
+// its literal arrives, commits the files in order of arrival and flags a
+// message \Deleted only after its file is committed; nothing is in flight
+// when the next folder is selected or LOGOUT is sent. A UID that the server
+// no longer has when its body is asked for is gone, not failed.
 //
 // Responses are read with their literals by byte count; the literal of a
 // message body goes straight to the message file as it arrives. The session
@@ -107,6 +114,10 @@ struct ImapDialogueValues {
     std::size_t maxSearchNumbers = 10'000'000;
     // Untagged lines of one kind logged per command's answer; the rest are counted.
     std::size_t maxLoggedUntaggedPerKind = 50;
+    // UIDs named by one listing command while commands are pipelined (a
+    // UID of at most 10 digits each keeps the command line within a few KB);
+    // the walk holds about twice as many messages at a time.
+    std::size_t maxUidsPerListing = 300;
 };
 
 class ImapDialogue : private ImapResponseReader::Client {
@@ -146,7 +157,7 @@ private:
     struct Message {
         enum class Step { DateWanted, DateSent, Dated, BodyWanted, BodySent, StoreWanted, StoreSent, Done };
         explicit Message(std::uint32_t n) : number(n) {}
-        std::uint32_t number;  // follows EXPUNGE responses
+        std::uint32_t number;  // follows EXPUNGE responses; 0 while not known (by UID)
         std::uint32_t uid = 0;
         bool expunged = false;
         Step step = Step::DateWanted;
@@ -160,6 +171,7 @@ private:
         bool ownsFile = false;
         bool fileFailed = false;
         bool bodyStarted = false;
+        bool bodyOffered = false;  // by UID: the server sent a body for it, taken or not
         bool bodyComplete = false;
         bool bodyFailed = false;
         bool lastWasCarriageReturn = false;
@@ -222,6 +234,16 @@ private:
     void pump();
     void decideInOrder();
     bool sendFor(Message& m);
+    // By UID: the next UIDs of the search go into the walk; those the
+    // records do not name are listed with one command.
+    bool sendListing();
+    void onListingCompleted(const ImapCompletion& done);
+    Message* messageByUid(const ImapFetchResponse& fetch, Message::Step step);
+    // The message whose body fetch the response answers.
+    Message* bodyMessage(const ImapFetchResponse& fetch);
+    std::string tagFor(std::string_view fixed);
+    // "message 7", or by UID "the message with UID 1007", as log lines name it.
+    std::string messageName(const Message& m) const;
     void onDateCompleted(Message& m, const ImapCompletion& done);
     void onBodyCompleted(Message& m, const ImapCompletion& done);
     Message* inFlightMessage(std::string_view number, Message::Step step);
@@ -292,8 +314,11 @@ private:
     std::deque<Message> messages_;       // in message order; references stay valid
     Message* fileOwner_ = nullptr;       // the message whose file the store has open
     Message* literalOwner_ = nullptr;    // the message whose body literal is arriving
-    bool draining_ = false;              // after an EXPUNGE: nothing new until all is answered
-    bool storeInFlight_ = false;
+    // With a window above 1: messages are addressed by UID, and each
+    // command of the transfer gets a tag of its own.
+    bool byUid_ = false;
+    std::uint32_t tagCounter_ = 0;
+    bool listingInFlight_ = false;
 
     bool walkComplete_ = false;
     MigrationTally tally_;
