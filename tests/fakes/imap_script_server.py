@@ -16,6 +16,8 @@ the connection then stays open without another byte until the test ends.
 refuse_body: a set of (folder, uid) whose BODY fetch is answered NO, once each.
 Messages have the UIDs 101, 102, ... in each folder (UIDVALIDITY 7); STORE
 +FLAGS (\\Deleted) flags them, and "SEARCH NOT DELETED" leaves those out.
+The UID forms of SEARCH, FETCH and STORE take and give UIDs; drop_in_body,
+stall_in_body and refuse_body name the message the same way for both.
 silent=True: every connection is accepted and never answered.
 echo_refused_login=True: a refused LOGIN is answered with the command echoed, password included, then
 "rejected" and the login_refusal text when one is given.
@@ -60,12 +62,39 @@ class ImapScriptServer(ScriptServer):
         else:
             self._dialogue(conn, commands)
 
+    @staticmethod
+    def _uid_set(text):
+        uids = []
+        for part in text.split(","):
+            first, _, last = part.partition(":")
+            uids.extend(range(int(first), int(last or first) + 1))
+        return uids
+
     def _dialogue(self, conn, commands):
         selected = None
         for command in self._commands(conn, commands, b"* OK scripted server ready\r\n"):
             tag, _, rest = command.partition(" ")
             verb, _, arg = rest.partition(" ")
             verb = verb.upper()
+            by_uid = verb == "UID"
+            if by_uid:
+                verb, _, arg = arg.partition(" ")
+                verb = verb.upper()
+                if verb in ("FETCH", "STORE"):
+                    # Each UID of the set in turn, as the plain command would be sent.
+                    uid_set, _, items = arg.partition(" ")
+                    count = len(self.mailbox[selected])
+                    numbers = [u - 100 for u in self._uid_set(uid_set) if 1 <= u - 100 <= count]
+                    if verb == "FETCH" and items.upper() == "(INTERNALDATE)":
+                        for number in numbers:
+                            date = self.mailbox[selected][number - 1][0]
+                            conn.sendall(f'* {number} FETCH (UID {100 + number} INTERNALDATE "{date}")\r\n'.encode())
+                        conn.sendall(f"{tag} OK done\r\n".encode())
+                        continue
+                    if len(numbers) != 1:
+                        conn.sendall(f"{tag} OK done\r\n".encode())
+                        continue
+                    arg = f"{numbers[0]} {items}"
             if verb == "LOGIN":
                 ok = arg == "alice secret"
                 refusal = f"{command} rejected{self.echo_note}" if self.echo_refused_login else self.login_refusal
@@ -83,7 +112,7 @@ class ImapScriptServer(ScriptServer):
                 conn.sendall(f"* {len(self.mailbox[selected])} EXISTS\r\n* OK [UIDVALIDITY {self.uid_validity}] UIDs valid\r\n"
                              f"{tag} OK [READ-WRITE] done\r\n".encode())
             elif verb == "SEARCH":
-                numbers = " ".join(str(i + 1) for i in range(len(self.mailbox[selected]))
+                numbers = " ".join(str(101 + i if by_uid else i + 1) for i in range(len(self.mailbox[selected]))
                                    if arg.upper() == "ALL" or (selected, 101 + i) not in self.deleted)
                 if self.search_padding and numbers:
                     words = numbers.split(" ")
@@ -102,7 +131,7 @@ class ImapScriptServer(ScriptServer):
                     self.refuse_body.discard((selected, uid))
                     conn.sendall(f"{tag} NO [SERVERBUG] cannot read the message now\r\n".encode())
                     continue
-                head = f"* {number} FETCH (BODY[] {{{len(data)}}}\r\n".encode()
+                head = f"* {number} FETCH ({f'UID {uid} ' if by_uid else ''}BODY[] {{{len(data)}}}\r\n".encode()
                 cut = self.drop_in_body.pop((selected, number), None)
                 if cut is not None:
                     conn.sendall(head + data[:cut])

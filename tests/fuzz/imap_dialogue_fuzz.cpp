@@ -150,6 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     values.settings.pipelineDepth = 1 + static_cast<int>((knobs >> 6) & 3) * 5;
     values.maxSearchNumbers = 64;
     values.maxLoggedUntaggedPerKind = 4;
+    values.maxUidsPerListing = 3;
     // Any echo of the password, in whatever form, holds its first characters;
     // server lines are logged without their carriage returns, so a CR inside
     // them is not between those characters in the log.

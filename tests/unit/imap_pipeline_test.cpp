@@ -259,8 +259,6 @@ void expectFilesMatchTheirRecords(const Outcome& out) {
     }
 }
 
-std::multiset<std::string> sorted(const Strings& lines) { return {lines.begin(), lines.end()}; }
-
 std::multiset<std::uint32_t> storedUids(const Outcome& out) {
     std::multiset<std::uint32_t> uids;
     for (const StoredFile& f : out.files) {

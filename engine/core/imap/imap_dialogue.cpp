@@ -26,6 +26,7 @@ ImapDialogue::ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, Im
     : values_(std::move(values)),
       host_(host),
       store_(store),
+      reader_(*this, values_.responseLimits),
       search_(values_.maxSearchNumbers),
       untaggedLog_(values_.maxLoggedUntaggedPerKind),
       runner_([this](std::string_view bytes) { return host_.send(bytes); },

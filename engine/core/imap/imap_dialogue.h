@@ -118,6 +118,7 @@ struct ImapDialogueValues {
     // UID of at most 10 digits each keeps the command line within a few KB);
     // the walk holds about twice as many messages at a time.
     std::size_t maxUidsPerListing = 300;
+    ImapResponseLimits responseLimits;
 };
 
 class ImapDialogue : private ImapResponseReader::Client {
@@ -282,7 +283,7 @@ private:
     ImapMailStore& store_;
     State state_ = State::Greeting;
 
-    ImapResponseReader reader_{*this};
+    ImapResponseReader reader_;
     ImapOpening opening_;
 
     std::deque<Folder> folders_;

@@ -1,6 +1,5 @@
 #include "engine/core/imap/imap_response_reader.h"
 
-#include "engine/core/net/line_assembler.h"
 
 namespace rvo {
 
@@ -15,7 +14,7 @@ void ImapResponseReader::onLine(std::string_view line) {
         literalsAllowed_ = mayCarryLiterals(line);
     }
     textBytes_ += line.size();
-    if (response_.size() >= kMaxResponseParts || textBytes_ > kMaxLineBytes) {
+    if (response_.size() >= limits_.responseParts || textBytes_ > limits_.textBytes) {
         broken_ = true;
         return client_.onProtocolError("The server's response grows without end (" +
                                        std::to_string(response_.size()) + " parts, " + std::to_string(textBytes_) +
@@ -35,7 +34,7 @@ void ImapResponseReader::onLine(std::string_view line) {
             if (client_.takesLiteral(response_, *size)) {
                 sink_ = Sink::Client;
                 taken_ = true;
-            } else if (*size > kCollectLimit - collected_) {
+            } else if (*size > limits_.collectBytes - collected_) {
                 sink_ = Sink::Drop;
             } else {
                 sink_ = Sink::Collect;

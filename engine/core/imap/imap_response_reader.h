@@ -13,8 +13,18 @@
 #include <string_view>
 
 #include "engine/core/imap/imap_syntax.h"
+#include "engine/core/net/line_assembler.h"
 
 namespace rvo {
+
+struct ImapResponseLimits {
+    // Literals kept in memory per response, in bytes.
+    std::uint64_t collectBytes = 1024 * 1024;
+    // Lines and literals of one response; no real server sends more.
+    std::size_t responseParts = 10000;
+    // The text of a response's lines together, bounded like a single line.
+    std::size_t textBytes = kMaxLineBytes;
+};
 
 class ImapResponseReader {
 public:
@@ -39,13 +49,7 @@ public:
         virtual void onProtocolError(const std::string& what) = 0;
     };
 
-    // Literals kept in memory per response, in bytes.
-    static constexpr std::uint64_t kCollectLimit = 1024 * 1024;
-    // Lines and literals of one response; no real server sends more, and
-    // the text of its lines together is bounded like a single line.
-    static constexpr std::size_t kMaxResponseParts = 10000;
-
-    explicit ImapResponseReader(Client& client) : client_(client) {}
+    explicit ImapResponseReader(Client& client, ImapResponseLimits limits = {}) : client_(client), limits_(limits) {}
 
     // One line from the server without its LF (a CR before it may remain).
     void onLine(std::string_view line);
@@ -63,6 +67,7 @@ private:
     enum class Sink { Collect, Client, Drop };
 
     Client& client_;
+    ImapResponseLimits limits_;
     ImapResponse response_;
     bool open_ = false;
     bool literalsAllowed_ = false;
