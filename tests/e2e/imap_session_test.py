@@ -389,11 +389,12 @@ class ImapAgainstScriptedServer(unittest.TestCase):
         self.assertEqual(result, 1, "\n".join(lines[-20:]))
         first = server.connections[-1]
         # One listing for the folder, then the bodies by UID, each with a tag of its own; the window was
-        # full when the connection dropped: bodies of later messages had been asked for.
+        # full when the connection dropped: bodies of later messages had been asked for (the server
+        # never read them).
         transfer = [c.split(" ", 1)[1] for c in first if c.startswith("T")]
         self.assertEqual(transfer[0], "UID FETCH 101:130 (INTERNALDATE)")
-        self.assertIn("UID FETCH 116 (BODY.PEEK[])", transfer)
         self.assertEqual(len({c.split(" ", 1)[0] for c in first if c.startswith("T")}), len(transfer))
+        self.assertTrue([line for line in lines if line.endswith(" UID FETCH 116 (BODY.PEEK[])")])
         inbox = self.run_.user_dir() / "inbox"
         self.assertEqual([p.name for p in inbox.iterdir() if not NAME.match(p.name) and p.name != RECORDS], [])
         stored = self.run_.files()
