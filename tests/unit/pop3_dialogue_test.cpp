@@ -819,10 +819,11 @@ TEST(Pop3Pipeline, TheAnswerToUidlIsReadWithinItsLimitsAndTrustedOnlyWhereItIsUn
     EXPECT_EQ(h.dialogue.result(), 1);
 
     // A message given two unique-ids has none to trust; the same one twice is
-    // one; a unique-id two messages share keeps the occurrence rule.
+    // one; a unique-id two messages share keeps the occurrence rule, and a
+    // message listed twice is still retrieved once.
     Harness twice({"pop.example.com", "o'brien", "secret"}, 8);
     twice.answers = false;
-    twice.feed({"+OK", "+OK", "+OK", "+OK", "PIPELINING", ".", "+OK 4 messages", "1 5", "2 5", "3 5", "4 5", ".",
+    twice.feed({"+OK", "+OK", "+OK", "+OK", "PIPELINING", ".", "+OK 4 messages", "1 5", "2 5", "3 5", "3 5", "4 5", ".",
                 "+OK", "1 a", "1 a", "2 b", "2 x", "3 a", "4 d", "4 d", "."});
     EXPECT_EQ(twice.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL", "RETR 1", "RETR 3", "RETR 4"}));
     EXPECT_TRUE(twice.logged("Message 2 is not retrieved: the answer to UIDL gives it two unique-ids"));
@@ -830,6 +831,7 @@ TEST(Pop3Pipeline, TheAnswerToUidlIsReadWithinItsLimitsAndTrustedOnlyWhereItIsUn
     twice.feed({"+OK", "one", ".", "+OK", "three", ".", "+OK", "four", ".", "+OK Logging out."});
     EXPECT_EQ(twice.stored.size(), 3u);
     EXPECT_TRUE(twice.recorded("a") && twice.recorded("a 2") && twice.recorded("d"));
+    EXPECT_FALSE(twice.recorded("a 3"));
     EXPECT_FALSE(twice.recorded("b") || twice.recorded("x"));
     EXPECT_EQ(twice.dialogue.result(), 1);
 }

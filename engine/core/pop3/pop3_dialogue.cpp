@@ -488,6 +488,9 @@ void Pop3Dialogue::lookUpListed() {
         failMessage("a unique-id could not be used");
         return;
     }
+    // Listed twice: one message, looked up once (even when it shares its
+    // unique-id with another message).
+    if (std::exchange(listed->second.lookedUp, true)) return;
     lookUp(listed->second.uidl);
 }
 

@@ -273,6 +273,7 @@ private:
     struct ListedUidl {
         std::string uidl;
         std::string problem;  // not empty: no unique-id to trust
+        bool lookedUp = false;
     };
     std::map<int, ListedUidl> listedUidls_;
     bool uidlsListed_ = false;  // that answer is read: messages are looked up from it
