@@ -317,6 +317,11 @@ class Pop3AgainstScriptedServer(unittest.TestCase):
                         self.assertEqual(commands[3:], ["LIST"] + [c for n in range(1, 9)
                                                                     for c in (f"UIDL {n}", f"RETR {n}")] + ["QUIT"])
                     self.assertEqual(sorted(run.stored().values()), sorted(m[1] for m in mailbox.values()))
+                    if pipelined:
+                        # Every unique-id recorded: a constant number of commands, no RETR.
+                        result, log = run.session(server.port, extra=["--pipeline=16"])
+                        self.assertEqual(result, 0, log)
+                        self.assertEqual(server.connections[1][2:], ["CAPA", "LIST", "UIDL", "QUIT"])
                 finally:
                     server.stop()
                 shutil.rmtree(run.store, ignore_errors=True)
