@@ -130,12 +130,17 @@ class BatchRun(unittest.TestCase):
     def test_pipeline_from_default_cfg(self):
         config = (self.folder.path / "default.cfg").read_text().replace("\r\n", "\n")
         self.folder.write_config(config + "PIPELINE=16\n")
-        self.folder.write_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n")
+        self.folder.write_accounts("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n"
+                                   "[2]\nU=bob\nP=bob-pw\nD=example.com\nA=2\nStatus=0\n")
         self.assertEqual(self.run_program(), 0)
         self.assertEqual(self.folder.status(1), "1")
+        self.assertEqual(self.folder.status(2), "1")
         for server_folder, local_folder in (("INBOX", "inbox"), ("Work", "Work"), ("Work/2005", "Work/2005"),
                                             ("Sent", "Sent Items")):
             self.assert_imap_folder("alice", server_folder, local_folder)
+        self.assert_pop3_inbox("bob")
+        self.assertIn(f"Pop32XRV Object The answer to UIDL gave unique-ids for {BOB} of the {BOB} listed messages",
+                      self.folder.log_texts())
         self.assertFalse([l for l in self.folder.log_texts() if "PIPELINE" in l])
 
         # A value out of range is named in the log and the run goes on one command at a time.

@@ -115,7 +115,7 @@ class Pop3AgainstDovecot(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = Path(tempfile.mkdtemp(prefix="kelvar-pop3-dovecot-"))
-        cls.server = Dovecot(cls.folder, users={"alice": "secret", "bob": "secret"})
+        cls.server = Dovecot(cls.folder, users={"alice": "secret", "bob": "secret", "carol": "secret"})
         cls.server.start()
         cls.expected = dict(MESSAGES, big=big_message(20 * 1024 * 1024 + 123, big_lines))
         start = int(time.time()) - 86400
@@ -173,6 +173,7 @@ class Pop3AgainstDovecot(unittest.TestCase):
         result, log = run.session(self.server.pop3_port, extra=["--pipeline=16"])
         self.assertEqual(result, 0, log)
         self.assertIn("Pop32XRV Object The server takes pipelined commands: up to 16 at once", log)
+        self.assertIn("Pop32XRV Object The answer to UIDL gave unique-ids for 5 of the 5 listed messages", log)
         stored = run.stored()
         self.assertEqual(counters(stored), [1, 2, 3, 4, 5])
         digest = lambda data: hashlib.sha256(data).hexdigest()
@@ -184,6 +185,36 @@ class Pop3AgainstDovecot(unittest.TestCase):
         self.assertEqual(result, 0, log)
         self.assertEqual(run.stored(), stored)
         self.assertEqual(self.wait_retr_counts("alice", before + 2)[before:], [5, 0])
+        self.assertIn("Pop32XRV Object Messages stored: 0, recognised as stored: 5, failed: 0; the account is migrated",
+                      log)
+
+    def test_pipelined_rerun_after_deletes_and_additions_stores_exactly_the_new_messages(self):
+        run = self.run_folder
+        run.create_database()
+        messages = {i: b"Subject: carol %d\n\nbody of %d\n%s" % (i, i, b".dot line\n" * (i % 2)) for i in range(1, 9)}
+        start = int(time.time()) - 86400
+        paths = {i: self.server.add_message("carol", "INBOX", messages[i], mtime=start + i * 60) for i in range(1, 6)}
+        self.server.resync("carol")
+        before = len(self.retr_counts("carol"))
+        result, log = run.session(self.server.pop3_port, user="carol", extra=["--pipeline=16"])
+        self.assertEqual(result, 0, log)
+        first = run.stored("carol")
+        self.assertEqual(sorted(first.values()), sorted(stored_form(messages[i]) for i in range(1, 6)))
+
+        # Two messages leave the server and three arrive: the rest move to new numbers.
+        for i in (2, 4):
+            paths[i].unlink()
+        for i in (6, 7, 8):
+            self.server.add_message("carol", "INBOX", messages[i], mtime=start + i * 60)
+        self.server.resync("carol")
+        result, log = run.session(self.server.pop3_port, user="carol", extra=["--pipeline=16"])
+        self.assertEqual(result, 0, log)
+        now = run.stored("carol")
+        added = {name: data for name, data in now.items() if name not in first}
+        self.assertEqual({name: now[name] for name in first}, first)
+        self.assertEqual(sorted(added.values()), sorted(stored_form(messages[i]) for i in (6, 7, 8)))
+        self.assertEqual(self.wait_retr_counts("carol", before + 2)[before:], [5, 3])
+        self.assertEqual(len(run.uidls()), 8)
 
     def test_without_a_usable_database_nothing_is_retrieved_and_the_log_says_why(self):
         run = self.run_folder
@@ -278,13 +309,19 @@ class Pop3AgainstScriptedServer(unittest.TestCase):
                     self.assertEqual(commands[-1], "QUIT")
                     if pipelined:
                         self.assertTrue(server.pipelined, commands)
-                        self.assertLess(commands.index("UIDL 8"), commands.index("RETR 1"))
+                        # One UIDL for the mailbox, then the RETRs.
+                        self.assertEqual(commands[3:], ["LIST", "UIDL"] + [f"RETR {n}" for n in range(1, 9)] + ["QUIT"])
                     else:
                         # Checked from the server's side: never a command before the answer to the last.
                         self.assertEqual(server.pipelined, [])
                         self.assertEqual(commands[3:], ["LIST"] + [c for n in range(1, 9)
                                                                     for c in (f"UIDL {n}", f"RETR {n}")] + ["QUIT"])
                     self.assertEqual(sorted(run.stored().values()), sorted(m[1] for m in mailbox.values()))
+                    if pipelined:
+                        # Every unique-id recorded: a constant number of commands, no RETR.
+                        result, log = run.session(server.port, extra=["--pipeline=16"])
+                        self.assertEqual(result, 0, log)
+                        self.assertEqual(server.connections[1][2:], ["CAPA", "LIST", "UIDL", "QUIT"])
                 finally:
                     server.stop()
                 shutil.rmtree(run.store, ignore_errors=True)
@@ -298,7 +335,8 @@ class Pop3AgainstScriptedServer(unittest.TestCase):
         try:
             result, log = run.session(server.port, extra=["--pipeline=16"])
             self.assertEqual(result, 1, log)
-            self.assertIn("UIDL 16", server.connections[0])
+            self.assertEqual(server.connections[0][2:6], ["CAPA", "LIST", "UIDL", "RETR 1"])
+            self.assertTrue(server.pipelined, server.connections[0])
             stored = run.stored()
             self.assertEqual(counters(stored), [1, 2, 3])  # no partial file, no temporary one
             self.assertEqual(run.uidls(), ["uid-1", "uid-2", "uid-3"])

@@ -59,6 +59,9 @@ class Pop3ScriptServer(ScriptServer):
                 out = [f"+OK {len(self.mailbox)} messages".encode()]
                 out += [f"{n} {len(m[1])}".encode() for n, m in sorted(self.mailbox.items())]
                 conn.sendall(b"\r\n".join(out + [b".", b""]))
+            elif verb == "UIDL" and not arg:
+                out = [b"+OK"] + [f"{n} {m[0]}".encode() for n, m in sorted(self.mailbox.items())]
+                conn.sendall(b"\r\n".join(out + [b".", b""]))
             elif verb == "UIDL":
                 n = int(arg)
                 conn.sendall(f"+OK {n} {self.mailbox[n][0]}\r\n".encode())

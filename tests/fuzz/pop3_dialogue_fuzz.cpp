@@ -1,11 +1,14 @@
 // Server lines into a whole POP3 migration, with a database that knows some
 // unique-ids and can fail, and a store that can refuse; bit 6 of the first
-// byte asks for a window of 8 (the server's CAPA answer decides).
+// byte asks for a window of 8 (the server's CAPA answer decides), read with
+// small limits on the answer to UIDL for the whole mailbox.
 //
 // Checked as a transcript test would: every file begun is stored or dropped,
 // nothing is recorded that was not stored (or that was removed again), no
 // more commands go out for one line than the window allows, the dialogue
-// never counts more in flight than its window, and every log line is one
+// never counts more in flight than its window, the mailbox's unique-ids
+// are asked once at most and never besides per-message UIDLs, no message is
+// retrieved twice after they came in one answer, and every log line is one
 // line within its bound that never shows the password unless the server
 // itself sent it.
 #include <cstdint>
@@ -77,7 +80,7 @@ public:
         : knobs_(knobs),
           input_(input),
           window_((knobs & 64) ? 8 : 1),
-          dialogue_(*this, Pop3Account{"pop.example.com", "bob", std::string(kPassword)}, window_) {
+          dialogue_(*this, Pop3Account{"pop.example.com", "bob", std::string(kPassword)}, window_, Pop3Limits{48, 6}) {
         dialogue_.setRecordRetry({2, 0});
     }
     Pop3Dialogue& dialogue() { return dialogue_; }
@@ -85,8 +88,18 @@ public:
     int window() const { return window_; }
     bool feed(std::string_view bytes) { return assembler_.feed(bytes, *this); }
 
-    bool send(std::string_view) override {
+    bool send(std::string_view command) override {
         check(++sentForLine_ <= window_);
+        if (command == "UIDL\r\n") {
+            check(++uidlsForMailbox_ == 1);
+        } else if (command.substr(0, 5) == "UIDL ") {
+            perMessageUidl_ = true;
+        } else if (command.substr(0, 5) == "RETR ") {
+            // One message, one unique-id: a number listed twice is retrieved once. (Per-message
+            // UIDLs may give one number two unique-ids; then both are kept, as for a shared one.)
+            check(retrieved_.insert(std::string(command)).second || uidlsForMailbox_ == 0);
+        }
+        check(uidlsForMailbox_ == 0 || !perMessageUidl_);
         return true;
     }
     void closeWithoutQuit() override {}
@@ -143,6 +156,9 @@ private:
     std::string_view input_;
     int window_;
     int sentForLine_ = 0;
+    int uidlsForMailbox_ = 0;
+    bool perMessageUidl_ = false;
+    std::set<std::string> retrieved_;
     StoreLedger ledger_;
     std::set<std::string> seen_;
     Pop3Dialogue dialogue_;

@@ -89,8 +89,9 @@ struct ServerMessage {
 // and records everything the dialogue does to its surroundings.
 class Harness : public Pop3Environment {
 public:
-    explicit Harness(Pop3Account account = {"pop.example.com", "o'brien", "secret"}, int window = 1)
-        : dialogue(*this, account, window) {}
+    explicit Harness(Pop3Account account = {"pop.example.com", "o'brien", "secret"}, int window = 1,
+                     const Pop3Limits& limits = {})
+        : dialogue(*this, account, window, limits) {}
 
     // Environment -------------------------------------------------------
     bool send(std::string_view command) override {
@@ -114,6 +115,12 @@ public:
         } else if (c == "LIST") {
             queue("+OK " + std::to_string(mailbox.size()) + " messages:");
             for (const auto& [n, m] : mailbox) queue(std::to_string(n) + " " + std::to_string(m.lines.size() * 10));
+            queue(".");
+        } else if (c == "UIDL") {
+            if (refuseUidlList) return queue("-ERR Unknown command");
+            queue("+OK");
+            for (const auto& [n, m] : mailbox)
+                if (!refusedUidl.count(n)) queue(std::to_string(n) + " " + m.uidl);
             queue(".");
         } else if (c.starts_with("UIDL ")) {
             const int n = std::stoi(c.substr(5));
@@ -242,7 +249,8 @@ public:
 
     Pop3Dialogue dialogue;
     std::map<int, ServerMessage> mailbox;
-    std::set<int> refusedUidl, refusedRetr;
+    std::set<int> refusedUidl, refusedRetr;  // refusedUidl: missing from the answer to UIDL for all
+    bool refuseUidlList = false;
     Lines capabilities;  // the CAPA answer; none: CAPA is refused
     std::size_t queuedLines = 0, consumedLines = 0;
     std::vector<std::size_t> answerEnds;  // per answered command: the line count at its last line
@@ -590,7 +598,7 @@ std::size_t most(const Lines&, const std::vector<std::size_t>& outstanding) {
     return outstanding.empty() ? 0 : *std::max_element(outstanding.begin(), outstanding.end());
 }
 
-TEST(Pop3Pipeline, UidlsGoAheadAndRetrsFollowTheirLookUpsWhenTheServerListsPipelining) {
+TEST(Pop3Pipeline, OneUidlForTheMailboxThenRetrsInTheWindowWhenTheServerListsPipelining) {
     const Pop3Account account{"pop.example.com", "o'brien", "secret"};
     Harness one(account, 1);
     one.mailbox = sixMessages();
@@ -605,19 +613,21 @@ TEST(Pop3Pipeline, UidlsGoAheadAndRetrsFollowTheirLookUpsWhenTheServerListsPipel
     h.record("uid-2");
     h.record("uid-5");
     h.run();
-    EXPECT_EQ(h.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL 1", "UIDL 2", "UIDL 3", "UIDL 4",
-                                 "RETR 1", "UIDL 5", "RETR 3", "RETR 4", "UIDL 6", "RETR 6", "QUIT"}));
+    EXPECT_EQ(h.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL", "RETR 1", "RETR 3", "RETR 4",
+                                 "RETR 6", "QUIT"}));
     EXPECT_EQ(most(h.commands, h.outstanding), 4u);
     EXPECT_EQ(h.dialogue.mostInFlight(), 4u);
     EXPECT_EQ(h.outstanding.back(), 1u) << "QUIT only once everything before it is answered";
     EXPECT_TRUE(h.logged("The server takes pipelined commands: up to 4 at once"));
-    // The same files, records, progress and log lines (but the CAPA one) as one at a time.
+    // The same files, records, progress and log lines (but the CAPA and UIDL ones) as one at a time.
     EXPECT_EQ(h.stored, one.stored);
     EXPECT_EQ(h.tables.uidls.size(), 6u);
     EXPECT_EQ(h.shown, one.shown);
     EXPECT_EQ(h.captions, one.captions);
     Lines log = h.log;
     log.erase(std::remove(log.begin(), log.end(), "The server takes pipelined commands: up to 4 at once"), log.end());
+    log.erase(std::remove(log.begin(), log.end(), "The answer to UIDL gave unique-ids for 6 of the 6 listed messages"),
+              log.end());
     EXPECT_EQ(std::multiset<std::string>(log.begin(), log.end()), std::multiset<std::string>(one.log.begin(), one.log.end()));
     EXPECT_EQ(h.dialogue.result(), 0);
     EXPECT_FALSE(h.open);
@@ -665,6 +675,165 @@ TEST(Pop3Pipeline, ADatabaseThatFailsMidWindowStoresNothingItCannotRecord) {
     EXPECT_EQ(h.outstanding.back(), 1u);
     EXPECT_EQ(h.dialogue.result(), 1);
     EXPECT_FALSE(h.open);
+}
+
+std::map<int, ServerMessage> numberedMessages(int count) {
+    std::map<int, ServerMessage> box;
+    for (int n = 1; n <= count; ++n) box[n] = {"uid-" + std::to_string(n), {"Subject: " + std::to_string(n)}};
+    return box;
+}
+
+const Lines kPipelinedLogin{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL"};
+
+TEST(Pop3Pipeline, AReRunSendsAConstantNumberOfCommandsAndRetrievesOnlyWhatIsNew) {
+    const Pop3Account account{"pop.example.com", "o'brien", "secret"};
+    for (const int count : {6, 300}) {
+        Harness first(account, 16);
+        first.capabilities = {"PIPELINING"};
+        first.mailbox = numberedMessages(count);
+        first.run();
+        ASSERT_EQ(first.stored.size(), static_cast<std::size_t>(count));
+        ASSERT_EQ(first.dialogue.result(), 0);
+
+        Harness again(account, 16);
+        again.capabilities = {"PIPELINING"};
+        again.mailbox = first.mailbox;
+        again.tables = first.tables;
+        again.run();
+        Lines expected = kPipelinedLogin;
+        expected.push_back("QUIT");
+        EXPECT_EQ(again.commands, expected) << count;
+        EXPECT_TRUE(again.stored.empty());
+        EXPECT_EQ(again.dialogue.result(), 0);
+        EXPECT_EQ(again.dialogue.summary(), "Messages stored: 0, recognised as stored: " + std::to_string(count) +
+                                                ", failed: 0; the account is migrated");
+    }
+
+    // Two messages deleted and three added on the server: the rest move to
+    // new numbers, and exactly the three new ones are retrieved.
+    Harness first(account, 16);
+    first.capabilities = {"PIPELINING"};
+    first.mailbox = numberedMessages(6);
+    first.run();
+    std::map<int, ServerMessage> changed;
+    for (const int kept : {1, 3, 4, 6}) changed[static_cast<int>(changed.size()) + 1] = first.mailbox[kept];
+    for (const char* uidl : {"new-a", "new-b", "new-c"})
+        changed[static_cast<int>(changed.size()) + 1] = {uidl, {std::string("Subject: ") + uidl}};
+    Harness next(account, 16);
+    next.capabilities = {"PIPELINING"};
+    next.mailbox = changed;
+    next.tables = first.tables;
+    next.run();
+    Lines expected = kPipelinedLogin;
+    expected.insert(expected.end(), {"RETR 5", "RETR 6", "RETR 7", "QUIT"});
+    EXPECT_EQ(next.commands, expected);
+    EXPECT_EQ(next.stored, (std::map<int, std::string>{
+                               {5, "Subject: new-a\r\n"}, {6, "Subject: new-b\r\n"}, {7, "Subject: new-c\r\n"}}));
+    EXPECT_TRUE(next.recorded("new-a") && next.recorded("new-b") && next.recorded("new-c"));
+    EXPECT_EQ(next.dialogue.result(), 0);
+}
+
+TEST(Pop3Pipeline, TheWindowNeverExceedsPipeline) {
+    for (const int window : {2, 5, 16, 64}) {
+        Harness h({"pop.example.com", "o'brien", "secret"}, window);
+        h.capabilities = {"PIPELINING"};
+        h.mailbox = numberedMessages(100);
+        for (int n = 3; n <= 100; n += 3) h.record("uid-" + std::to_string(n));
+        h.run();
+        EXPECT_EQ(most(h.commands, h.outstanding), static_cast<std::size_t>(window)) << window;
+        EXPECT_EQ(h.dialogue.mostInFlight(), static_cast<std::size_t>(window)) << window;
+        EXPECT_EQ(h.outstanding.back(), 1u) << "QUIT only once everything before it is answered";
+        EXPECT_EQ(h.stored.size(), 67u);
+        EXPECT_EQ(h.tables.uidls.size(), 100u);
+        EXPECT_EQ(std::count(h.commands.begin(), h.commands.end(), "UIDL"), 1);
+        EXPECT_EQ(h.dialogue.result(), 0);
+        EXPECT_FALSE(h.open);
+    }
+}
+
+TEST(Pop3Pipeline, AListedMessageWithoutAUsableUniqueIdIsNotRetrievedAndLeavesTheAccountOpen) {
+    const Pop3Account account{"pop.example.com", "o'brien", "secret"};
+    Harness h(account, 8);
+    h.capabilities = {"PIPELINING"};
+    h.mailbox = sixMessages();
+    h.refusedUidl = {2};  // missing from the answer
+    h.mailbox[4].uidl = std::string(256, 'x');
+    h.run();
+    Lines expected = kPipelinedLogin;
+    expected.insert(expected.end(), {"RETR 1", "RETR 3", "RETR 5", "RETR 6", "QUIT"});
+    EXPECT_EQ(h.commands, expected);
+    EXPECT_TRUE(h.logged("The answer to UIDL gave unique-ids for 4 of the 6 listed messages"));
+    EXPECT_TRUE(h.logged("Message 2 is not retrieved: the answer to UIDL holds no unique-id for it"));
+    EXPECT_TRUE(h.logged("Message 4 is not retrieved: its unique-id is longer than 255 characters"));
+    EXPECT_FALSE(h.recorded("uid-2"));
+    EXPECT_EQ(h.dialogue.result(), 1);
+    EXPECT_EQ(h.dialogue.summary(), "Messages stored: 4, recognised as stored: 0, failed: 2; the account is left for "
+                                    "the next run: a unique-id could not be used");
+
+    // The next run, the server giving it again, fetches message 2 only.
+    Harness next(account, 8);
+    next.capabilities = {"PIPELINING"};
+    next.mailbox = h.mailbox;
+    next.mailbox.erase(4);
+    next.tables = h.tables;
+    next.run();
+    expected = kPipelinedLogin;
+    expected.insert(expected.end(), {"RETR 2", "QUIT"});
+    EXPECT_EQ(next.commands, expected);
+    EXPECT_EQ(next.dialogue.result(), 0);
+
+    // Refused for the whole mailbox: nothing is retrieved and every message counts as failed.
+    Harness refused(account, 8);
+    refused.capabilities = {"PIPELINING"};
+    refused.mailbox = sixMessages();
+    refused.refuseUidlList = true;
+    refused.run();
+    expected = kPipelinedLogin;
+    expected.push_back("QUIT");
+    EXPECT_EQ(refused.commands, expected);
+    EXPECT_TRUE(refused.logged("-ERR Unknown command"));
+    EXPECT_TRUE(refused.stored.empty());
+    EXPECT_EQ(refused.dialogue.result(), 1);
+    EXPECT_EQ(refused.dialogue.summary(), "Messages stored: 0, recognised as stored: 0, failed: 6; the account is left "
+                                          "for the next run: the server refused a unique-id");
+}
+
+TEST(Pop3Pipeline, TheAnswerToUidlIsReadWithinItsLimitsAndTrustedOnlyWhereItIsUnambiguous) {
+    Harness h({"pop.example.com", "o'brien", "secret"}, 8, Pop3Limits{24, 4});
+    h.answers = false;
+    const std::string tooLong = "2 " + std::string(30, 'b');
+    h.feed({"+OK", "+OK", "+OK", "+OK", "PIPELINING", ".", "+OK 5 messages", "1 5", "2 5", "3 7", "4 5", "5 5", ".",
+            "+OK", "1 a", "9 stray", tooLong, "3 c", "4 d", "5 e", "6 f", "."});
+    EXPECT_EQ(h.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL", "RETR 1", "RETR 3"}));
+    EXPECT_TRUE(h.logged("The answer to UIDL gave unique-ids for 2 of the 5 listed messages"));
+    EXPECT_TRUE(h.logged("The answer to UIDL held 1 lines without a listed message number; they are not used"));
+    EXPECT_TRUE(h.logged("The answer to UIDL held 7 lines, more than the 4 read; the messages of the rest are not "
+                         "retrieved"));
+    EXPECT_TRUE(h.logged("Message 2 is not retrieved: its line in the answer to UIDL is longer than 24 characters"));
+    EXPECT_TRUE(h.logged("Message 4 is not retrieved: the answer to UIDL holds no unique-id for it"));
+    EXPECT_TRUE(h.logged("Message 5 is not retrieved: the answer to UIDL holds no unique-id for it"));
+    h.feed({"+OK", "one", ".", "+OK", "three", ".", "+OK Logging out."});
+    EXPECT_EQ(h.commands.back(), "QUIT");
+    EXPECT_EQ(h.stored, (std::map<int, std::string>{{1, "one\r\n"}, {3, "three\r\n"}}));
+    EXPECT_TRUE(h.recorded("a") && h.recorded("c"));
+    EXPECT_EQ(h.dialogue.result(), 1);
+
+    // A message given two unique-ids has none to trust; the same one twice is
+    // one; a unique-id two messages share keeps the occurrence rule, and a
+    // message listed twice is still retrieved once.
+    Harness twice({"pop.example.com", "o'brien", "secret"}, 8);
+    twice.answers = false;
+    twice.feed({"+OK", "+OK", "+OK", "+OK", "PIPELINING", ".", "+OK 4 messages", "1 5", "2 5", "3 5", "3 5", "4 5", ".",
+                "+OK", "1 a", "1 a", "2 b", "2 x", "3 a", "4 d", "4 d", "."});
+    EXPECT_EQ(twice.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL", "RETR 1", "RETR 3", "RETR 4"}));
+    EXPECT_TRUE(twice.logged("Message 2 is not retrieved: the answer to UIDL gives it two unique-ids"));
+    EXPECT_TRUE(twice.logged("Message 3 has the same unique-id as message 1 (a); both are kept"));
+    twice.feed({"+OK", "one", ".", "+OK", "three", ".", "+OK", "four", ".", "+OK Logging out."});
+    EXPECT_EQ(twice.stored.size(), 3u);
+    EXPECT_TRUE(twice.recorded("a") && twice.recorded("a 2") && twice.recorded("d"));
+    EXPECT_FALSE(twice.recorded("a 3"));
+    EXPECT_FALSE(twice.recorded("b") || twice.recorded("x"));
+    EXPECT_EQ(twice.dialogue.result(), 1);
 }
 
 // --- bodies that end early: answers out of step with the commands ---------
@@ -771,14 +940,13 @@ TEST(Pop3OutOfStep, ABodyLineDotEndsTheSessionAndNothingAfterItIsStoredSequentia
 }
 
 TEST(Pop3OutOfStep, WithCommandsInFlightNoAnswerIsMatchedToTheWrongMessage) {
-    // Window 4: UIDL 1-3 go ahead, then the RETRs; answers come in that order.
+    // Window 4: one UIDL, then the RETRs; answers come in that order.
     const std::string server = kPop3Login + kPipelining + "+OK 3 messages\r\n1 5\r\n2 18\r\n3 7\r\n.\r\n" +
-                               "+OK 1 u1\r\n+OK 2 u2\r\n+OK 3 u3\r\n" + "+OK 5 octets\r\none\r\n.\r\n" +
+                               "+OK\r\n1 u1\r\n2 u2\r\n3 u3\r\n.\r\n" + "+OK 5 octets\r\none\r\n.\r\n" +
                                "+OK 18 octets\r\nfirst\r\n.\r\nsecond\r\n.\r\n" + "+OK 7 octets\r\nthree\r\n.\r\n" +
                                "+OK Logging out.\r\n";
     const Outcome o = playEverySplit(server, 4, earlyEndMailbox);
-    EXPECT_EQ(o.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL 1", "UIDL 2", "UIDL 3",
-                                 "RETR 1", "RETR 2", "RETR 3"}));
+    EXPECT_EQ(o.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL", "RETR 1", "RETR 2", "RETR 3"}));
     // Message 3's file is never begun from message 2's tail, nor anything recorded for it.
     EXPECT_EQ(o.stored, (std::map<int, std::string>{{1, "one\r\n"}}));
     EXPECT_EQ(o.recorded, (std::set<std::string>{"u1"}));
@@ -789,7 +957,7 @@ TEST(Pop3OutOfStep, WithCommandsInFlightNoAnswerIsMatchedToTheWrongMessage) {
 
     // The same where the early end is in the first message and everything else is still in flight.
     const std::string first = kPop3Login + kPipelining + "+OK 2 messages\r\n1 18\r\n2 5\r\n.\r\n" +
-                              "+OK 1 a\r\n+OK 2 b\r\n+OK\r\nfirst\r\n.\r\n-ERR looks like an answer\r\n.\r\n" +
+                              "+OK\r\n1 a\r\n2 b\r\n.\r\n+OK\r\nfirst\r\n.\r\n-ERR looks like an answer\r\n.\r\n" +
                               "+OK\r\ntwo\r\n.\r\n";
     const Outcome f = playEverySplit(first, 16, [](Harness& h) {
         h.mailbox = {{1, {"a", {"first", "."}}}, {2, {"b", {"two"}}}};
@@ -912,6 +1080,47 @@ TEST(Pop3RecordRetry, ARecordIsTriedAgainAndAMessageItCannotRecordIsRemoved) {
     EXPECT_TRUE(loggedIn(stuck, "Message 1 could not be removed from the store again (its unique-id could not be "
                                 "recorded); the next run stores it a second time: Could not remove message file"));
     EXPECT_EQ(stuck.result, 1);
+}
+
+TEST(Pop3PipelineTranscript, OneUidlAnswerAndSeveralRetrAnswersReadAtAnySplit) {
+    // Message 2 is missing from the answer to UIDL, message 3 recorded
+    // before, and the answer names a message LIST did not give.
+    const std::string server = kPop3Login + kPipelining + "+OK 4 messages\r\n1 5\r\n2 5\r\n3 7\r\n4 7\r\n.\r\n" +
+                               "+OK\r\n1 u1\r\n3 u3\r\n4 u4\r\n7 u7\r\n.\r\n" +
+                               "+OK 5 octets\r\none\r\n.\r\n+OK 7 octets\r\n..four\r\n.\r\n+OK Logging out.\r\n";
+    const Outcome o = playEverySplit(server, 16, [](Harness& h) {
+        h.mailbox = {{1, {"u1", {"one"}}}, {2, {"u2", {"two"}}}, {3, {"u3", {"three"}}}, {4, {"u4", {".four"}}}};
+        h.record("u3");
+    });
+    EXPECT_EQ(o.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL", "RETR 1", "RETR 4", "QUIT"}));
+    EXPECT_EQ(o.stored, (std::map<int, std::string>{{1, "one\r\n"}, {4, ".four\r\n"}}));
+    EXPECT_EQ(o.recorded, (std::set<std::string>{"u1", "u3", "u4"}));
+    EXPECT_TRUE(loggedIn(o, "Message 2 is not retrieved: the answer to UIDL holds no unique-id for it"));
+    EXPECT_TRUE(loggedIn(o, "The answer to UIDL held 1 lines without a listed message number; they are not used"));
+    EXPECT_EQ(o.closedWithoutQuit, 0);
+    EXPECT_EQ(o.result, 1);
+
+    // A window of 2 reads the same transcript to the same end.
+    const Outcome two = playEverySplit(server, 2, [](Harness& h) {
+        h.mailbox = {{1, {"u1", {"one"}}}, {2, {"u2", {"two"}}}, {3, {"u3", {"three"}}}, {4, {"u4", {".four"}}}};
+        h.record("u3");
+    });
+    EXPECT_EQ(two.stored, o.stored);
+    EXPECT_EQ(two.recorded, o.recorded);
+
+    // The first line of the answer must be a status line too.
+    const Outcome bad = playEverySplit(kPop3Login + kPipelining + "+OK 1 messages\r\n1 5\r\n.\r\n1 u1\r\n.\r\n", 16);
+    EXPECT_EQ(bad.commands, (Lines{"USER o'brien", "PASS secret", "CAPA", "LIST", "UIDL"}));
+    EXPECT_TRUE(loggedIn(bad, "Protocol error: the answer to UIDL does not begin with +OK or -ERR, so the server's "
+                              "answers no longer match the commands and the session ends: 1 u1"));
+    EXPECT_EQ(bad.closedWithoutQuit, 1);
+    EXPECT_TRUE(bad.stored.empty());
+
+    // The connection ends inside the answer: nothing is retrieved or recorded.
+    const Outcome cut = playEverySplit(kPop3Login + kPipelining + "+OK 2 messages\r\n1 5\r\n2 5\r\n.\r\n+OK\r\n1 u1\r\n", 16);
+    EXPECT_EQ(cut.commands.back(), "UIDL");
+    EXPECT_TRUE(cut.recorded.empty());
+    EXPECT_EQ(cut.result, 1);
 }
 
 TEST(Pop3Body, ReaderUnstuffsCountsAndStopsAtTheTerminator) {

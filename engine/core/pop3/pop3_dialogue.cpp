@@ -68,6 +68,26 @@ std::string credentialProblem(const Pop3Account& account) {
     return {};
 }
 
+namespace {
+
+// The unique-id word as it may be recorded; empty with `problem` set when it may not.
+std::string usableUidl(std::string_view uidl, std::string& problem) {
+    if (uidl.size() > kMaxUidlLength) {
+        problem = "its unique-id is longer than 255 characters";
+        return {};
+    }
+    for (const char c : uidl) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            problem = "its unique-id holds a control character";
+            return {};
+        }
+    }
+    return std::string(uidl);
+}
+
+}  // namespace
+
 std::string uidlFromAnswer(std::string_view answer, int number, std::string& problem) {
     std::string_view rest = answer;
     nextWord(rest);  // +OK
@@ -81,18 +101,18 @@ std::string uidlFromAnswer(std::string_view answer, int number, std::string& pro
         problem = "the answer to UIDL is not for this message";
         return {};
     }
-    if (uidl.size() > kMaxUidlLength) {
-        problem = "its unique-id is longer than 255 characters";
+    return usableUidl(uidl, problem);
+}
+
+std::string uidlFromListingLine(std::string_view line, int& number, std::string& problem) {
+    std::string_view rest = line;
+    number = positiveNumber(nextWord(rest));
+    const std::string_view uidl = nextWord(rest);
+    if (number == 0 || uidl.empty()) {
+        problem = "the answer to UIDL holds no unique-id";
         return {};
     }
-    for (const char c : uidl) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            problem = "its unique-id holds a control character";
-            return {};
-        }
-    }
-    return std::string(uidl);
+    return usableUidl(uidl, problem);
 }
 
 int listedMessageNumber(std::string_view line) {
@@ -115,9 +135,10 @@ long long listedMessageSize(std::string_view line) {
 
 bool isPop3StatusLine(std::string_view line) { return startsWith(line, "+OK") || startsWith(line, "-ERR"); }
 
-Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account, int window)
+Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account, int window, const Pop3Limits& limits)
     : env_(environment),
       account_(std::move(account)),
+      limits_(limits),
       wantedWindow_(static_cast<std::size_t>(std::clamp(window, 1, 64))) {}
 
 std::string Pop3Dialogue::summary() const {
@@ -153,6 +174,9 @@ void Pop3Dialogue::onLine(std::string_view line) {
                 break;
             case Pop3State::UidlSent:
                 onUidlAnswer(line);
+                break;
+            case Pop3State::UidlListSent:
+                onUidlListLine(line);
                 break;
             case Pop3State::Retrieving:
                 onMessageLine(line);
@@ -296,7 +320,11 @@ void Pop3Dialogue::onListLine(std::string_view line) {
             quit();
             return;
         }
-        nextMessageOrQuit();
+        if (window_ > 1) {
+            askUidlList();
+        } else {
+            nextMessageOrQuit();
+        }
         return;
     }
     if (const int number = listedMessageNumber(line); number > 0) {
@@ -331,18 +359,20 @@ void Pop3Dialogue::onUidlAnswer(std::string_view line) {
         skipMessage("a unique-id could not be used");
         return;
     }
+    lookUp(uidl);
+    nextMessageOrQuit();
+}
+
+void Pop3Dialogue::lookUp(const std::string& uidl) {
     auto& [firstNumber, count] = occurrences_.try_emplace(uidl, currentNumber_, 0).first->second;
-    if (count > 0 && firstNumber == currentNumber_) {
-        // Listed twice: it is one message, handled already.
-        nextMessageOrQuit();
-        return;
-    }
+    // Listed twice: it is one message, handled already.
+    if (count > 0 && firstNumber == currentNumber_) return;
     currentUidl_ = ++count == 1 ? uidl : uidl + " " + std::to_string(count);
     if (count > 1) {
         if (currentUidl_.size() > kMaxUidlLength) {
             env_.report(formatBounded("Message %d is not retrieved: it has the unique-id of message %d, too long to "
                                       "record a second time", currentNumber_, firstNumber));
-            skipMessage("a unique-id could not be used");
+            failMessage("a unique-id could not be used");
             return;
         }
         env_.report(formatBounded("Message %d has the same unique-id as message %d (%s); both are kept",
@@ -360,15 +390,108 @@ void Pop3Dialogue::onUidlAnswer(std::string_view line) {
     env_.showMessageProgress(currentNumber_, messageCount_);
     if (known) {
         tally_.countRecognised();
-        nextMessageOrQuit();
     } else {
-        retrieve();
+        toRetrieve_.emplace_back(currentNumber_, currentUidl_);
     }
 }
 
-void Pop3Dialogue::retrieve() {
-    toRetrieve_.emplace_back(currentNumber_, currentUidl_);
-    nextMessageOrQuit();
+void Pop3Dialogue::askUidlList() {
+    if (!env_.send("UIDL\r\n")) return;
+    inFlight_.push_back({false, 0, {}, false});
+    mostInFlight_ = std::max(mostInFlight_, inFlight_.size());
+    state_ = Pop3State::UidlListSent;
+}
+
+void Pop3Dialogue::onUidlListLine(std::string_view line) {
+    Command& command = inFlight_.front();
+    if (!command.statusSeen) {
+        if (!isPop3StatusLine(line)) {
+            outOfStep(line);
+            return;
+        }
+        command.statusSeen = true;
+        if (startsWith(line, "+")) return;
+        // Refused for the whole mailbox: as a refused UIDL of each message.
+        env_.report(line);
+        answered();
+        for (std::size_t i = 0; i < messageNumbers_.size(); ++i) tally_.countFailed();
+        messageNumbers_.clear();
+        tally_.leaveForNextRun("the server refused a unique-id");
+        nextMessageOrQuit();
+        return;
+    }
+    if (line == ".") {
+        answered();
+        uidlsListed_ = true;
+        const auto usable = std::count_if(listedUidls_.begin(), listedUidls_.end(),
+                                          [](const auto& entry) { return entry.second.problem.empty(); });
+        env_.report(formatBounded("The answer to UIDL gave unique-ids for %d of the %d listed messages",
+                                  static_cast<int>(usable), messageCount_));
+        reportUnusedUidlLines();
+        nextMessageOrQuit();
+        return;
+    }
+    readUidlListEntry(line);
+}
+
+void Pop3Dialogue::readUidlListEntry(std::string_view line) {
+    // Past the bound the lines are only counted: nothing of them is kept.
+    if (++uidlLinesRead_ > limits_.uidlLines) return;
+    // A line that begins with "." has it doubled (RFC 1939); no unique-id line does.
+    if (!line.empty() && line.front() == '.') line.remove_prefix(1);
+    int number = 0;
+    std::string problem;
+    std::string uidl;
+    if (line.size() > limits_.uidlLineBytes) {
+        std::string_view rest = line;
+        number = positiveNumber(nextWord(rest));
+    } else {
+        uidl = uidlFromListingLine(line, number, problem);
+    }
+    if (number == 0 || listedSizes_.count(number) == 0) {
+        ++uidlLinesUnlisted_;
+        return;
+    }
+    if (line.size() > limits_.uidlLineBytes) {
+        problem = formatBounded("its line in the answer to UIDL is longer than %d characters",
+                                static_cast<int>(std::min<std::size_t>(limits_.uidlLineBytes, INT_MAX)));
+    }
+    const auto [entry, added] = listedUidls_.try_emplace(number, ListedUidl{uidl, problem});
+    ListedUidl& listed = entry->second;
+    // Said twice: only the same unique-id twice can be trusted.
+    if (!added && listed.problem.empty() && (!problem.empty() || uidl != listed.uidl)) {
+        listed = {{}, "the answer to UIDL gives it two unique-ids"};
+    }
+}
+
+void Pop3Dialogue::reportUnusedUidlLines() {
+    if (uidlLinesUnlisted_ > 0) {
+        env_.report(formatBounded("The answer to UIDL held %d lines without a listed message number; they are not used",
+                                  static_cast<int>(std::min<std::size_t>(uidlLinesUnlisted_, INT_MAX))));
+    }
+    if (uidlLinesRead_ > limits_.uidlLines) {
+        env_.report(formatBounded("The answer to UIDL held %d lines, more than the %d read; the messages of the rest "
+                                  "are not retrieved",
+                                  static_cast<int>(std::min<std::size_t>(uidlLinesRead_, INT_MAX)),
+                                  static_cast<int>(std::min<std::size_t>(limits_.uidlLines, INT_MAX))));
+    }
+}
+
+void Pop3Dialogue::lookUpListed() {
+    currentNumber_ = messageNumbers_.front();
+    messageNumbers_.pop_front();
+    const auto listed = listedUidls_.find(currentNumber_);
+    if (listed == listedUidls_.end() || !listed->second.problem.empty()) {
+        const std::string problem = listed == listedUidls_.end() ? "the answer to UIDL holds no unique-id for it"
+                                                                 : listed->second.problem;
+        env_.report(formatBounded("Message %d is not retrieved: %s", currentNumber_, problem.c_str()));
+        failMessage("a unique-id could not be used");
+        return;
+    }
+    // Listed twice: one message, looked up once (even when it shares its
+    // unique-id with another message).
+    if (std::exchange(listed->second.lookedUp, true)) return;
+    lookUp(listed->second.uidl);
 }
 
 bool Pop3Dialogue::sendRetr() {
@@ -536,7 +659,11 @@ void Pop3Dialogue::removeStored(const char* why) {
 void Pop3Dialogue::outOfStep(std::string_view line) {
     const Command* expected = inFlight_.empty() ? nullptr : &inFlight_.front();
     std::string command = state_ == Pop3State::CapaSent ? "CAPA" : "QUIT";
-    if (expected) command = formatBounded(expected->retr ? "RETR %d" : "UIDL %d", expected->number);
+    if (expected) {
+        command = expected->retr ? formatBounded("RETR %d", expected->number)
+                  : expected->number != 0 ? formatBounded("UIDL %d", expected->number)
+                                          : std::string("UIDL");
+    }
     env_.report(formatBounded("Protocol error: the answer to %s does not begin with +OK or -ERR, so the server's "
                               "answers no longer match the commands and the session ends: %s",
                               command.c_str(), std::string(line).c_str()));
@@ -550,18 +677,32 @@ void Pop3Dialogue::outOfStep(std::string_view line) {
 }
 
 void Pop3Dialogue::skipMessage(std::string_view reason) {
+    failMessage(reason);
+    nextMessageOrQuit();
+}
+
+void Pop3Dialogue::failMessage(std::string_view reason) {
     tally_.countFailed();
     tally_.leaveForNextRun(reason);
-    nextMessageOrQuit();
+}
+
+Pop3State Pop3Dialogue::answerState() const {
+    const Command& oldest = inFlight_.front();
+    return oldest.retr ? Pop3State::Retrieving : oldest.number != 0 ? Pop3State::UidlSent : Pop3State::UidlListSent;
 }
 
 void Pop3Dialogue::nextMessageOrQuit() {
     if (state_ == Pop3State::QuitSent || state_ == Pop3State::Closed) return;
-    // RETRs of new messages first, then the UIDLs of the next messages, as
-    // long as the window has room.
+    // RETRs of new messages first, then the UIDLs of the next messages (or,
+    // with the whole mailbox's unique-ids read, their look-ups), as long as
+    // the window has room.
     while (!quitWanted_ && inFlight_.size() < window_) {
         if (!toRetrieve_.empty()) {
             if (!sendRetr()) return;
+        } else if (!messageNumbers_.empty() && uidlsListed_) {
+            lookUpListed();
+            // A look-up that failed has ended the dialogue.
+            if (state_ == Pop3State::QuitSent || state_ == Pop3State::Closed) return;
         } else if (!messageNumbers_.empty() && inFlight_.size() + toRetrieve_.size() < window_) {
             if (!askUidl()) return;
         } else {
@@ -572,7 +713,7 @@ void Pop3Dialogue::nextMessageOrQuit() {
         quit();
         return;
     }
-    state_ = inFlight_.front().retr ? Pop3State::Retrieving : Pop3State::UidlSent;
+    state_ = answerState();
 }
 
 bool Pop3Dialogue::askUidl() {
@@ -593,7 +734,7 @@ void Pop3Dialogue::quit() {
         // QUIT only once everything before it is answered.
         quitWanted_ = true;
         toRetrieve_.clear();
-        state_ = inFlight_.front().retr ? Pop3State::Retrieving : Pop3State::UidlSent;
+        state_ = answerState();
         return;
     }
     state_ = Pop3State::QuitSent;

@@ -12,13 +12,17 @@
 // listed message is either stored now or was recorded before.
 //
 // With a window above 1 the dialogue asks CAPA after the login; only when
-// the server lists PIPELINING (RFC 2449) does it send the UIDL of the next
-// messages ahead and each RETR as soon as its look-up says the message is
-// new, up to the window. Answers come in the order of the commands, which is
-// how each is matched to its command; a unique-id is still recorded only
-// after its file is stored, and QUIT goes out only when everything before it
-// is answered. Without PIPELINING, and with a window of 1, one command is
-// outstanding at a time.
+// the server lists PIPELINING (RFC 2449) does it ask the unique-ids of the
+// whole mailbox with one UIDL, look each message up in the order of the
+// listing, and send RETR for the new ones with up to the window outstanding.
+// Answers come in the order of the commands, which is how each is matched to
+// its command; a unique-id is still recorded only after its file is stored,
+// and QUIT goes out only when everything before it is answered. A listed
+// message the UIDL answer gives no usable unique-id for is not retrieved and
+// leaves the account for the next run, as a refused per-message UIDL does.
+// The answer is read within limits the dialogue is given. Without
+// PIPELINING, and with a window of 1, one command is outstanding at a time
+// and each message has its own UIDL.
 //
 // A message counts as stored only once the stream is known to be in step
 // after it: a server that does not byte-stuff a body line "." ends the
@@ -94,6 +98,14 @@ struct Pop3RecordRetry {
     unsigned long pauseMs = 1000;
 };
 
+// Bounds on the answer to UIDL for the whole mailbox (pipelined mode only).
+struct Pop3Limits {
+    // A longer line gives its message no unique-id.
+    std::size_t uidlLineBytes = 1024;
+    // Lines read past this many are not used; their messages are left for the next run.
+    std::size_t uidlLines = 1000000;
+};
+
 struct Pop3Account {
     std::string serverAddress;  // the server's name in the database, as configured
     std::string user;
@@ -107,6 +119,7 @@ enum class Pop3State {
     CapaSent,
     ListSent,
     UidlSent,
+    UidlListSent,  // UIDL for the whole mailbox
     Retrieving,
     QuitSent,
     Closed,
@@ -122,6 +135,10 @@ std::string credentialProblem(const Pop3Account& account);
 // The unique-id of a UIDL answer "+OK <number> <unique-id>" for message
 // `number`; empty with `problem` set when there is none to trust.
 std::string uidlFromAnswer(std::string_view answer, int number, std::string& problem);
+// One line "<number> <unique-id>" of the answer to UIDL for the whole
+// mailbox: the number, 0 when there is none, and the unique-id, empty with
+// `problem` set when there is none to trust.
+std::string uidlFromListingLine(std::string_view line, int& number, std::string& problem);
 
 // The message number at the start of a LIST line, or 0 when there is none.
 int listedMessageNumber(std::string_view line);
@@ -136,8 +153,8 @@ public:
     static constexpr std::string_view kUnknownError = "Unknown Error in Pop3ActiveObj";
 
     // `window`: commands that may be outstanding at once (1 to 64), used
-    // only when the server lists PIPELINING.
-    Pop3Dialogue(Pop3Environment& environment, Pop3Account account, int window = 1);
+    // only when the server lists PIPELINING, as are the `limits`.
+    Pop3Dialogue(Pop3Environment& environment, Pop3Account account, int window = 1, const Pop3Limits& limits = {});
 
     void setRecordRetry(const Pop3RecordRetry& retry) { retry_ = retry; }
 
@@ -167,12 +184,21 @@ private:
     void sendList();
     void onListLine(std::string_view line);
     void onUidlAnswer(std::string_view line);
+    void onUidlListLine(std::string_view line);
+    void readUidlListEntry(std::string_view line);
+    // Logs what of the answer to UIDL was not used.
+    void reportUnusedUidlLines();
     void onMessageLine(std::string_view line);
 
     // Sends what the window allows; QUIT once nothing is left and all is answered.
     void nextMessageOrQuit();
     bool askUidl();
-    void retrieve();
+    void askUidlList();
+    // Looks up the next listed message by its unique-id from the answer to UIDL.
+    void lookUpListed();
+    // Decides on message currentNumber_ with unique-id `uidl`: recognised,
+    // waiting for its RETR, or failed. Sends nothing.
+    void lookUp(const std::string& uidl);
     bool sendRetr();
     // The oldest command in flight was answered.
     void answered();
@@ -195,6 +221,10 @@ private:
     void outOfStep(std::string_view line);
     // The current message failed and is left for the next run.
     void skipMessage(std::string_view reason);
+    // As skipMessage, without going on to the next command.
+    void failMessage(std::string_view reason);
+    // The state that reads the answer to the oldest command in flight.
+    Pop3State answerState() const;
     void quit();
     // Says why in the summary; also ends the dialogue without QUIT.
     void refused(std::string_view reason);
@@ -210,13 +240,14 @@ private:
 
     struct Command {
         bool retr = false;
-        int number = 0;
+        int number = 0;  // 0: UIDL for the whole mailbox
         std::string uidl;  // RETR: the unique-id to record once stored
         bool statusSeen = false;
     };
 
     Pop3Environment& env_;
     Pop3Account account_;
+    Pop3Limits limits_;
     std::size_t window_ = 1;  // in effect: 1 until the server lists PIPELINING
     std::size_t wantedWindow_ = 1;
     bool capaStatusSeen_ = false;
@@ -238,6 +269,16 @@ private:
     bool messageOpen_ = false;
     Pop3BodyReader body_;
     std::map<int, long long> listedSizes_;
+    // The answer to UIDL for the whole mailbox, per listed message number.
+    struct ListedUidl {
+        std::string uidl;
+        std::string problem;  // not empty: no unique-id to trust
+        bool lookedUp = false;
+    };
+    std::map<int, ListedUidl> listedUidls_;
+    bool uidlsListed_ = false;  // that answer is read: messages are looked up from it
+    std::size_t uidlLinesRead_ = 0;
+    std::size_t uidlLinesUnlisted_ = 0;  // without a listed message number
     // The message stored last, until a status line shows the stream in step.
     struct Stored {
         bool waiting = false;
