@@ -1,5 +1,8 @@
 #pragma once
-// One manual-reset Winsock event: the socket's events and the stop signal.
+// One auto-reset event for the socket's events and the stop signal: the
+// wait that sees it signalled resets it, so the loop needs no reset call of
+// its own (each costs a wineserver round trip under Wine), and a stop
+// signalled while the loop works is kept for its next wait.
 #include <winsock2.h>
 
 namespace rvo {

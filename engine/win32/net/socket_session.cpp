@@ -20,9 +20,6 @@ constexpr std::string_view kConnectionClosed = "Connection closed";
 constexpr const char* kConnectFailed = "Could not establish connection to server - %d";
 // Longest pause between looks at the stop counter while a send waits.
 constexpr unsigned long kSendPollMs = 100;
-// Bytes taken by one receive call. Under Wine every receive costs several
-// wineserver round trips, so one call takes many pieces at once.
-constexpr std::size_t kReceiveBatchBytes = 64 * 1024;
 }  // namespace
 
 SocketSession::SocketSession(const SessionKind& kind, LogSink& log, SessionObserver* observer,
@@ -33,9 +30,9 @@ SocketSession::SocketSession(const SessionKind& kind, LogSink& log, SessionObser
       observer_(observer),
       timings_(timings),
       silence_(timings.extraTimeouts),
-      assembler_(kind.lineEnd),
+      assembler_(kind.lineEnd, timings.maxLineBytes),
       pieceBytes_(std::clamp<std::size_t>(timings.receiveBytes, 1, INT_MAX)),
-      receiveBuffer_(std::max(pieceBytes_, kReceiveBatchBytes)) {}
+      receiveBuffer_(std::clamp<std::size_t>(timings.receiveBatchBytes, pieceBytes_, INT_MAX)) {}
 
 void SocketSession::signal() { event_.set(); }
 
@@ -176,7 +173,8 @@ void SocketSession::loop() {
 
         WSANETWORKEVENTS events;
         std::memset(&events, 0, sizeof events);
-        if (WSAEnumNetworkEvents(socket_.handle(), event, &events) == SOCKET_ERROR) {
+        // The wait has reset the event already (see NetworkEvent).
+        if (WSAEnumNetworkEvents(socket_.handle(), nullptr, &events) == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             addStopRequest();
             running_ = false;
@@ -234,15 +232,28 @@ void SocketSession::onConnected(int errorCode) {
 }
 
 void SocketSession::onReadable() {
-    unfed_ = {};
-    const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
-    if (n > 0) {
+    // A receive that fills the buffer has most likely left more behind: that
+    // is taken at once, so that one wait serves everything that has arrived.
+    // Only the first receive of a pass may find the server gone; a later one
+    // that finds nothing leaves that to the events of the next wait.
+    for (bool first = true;; first = false) {
+        unfed_ = {};
+        const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
+        if (n <= 0) {
+            if (first) receiveFailed(n);
+            return;
+        }
         std::string_view bytes(receiveBuffer_.data(), static_cast<std::size_t>(n));
         if (tls_.active() && !tls_.receive(bytes, bytes)) return;
         feedPieces(bytes);
-        if (running_ && stopRequests() == 0 && socket_.handle() != INVALID_SOCKET) receiveHandled();
-        return;
+        if (!running_ || stopRequests() != 0 || socket_.handle() == INVALID_SOCKET) return;
+        receiveHandled();
+        if (static_cast<std::size_t>(n) < receiveBuffer_.size()) return;
+        if (!running_ || stopRequests() != 0 || socket_.handle() == INVALID_SOCKET) return;
     }
+}
+
+void SocketSession::receiveFailed(int n) {
     const int error = WSAGetLastError();
     // A read event whose bytes were already taken: nothing has failed.
     if (n == SOCKET_ERROR && error == WSAEWOULDBLOCK) return;
@@ -302,7 +313,7 @@ bool SocketSession::feedPiece(std::string_view piece) {
     if (assembler_.feed(piece, *this)) return true;
     // Growing the line until memory runs out would end the session anyway.
     reportFormatted("The server sent more than %u bytes without a line end; the session ends",
-                    static_cast<unsigned>(kMaxLineBytes));
+                    static_cast<unsigned>(std::min<std::size_t>(timings_.maxLineBytes, UINT_MAX)));
     running_ = false;
     unfed_ = {};
     return false;

@@ -155,6 +155,8 @@ private:
     void loop();
     void handleEvents(const WSANETWORKEVENTS& events);
     void onPeerClosed();
+    // A receive that gave no bytes: `n` is what it returned.
+    void receiveFailed(int n);
     void drainAfterClose();
     // Hands received bytes to the assembler in pieces of pieceBytes_.
     void feedPieces(std::string_view bytes);
