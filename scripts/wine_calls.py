@@ -41,8 +41,9 @@ def windows_path(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
-def body(i):
-    size = 1024 + (i * 7919) % 8192
+def body(i, kilobytes=0):
+    """About 1 to 9 KB, or `kilobytes` when given."""
+    size = kilobytes * 1024 if kilobytes else 1024 + (i * 7919) % 8192
     head = b"From: a@example.com\nSubject: message %d\n\n" % i
     line = b"The quick brown fox jumps over the lazy dog %d.\n" % i
     return head + line * (size // len(line))
@@ -152,6 +153,7 @@ def main():
     parser.add_argument("--small", type=int, default=200)
     parser.add_argument("--large", type=int, default=1200)
     parser.add_argument("--pipeline", type=int, default=1)
+    parser.add_argument("--kilobytes", type=int, default=0, help="size of every message (default: 1 to 9 KB)")
     parser.add_argument("--requests", action="store_true", help="also count wineserver requests by name (slow)")
     args = parser.parse_args()
     work = Path(tempfile.mkdtemp(prefix="kelvar-wine-calls-"))
@@ -161,7 +163,7 @@ def main():
         for user, count in users.items():
             for i in range(count):
                 folder = "INBOX" if args.protocol == "pop3" or i < FOLDER_SIZE else f"F{i // FOLDER_SIZE}"
-                dovecot.add_message(user, folder, body(i), mtime=1141826588 + 10 * i)
+                dovecot.add_message(user, folder, body(i, args.kilobytes), mtime=1141826588 + 10 * i)
             dovecot.resync(user)
         run = run_imap if args.protocol == "imap" else run_pop3
         figures = {user: run(args, dovecot, work, user, count) for user, count in users.items()}
