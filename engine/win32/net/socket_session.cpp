@@ -186,6 +186,7 @@ void SocketSession::loop() {
 }
 
 void SocketSession::handleEvents(const WSANETWORKEVENTS& events) {
+    closeInPass_ = (events.lNetworkEvents & FD_CLOSE) != 0;
     for (const NetworkEventKind kind : kind_.eventOrder) {
         switch (kind) {
             case NetworkEventKind::Connect:
@@ -235,7 +236,8 @@ void SocketSession::onReadable() {
     // A receive that fills the buffer has most likely left more behind: that
     // is taken at once, so that one wait serves everything that has arrived.
     // Only the first receive of a pass may find the server gone; a later one
-    // that finds nothing leaves that to the events of the next wait.
+    // that finds nothing leaves that to the events of the next wait. When
+    // the server closed in this pass, the rest is the drain's, as it always was.
     for (bool first = true;; first = false) {
         unfed_ = {};
         const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
@@ -248,7 +250,7 @@ void SocketSession::onReadable() {
         feedPieces(bytes);
         if (!running_ || stopRequests() != 0 || socket_.handle() == INVALID_SOCKET) return;
         receiveHandled();
-        if (static_cast<std::size_t>(n) < receiveBuffer_.size()) return;
+        if (static_cast<std::size_t>(n) < receiveBuffer_.size() || closeInPass_) return;
         if (!running_ || stopRequests() != 0 || socket_.handle() == INVALID_SOCKET) return;
     }
 }

@@ -200,6 +200,8 @@ private:
     std::atomic<bool> running_{true};
     SilenceCounter silence_;
     bool peerClosed_ = false;
+    // The events of the loop's current pass include the server's close.
+    bool closeInPass_ = false;
     bool closedHere_ = false;
     // The server's close was seen (close_notify or TCP) and logged.
     bool closeSeen_ = false;
