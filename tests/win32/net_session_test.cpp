@@ -317,6 +317,48 @@ TEST_F(NetSession, PeerCloseDeliversEverythingSentBeforeIt) {
     }
 }
 
+// A burst many receive buffers long, with the server still there: receives
+// that fill the buffer are followed at once, and the one that finds nothing
+// more is not a failure.
+TEST_F(NetSession, AFullReceiveIsFollowedAtOnceAndAnEmptyOneIsNoFailure) {
+    std::string burst;
+    for (int i = 0; i < 3000; ++i) burst += "line " + std::to_string(i) + "\r\n";
+    LoopbackServer server([&](LoopbackServer& s, SOCKET client) {
+        LoopbackServer::sendAll(client, burst);
+        std::this_thread::sleep_for(100ms);
+        LoopbackServer::sendAll(client, "done\r\n");
+        s.hold();
+    });
+    SessionTimings timings = shortWaits();
+    timings.receiveBytes = 64;
+    timings.receiveBatchBytes = 256;
+    auto session = makeSession(kImapSessionKind, timings, server.port());
+    session->onLine = [](TestSession& s, std::string_view line) {
+        if (line == "done\r") s.closeConnection();
+    };
+    EXPECT_LT(runToEnd(*session), 5000);
+    ASSERT_EQ(session->lines.size(), 3001u);
+    for (int i = 0; i < 3000; i += 271) EXPECT_EQ(session->lines[i], "line " + std::to_string(i) + "\r");
+    EXPECT_EQ(session->lines[2999], "line 2999\r");
+    EXPECT_FALSE(log.hasPrefix("The winsock error"));
+    EXPECT_FALSE(log.hasPrefix("The server is closed"));
+}
+
+// The line bound is the one the session was given: a longer line ends it.
+TEST_F(NetSession, ALineLongerThanTheBoundGivenEndsTheSession) {
+    LoopbackServer server([](LoopbackServer& s, SOCKET client) {
+        LoopbackServer::sendAll(client, "short\r\n" + std::string(300, 'x'));
+        s.hold();
+    });
+    SessionTimings timings = shortWaits();
+    timings.maxLineBytes = 100;
+    auto session = makeSession(kPop3SessionKind, timings, server.port());
+    EXPECT_LT(runToEnd(*session), 3000);
+    EXPECT_EQ(session->lines, std::vector<std::string>{"short"});
+    EXPECT_TRUE(log.has("The server sent more than 100 bytes without a line end; the session ends"));
+    EXPECT_FALSE(session->running());
+}
+
 TEST_F(NetSession, ProgressIsHeldBackWithinTheIntervalAndTheLastCaptionIsShownAtTheEnd) {
     std::string burst;
     for (int i = 0; i < 3000; ++i) burst += "line " + std::to_string(i) + "\r\n";

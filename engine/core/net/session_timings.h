@@ -1,7 +1,9 @@
 #pragma once
-// The waits of a session, fixed when it is constructed. Tests shorten them;
-// the programs use the defaults.
+// The waits and the receive limits of a session, fixed when it is
+// constructed. Tests shorten them; the programs use the defaults.
 #include <cstddef>
+
+#include "engine/core/net/line_assembler.h"
 
 namespace rvo {
 
@@ -22,6 +24,13 @@ struct SessionTimings {
     // Least time between two updates of the progress display; what comes
     // sooner is shown together at the end of the interval (0: at once).
     unsigned long progressIntervalMs = 100;
+    // Bytes taken from the socket by one receive call. Under Wine every
+    // receive and every wait costs wineserver round trips, so one call takes
+    // many of the pieces above at once.
+    std::size_t receiveBatchBytes = 64 * 1024;
+    // The longest line the server may send (line end excluded) before the
+    // session ends; a dialogue may still read a longer line in pieces.
+    std::size_t maxLineBytes = kMaxLineBytes;
 };
 
 // Counts consecutive waits that ended without any network event.

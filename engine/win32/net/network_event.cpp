@@ -4,11 +4,10 @@
 
 namespace rvo {
 
-NetworkEvent::NetworkEvent() : handle_(WSACreateEvent()) {
-    if (handle_ == WSA_INVALID_EVENT)
-        throwSystemError(static_cast<unsigned long>(WSAGetLastError()), "Failed to create socket event");
+NetworkEvent::NetworkEvent() : handle_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    if (!handle_) throwSystemError(GetLastError(), "Failed to create socket event");
 }
 
-NetworkEvent::~NetworkEvent() { WSACloseEvent(handle_); }
+NetworkEvent::~NetworkEvent() { CloseHandle(handle_); }
 
 }  // namespace rvo

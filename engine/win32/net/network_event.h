@@ -1,5 +1,8 @@
 #pragma once
-// One manual-reset Winsock event: the socket's events and the stop signal.
+// One auto-reset event for the socket's events and the stop signal: the
+// wait that sees it signalled resets it, and nothing else does, so a stop
+// signalled while the loop asks for the socket's events is kept for the
+// next wait (a manual-reset event was reset by that question).
 #include <winsock2.h>
 
 namespace rvo {

@@ -20,9 +20,6 @@ constexpr std::string_view kConnectionClosed = "Connection closed";
 constexpr const char* kConnectFailed = "Could not establish connection to server - %d";
 // Longest pause between looks at the stop counter while a send waits.
 constexpr unsigned long kSendPollMs = 100;
-// Bytes taken by one receive call. Under Wine every receive costs several
-// wineserver round trips, so one call takes many pieces at once.
-constexpr std::size_t kReceiveBatchBytes = 64 * 1024;
 }  // namespace
 
 SocketSession::SocketSession(const SessionKind& kind, LogSink& log, SessionObserver* observer,
@@ -33,9 +30,9 @@ SocketSession::SocketSession(const SessionKind& kind, LogSink& log, SessionObser
       observer_(observer),
       timings_(timings),
       silence_(timings.extraTimeouts),
-      assembler_(kind.lineEnd),
+      assembler_(kind.lineEnd, timings.maxLineBytes),
       pieceBytes_(std::clamp<std::size_t>(timings.receiveBytes, 1, INT_MAX)),
-      receiveBuffer_(std::max(pieceBytes_, kReceiveBatchBytes)) {}
+      receiveBuffer_(std::clamp<std::size_t>(timings.receiveBatchBytes, pieceBytes_, INT_MAX)) {}
 
 void SocketSession::signal() { event_.set(); }
 
@@ -56,10 +53,7 @@ void SocketSession::connectToServer(const std::string& host, unsigned short port
         connectionFailed(text);
         return;
     }
-    if (security_.mode != Security::None) {
-        host_ = host;
-        if (!prepareSecurity()) return;
-    }
+    if (security_.mode != Security::None && !prepareSecurity(host)) return;
     try {
         std::string connecting;
         formatString(connecting, "Connecting to server [%s]", host.c_str());
@@ -179,7 +173,8 @@ void SocketSession::loop() {
 
         WSANETWORKEVENTS events;
         std::memset(&events, 0, sizeof events);
-        if (WSAEnumNetworkEvents(socket_.handle(), event, &events) == SOCKET_ERROR) {
+        // The wait has reset the event already (see NetworkEvent).
+        if (WSAEnumNetworkEvents(socket_.handle(), nullptr, &events) == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             addStopRequest();
             running_ = false;
@@ -191,6 +186,7 @@ void SocketSession::loop() {
 }
 
 void SocketSession::handleEvents(const WSANETWORKEVENTS& events) {
+    closeInPass_ = (events.lNetworkEvents & FD_CLOSE) != 0;
     for (const NetworkEventKind kind : kind_.eventOrder) {
         switch (kind) {
             case NetworkEventKind::Connect:
@@ -211,10 +207,10 @@ void SocketSession::handleEvents(const WSANETWORKEVENTS& events) {
     // still in the socket and must reach the dialogue.
     if (peerClosed_) {
         drainAfterClose();
-        noteHandshakeCut();
+        tls_.noteHandshakeCut();
         serverClosed();
     }
-    if (notifyReceived_) answerCloseNotify();
+    if (tls_.takeCloseNotify()) answerCloseNotify();
 }
 
 void SocketSession::onConnected(int errorCode) {
@@ -229,34 +225,42 @@ void SocketSession::onConnected(int errorCode) {
     }
     showLine(kConnected);
     report(kConnected);
-    switch (security_.mode) {
-        case Security::Tls:
-            beginHandshake();
-            return;
-        case Security::StartTls:
-            upgrade_.emplace(upgradeProtocol_);
-            channel_ = Channel::Upgrading;
-            return;
-        default:
-            connectionOpened();
+    if (security_.mode == Security::None) {
+        connectionOpened();
+        return;
     }
+    tls_.connected(security_.mode, upgradeProtocol_);
 }
 
 void SocketSession::onReadable() {
-    unfed_ = {};
-    const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
-    if (n > 0) {
+    // A receive that fills the buffer has most likely left more behind: that
+    // is taken at once, so that one wait serves everything that has arrived.
+    // Only the first receive of a pass may find the server gone; a later one
+    // that finds nothing leaves that to the events of the next wait. When
+    // the server closed in this pass, the rest is the drain's, as it always was.
+    for (bool first = true;; first = false) {
+        unfed_ = {};
+        const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
+        if (n <= 0) {
+            if (first) receiveFailed(n);
+            return;
+        }
         std::string_view bytes(receiveBuffer_.data(), static_cast<std::size_t>(n));
-        if (tls_ && !decrypt(bytes, bytes)) return;
+        if (tls_.active() && !tls_.receive(bytes, bytes)) return;
         feedPieces(bytes);
-        if (running_ && stopRequests() == 0 && socket_.handle() != INVALID_SOCKET) receiveHandled();
-        return;
+        if (!running_ || stopRequests() != 0 || socket_.handle() == INVALID_SOCKET) return;
+        receiveHandled();
+        if (static_cast<std::size_t>(n) < receiveBuffer_.size() || closeInPass_) return;
+        if (!running_ || stopRequests() != 0 || socket_.handle() == INVALID_SOCKET) return;
     }
+}
+
+void SocketSession::receiveFailed(int n) {
     const int error = WSAGetLastError();
     // A read event whose bytes were already taken: nothing has failed.
     if (n == SOCKET_ERROR && error == WSAEWOULDBLOCK) return;
-    if (n == 0) noteCutRecord();
-    noteHandshakeCut();
+    if (n == 0) tls_.noteCutRecord();
+    tls_.noteHandshakeCut();
     running_ = false;
     connectionFailed(formatBounded("Could not receive data from server - %d", n == 0 ? 0 : error));
     if (!kind_.logReceiveFailures) return;
@@ -311,7 +315,7 @@ bool SocketSession::feedPiece(std::string_view piece) {
     if (assembler_.feed(piece, *this)) return true;
     // Growing the line until memory runs out would end the session anyway.
     reportFormatted("The server sent more than %u bytes without a line end; the session ends",
-                    static_cast<unsigned>(kMaxLineBytes));
+                    static_cast<unsigned>(std::min<std::size_t>(timings_.maxLineBytes, UINT_MAX)));
     running_ = false;
     unfed_ = {};
     return false;
@@ -323,11 +327,11 @@ void SocketSession::drainAfterClose() {
     for (;;) {
         const int n = socket_.receive(receiveBuffer_.data(), static_cast<int>(receiveBuffer_.size()));
         if (n <= 0) {
-            if (n == 0) noteCutRecord();
+            if (n == 0) tls_.noteCutRecord();
             return;
         }
         std::string_view bytes(receiveBuffer_.data(), static_cast<std::size_t>(n));
-        if (tls_ && !decrypt(bytes, bytes)) return;
+        if (tls_.active() && !tls_.receive(bytes, bytes)) return;
         if (!drainPieces(bytes)) return;
     }
 }
@@ -357,12 +361,9 @@ void SocketSession::closeAfterDialogue() {
 void SocketSession::closeSteps() {
     // Bytes taken from the socket but not yet fed are discarded with the rest.
     unfed_ = {};
-    if (tls_ && channel_ == Channel::Secure) {
-        // close_notify, as far as the socket takes it at once.
-        const std::string notify = tls_->close();
-        if (!notify.empty()) socket_.send(notify.data(), static_cast<int>(notify.size()));
-    }
-    if (channel_ != Channel::Plain) channel_ = Channel::Ended;
+    // close_notify, as far as the socket takes it at once.
+    if (const std::string notify = tls_.closing(); !notify.empty())
+        socket_.send(notify.data(), static_cast<int>(notify.size()));
     socket_.shutdown(SD_SEND);
     char discard[256];
     while (socket_.receive(discard, static_cast<int>(sizeof discard)) > 0) {
@@ -375,18 +376,14 @@ void SocketSession::closeSteps() {
 
 bool SocketSession::sendAll(std::string_view bytes) {
     if (security_.mode == Security::None) return sendRaw(bytes);
-    if (channel_ != Channel::Secure || !tls_) {
+    if (!tls_.secure() || !tls_.active()) {
         // Nothing of the dialogue, least of all a credential, goes out in clear text.
         running_ = false;
         report("Nothing is sent before the encrypted connection is up");
         return false;
     }
     std::string records;
-    if (!tls_->write(bytes, records)) {
-        dropConnection("The encrypted connection failed: " + tls_->why());
-        return false;
-    }
-    return sendRaw(records);
+    return tls_.seal(bytes, records) && sendRaw(records);
 }
 
 bool SocketSession::sendRaw(std::string_view bytes) {
@@ -442,30 +439,24 @@ SocketSession::WaitResult SocketSession::waitWritable() {
 void SocketSession::dispatchLiteral(std::string_view, bool) {}
 
 void SocketSession::onLine(std::string_view line) {
-    switch (channel_) {
-        case Channel::Plain:
-        case Channel::Secure:
+    switch (routeLine(tls_.stage())) {
+        case LineRoute::Dialogue:
             dispatchLine(line);
             return;
-        case Channel::Upgrading:
-            upgradeLine(line);
+        case LineRoute::Upgrade:
+            tls_.upgradeLine(line);
             return;
-        case Channel::Switching:
-            // Sent after the server's answer, before the handshake: it could
-            // have been put there by anyone on the way.
-            discarded_ += line.size() + 1;
+        case LineRoute::Discard:
+            tls_.discard(line.size() + 1);
             return;
-        case Channel::Handshaking:
-        case Channel::Ended:
+        case LineRoute::Ignore:
             return;
     }
 }
 
-bool SocketSession::prepareSecurity() {
-    roots_ = std::make_unique<TrustedRoots>();
-    if (security_.caFile.empty()) return true;
+bool SocketSession::prepareSecurity(const std::string& host) {
     std::string error;
-    if (roots_->load(security_.caFile, error)) return true;
+    if (tls_.prepare(host, security_.caFile, error)) return true;
     running_ = false;
     const std::string text = error + "; the account is not migrated";
     report(text);
@@ -473,157 +464,35 @@ bool SocketSession::prepareSecurity() {
     return false;
 }
 
-void SocketSession::upgradeLine(std::string_view line) {
-    switch (upgrade_->onLine(line)) {
-        case TlsUpgrade::Step::Wait:
-            return;
-        case TlsUpgrade::Step::Send: {
-            const std::string command = upgrade_->command();
-            report(std::string_view(command).substr(0, command.size() - 2));
-            sendRaw(command);
-            return;
-        }
-        case TlsUpgrade::Step::Begin:
-            channel_ = Channel::Switching;
-            return;
-        case TlsUpgrade::Step::Refused:
-            dropConnection(upgrade_->why());
-            return;
-    }
-}
-
 bool SocketSession::switchedToTls(std::size_t bytesLeft) {
-    if (channel_ != Channel::Switching) return false;
-    discarded_ += assembler_.pendingBytes() + bytesLeft;
+    if (!tls_.switching()) return false;
+    tls_.discard(assembler_.pendingBytes() + bytesLeft);
     assembler_.clear();
     unfed_ = {};
-    beginHandshake();
+    tls_.beginHandshake();
     return true;
 }
 
-void SocketSession::beginHandshake() {
-    if (discarded_ > 0)
-        reportFormatted("%u bytes the server sent after agreeing to TLS were discarded",
-                        static_cast<unsigned>(discarded_));
-    tls_ = std::make_unique<TlsChannel>(host_);
-    channel_ = Channel::Handshaking;
-    std::string out;
-    if (tls_->begin(out) == TlsChannel::Result::Failed) {
-        dropConnection("TLS could not be started: " + tls_->why() + "; the account is not migrated");
-        return;
-    }
-    sendRaw(out);
-}
-
-bool SocketSession::decrypt(std::string_view received, std::string_view& plain) {
-    plain = {};
-    plain_.clear();
-    std::string out;
-    if (channel_ == Channel::Handshaking) {
-        const TlsChannel::Result result = tls_->handshake(received, out);
-        // An alert that comes with a failure is sent too: the server learns why.
-        if (!out.empty() && !sendRaw(out)) return false;
-        if (result == TlsChannel::Result::Failed) {
-            dropConnection("The TLS handshake with the server failed: " + tls_->why() +
-                           "; no credential was sent, the account is not migrated");
-            return false;
-        }
-        if (result != TlsChannel::Result::Done) return true;
-        if (!channelUp()) return false;
-        received = {};  // what came after the handshake waits in the channel
-        out.clear();
-    }
-    if (channel_ != Channel::Secure) return true;
-    // Nothing after the server's close_notify is its data.
-    if (notifyReceived_) return true;
-    const TlsChannel::Result result = tls_->read(received, plain_, out);
-    if (!out.empty() && !sendRaw(out)) return false;
-    if (result == TlsChannel::Result::Failed) {
-        // What came before the failure is authentic but its end is not:
-        // nothing of it reaches the dialogue.
-        dropConnection("The encrypted connection broke: " + tls_->why());
-        return false;
-    }
-    if (std::string why; tls_->takeRenegotiated() && !certificateTrusted(why)) {
-        dropConnection("After renegotiating, the server's certificate is not trusted: " + why);
-        return false;
-    }
-    if (result == TlsChannel::Result::Closed) {
-        // close_notify: the server sends nothing more, as if it had closed.
-        // It may wait for the client's close_notify before it closes TCP:
-        // that answer follows once this pass has handed everything over,
-        // the data of this very receive first.
-        notifyReceived_ = true;
-        onPeerClosed();
-    }
-    plain = plain_;
-    return true;
-}
-
-bool SocketSession::certificateTrusted(std::string& why) {
-    const CertificateContext certificate = tls_->serverCertificate();
-    why = certificate ? verifyServerCertificate(certificate.get(), host_, *roots_) : "the server sent no certificate";
-    return why.empty();
-}
-
-bool SocketSession::channelUp() {
-    // Some systems (Wine) do not hold to the versions asked for: what was
-    // negotiated decides, before the certificate and before any credential.
-    if (const TlsVersion version = tls_->version(); !tlsVersionAcceptable(version)) {
-        const std::string notify = tls_->close();
-        if (!notify.empty()) sendRaw(notify);
-        const std::string_view name = tlsVersionName(version);
-        dropConnection("The server negotiated " + std::string(name) +
-                       "; only TLS 1.2 and later are accepted: no credential was sent, the account is not migrated");
-        return false;
-    }
-    if (std::string why; !certificateTrusted(why)) {
-        const std::string notify = tls_->close();
-        if (!notify.empty()) sendRaw(notify);
-        dropConnection("The server's certificate is not trusted: " + why +
-                       "; no credential was sent, the account is not migrated");
-        return false;
-    }
-    report("Encrypted connection: " + tls_->description());
-    channel_ = Channel::Secure;
+bool SocketSession::channelOpened(const std::string* greeting) {
     connectionOpened();
-    // After STARTTLS the dialogue begins with the greeting the server sent
-    // before, without anything in it that only encryption makes trustworthy.
-    if (upgrade_ && running_) dispatchLine(upgrade_->greeting());
+    if (greeting && running_) dispatchLine(*greeting);
     return running_;
 }
 
 void SocketSession::dropConnection(const std::string& text) {
     running_ = false;
-    channel_ = Channel::Ended;
+    tls_.end();
     unfed_ = {};
     report(text);
     connectionFailed(text);
 }
 
-void SocketSession::noteHandshakeCut() {
-    if (channel_ != Channel::Handshaking) return;
-    dropConnection(
-        "The TLS handshake with the server failed: the server closed the connection before the handshake was "
-        "complete (it may offer no protocol version or cipher this system can use); no credential was sent, the "
-        "account is not migrated");
-}
-
 void SocketSession::answerCloseNotify() {
-    notifyReceived_ = false;
     if (socket_.handle() == INVALID_SOCKET) return;
-    // Where the system cannot make a close_notify, the close of the
-    // connection is the answer the server gets.
-    const std::string notify = tls_ ? tls_->close() : std::string();
-    if (!notify.empty()) socket_.send(notify.data(), static_cast<int>(notify.size()));
-    channel_ = Channel::Ended;
+    if (const std::string notify = tls_.answerCloseNotify(); !notify.empty())
+        socket_.send(notify.data(), static_cast<int>(notify.size()));
     socket_.shutdown(SD_BOTH);
     socket_.close();
-}
-
-void SocketSession::noteCutRecord() {
-    if (tls_ && channel_ == Channel::Secure && tls_->waitingBytes() > 0)
-        report("The server closed the connection in the middle of a TLS record; the record is dropped");
 }
 
 void SocketSession::endSession(int result) {

@@ -8,6 +8,11 @@
 // (ending with endSession), dispatchLine and, for IMAP literals,
 // dispatchLiteral. The connection itself, the wait loop and the receive path
 // are this class's; they differ between the kinds only as SessionKind says.
+//
+// The layers, bottom up: the event loop moves bytes between the socket and
+// the TLS layer (tls_layer.h: STARTTLS, handshake, certificate check,
+// records), which hands plain bytes to the line assembler, which hands lines
+// to the dialogue.
 #include <winsock2.h>
 
 #include <atomic>
@@ -24,19 +29,17 @@
 #include "engine/core/net/line_assembler.h"
 #include "engine/core/net/session_kind.h"
 #include "engine/core/net/session_timings.h"
-#include "engine/core/net/tls_upgrade.h"
 #include "engine/core/session/progress_throttle.h"
 #include "engine/core/session/progress_view.h"
 #include "engine/core/session/session_observer.h"
 #include "engine/win32/net/active_object.h"
 #include "engine/win32/net/network_event.h"
 #include "engine/win32/net/socket.h"
-#include "engine/win32/net/server_certificate.h"
-#include "engine/win32/net/tls_channel.h"
+#include "engine/win32/net/tls_layer.h"
 
 namespace rvo {
 
-class SocketSession : public ActiveObject, private LineConsumer {
+class SocketSession : public ActiveObject, private LineConsumer, private TlsLayerOwner {
 public:
     // `log` and `observer` (may be null) must outlive the session.
     SocketSession(const SessionKind& kind, LogSink& log, SessionObserver* observer,
@@ -152,6 +155,8 @@ private:
     void loop();
     void handleEvents(const WSANETWORKEVENTS& events);
     void onPeerClosed();
+    // A receive that gave no bytes: `n` is what it returned.
+    void receiveFailed(int n);
     void drainAfterClose();
     // Hands received bytes to the assembler in pieces of pieceBytes_.
     void feedPieces(std::string_view bytes);
@@ -169,23 +174,17 @@ private:
     // The bytes as sent, without the encrypted channel.
     bool sendRaw(std::string_view bytes);
     // TLS: the CA_FILE roots, before the connection is made.
-    bool prepareSecurity();
-    void upgradeLine(std::string_view line);
+    bool prepareSecurity(const std::string& host);
     // The STARTTLS answer came in this piece: what follows it is dropped.
     bool switchedToTls(std::size_t bytesLeft);
-    void beginHandshake();
-    // Received bytes through the channel: `plain` views what is to be fed
-    // (empty while records are incomplete). False once the connection is to be dropped.
-    bool decrypt(std::string_view received, std::string_view& plain);
-    // Handshake done: the certificate is verified, then the dialogue starts.
-    bool channelUp();
-    bool certificateTrusted(std::string& why);
-    void dropConnection(const std::string& text);
-    void noteCutRecord();
-    // The server closed while the handshake ran: said in the log, the account is left.
-    void noteHandshakeCut();
     // After the server's close_notify: the client's own, then the socket is closed.
     void answerCloseNotify();
+    // The TLS layer's owner.
+    bool sendBytes(std::string_view bytes) override { return sendRaw(bytes); }
+    void dropConnection(const std::string& text) override;
+    bool channelOpened(const std::string* greeting) override;
+    void serverNotifiedClose() override { onPeerClosed(); }
+    void reportLine(std::string_view text) override { report(text); }
     void onLiteral(std::string_view chunk, bool last) override { dispatchLiteral(chunk, last); }
     bool acceptsLongLine(std::string_view start) override { return dispatchLongLine(start); }
     void onLinePiece(std::string_view piece, bool last) override { dispatchLinePiece(piece, last); }
@@ -201,11 +200,11 @@ private:
     std::atomic<bool> running_{true};
     SilenceCounter silence_;
     bool peerClosed_ = false;
+    // The events of the loop's current pass include the server's close.
+    bool closeInPass_ = false;
     bool closedHere_ = false;
     // The server's close was seen (close_notify or TCP) and logged.
     bool closeSeen_ = false;
-    // The server's close_notify came; answered at the end of the pass.
-    bool notifyReceived_ = false;
     LineAssembler assembler_;
     std::size_t pieceBytes_;
     std::vector<char> receiveBuffer_;
@@ -214,15 +213,9 @@ private:
     CredentialMask credentials_;
     ConnectionSecurity security_;
     UpgradeProtocol upgradeProtocol_ = UpgradeProtocol::Imap;
-    enum class Channel { Plain, Upgrading, Switching, Handshaking, Secure, Ended };
-    Channel channel_ = Channel::Plain;
-    std::string host_;
-    std::optional<TlsUpgrade> upgrade_;
-    std::unique_ptr<TrustedRoots> roots_;
-    std::unique_ptr<TlsChannel> tls_;
-    // Decrypted bytes of the last receive (unfed_ may view them).
-    std::string plain_;
-    std::size_t discarded_ = 0;
+    // Between the socket and the assembler; its plain bytes of the last
+    // receive may be viewed by unfed_.
+    TlsLayer tls_{*this};
 };
 
 }  // namespace rvo
