@@ -109,21 +109,21 @@ void ImapDriver::onResponse(const ImapResponse& response) {
     }
     switch (phase_) {
         case Phase::Greeting: {
-            const bool ok = opening_.onResponse(response) == ImapOpening::Event::Greeted;
+            const bool ok = isUntagged(line, "OK");
             phase_ = Phase::Login;
             return client_.onGreeting(line, ok);
         }
         case Phase::Login:
-            return;
+            return client_.onUntagged(line);
         case Phase::List:
-            switch (opening_.onResponse(response)) {
-                case ImapOpening::Event::Folder:
-                    return client_.onFolder(opening_.folder());
-                case ImapOpening::Event::UnreadableFolder:
-                    return client_.onUnreadableFolder(line, opening_.why());
-                default:
-                    return;
+            if (isUntagged(line, "LIST")) {
+                std::string why;
+                if (const std::optional<ImapListEntry> entry = parseListResponse(response, why)) {
+                    return client_.onFolder(*entry);
+                }
+                return client_.onUnreadableFolder(line, why);
             }
+            return client_.onUntagged(line);
         case Phase::Select:
             if (const std::optional<std::uint32_t> exists = untaggedCount(line, "EXISTS")) {
                 exists_ = *exists;
@@ -160,7 +160,8 @@ std::string ImapDriver::tagFor(std::string_view fixed) {
 std::optional<std::string> ImapDriver::send(Phase phase, std::string_view tag, std::string line, Completion done,
                                             std::string logged) {
     const bool sent = runner_.send(tag, line + "\r\n", [done = std::move(done)](const ImapCompletion& c) {
-        done(ImapOutcome{c.status == ImapStatus::Ok ? ImapResult::Ok : ImapResult::Refused, c.line, c.crossedExpunge});
+        done(ImapOutcome{c.status == ImapStatus::Ok ? ImapResult::Ok : ImapResult::Refused, c.status, c.line,
+                         c.crossedExpunge});
     });
     if (!sent) {
         end();
@@ -171,19 +172,16 @@ std::optional<std::string> ImapDriver::send(Phase phase, std::string_view tag, s
 }
 
 std::optional<std::string> ImapDriver::login(const ImapCommand& login, Completion done) {
-    opening_.inFlight(ImapOpening::Step::Login);
     std::string line = login.bytes.substr(0, login.bytes.size() - 2);
     return send(Phase::Login, "A000", std::move(line), std::move(done), login.logged);
 }
 
 std::optional<std::string> ImapDriver::list(Completion done) {
-    opening_.inFlight(ImapOpening::Step::List);
     const ImapCommand list = ImapOpening::listCommand();
     return send(Phase::List, "A001", list.logged, std::move(done));
 }
 
 std::optional<std::string> ImapDriver::select(std::string_view quotedName, Completion done) {
-    opening_.inFlight(ImapOpening::Step::Other);
     selected_ = false;
     uidValidity_ = exists_ = 0;
     return send(Phase::Select, "A002", "A002 SELECT " + std::string(quotedName),
@@ -276,10 +274,9 @@ std::optional<std::string> ImapDriver::flagDeleted(std::uint32_t address, Comple
                 std::move(done));
 }
 
-std::optional<std::string> ImapDriver::logout(Completion done) {
+std::optional<std::string> ImapDriver::logout(Completion done, std::string_view tag) {
     selected_ = false;
-    opening_.inFlight(ImapOpening::Step::Other);
-    return send(Phase::Logout, "A006", "A006 LOGOUT", [this, done = std::move(done)](const ImapOutcome& outcome) {
+    return send(Phase::Logout, tag, std::string(tag) + " LOGOUT", [this, done = std::move(done)](const ImapOutcome& outcome) {
         phase_ = Phase::Done;
         done(outcome);
     });

@@ -43,7 +43,8 @@ enum class ImapResult {
 
 struct ImapOutcome {
     ImapResult result = ImapResult::Ok;
-    std::string_view line;  // the completion as the server sent it
+    ImapStatus status = ImapStatus::None;  // OK, NO or BAD as the server said it
+    std::string_view line;                 // the completion as the server sent it
     // By number: an EXPUNGE arrived while the command was in flight, so the
     // server may have run it on another message than the one it named.
     bool crossedExpunge = false;
@@ -70,6 +71,8 @@ public:
     virtual void onBodyPiece(std::string_view chunk) = 0;
     // The response whose literal was taken is complete.
     virtual void onBodyResponseEnded() = 0;
+    // An untagged line of no meaning to the login or the folder list.
+    virtual void onUntagged(std::string_view line) { (void)line; }
     // A command's completion has run.
     virtual void onAnswered() = 0;
     // A tagged line of no command in flight.
@@ -123,7 +126,7 @@ public:
     // or, sent as a string, to onTransferData.
     std::optional<std::string> fetchBody(std::uint32_t address, Completion done);
     std::optional<std::string> flagDeleted(std::uint32_t address, Completion done);
-    std::optional<std::string> logout(Completion done);
+    std::optional<std::string> logout(Completion done, std::string_view tag = "A006");
 
     // The selected folder as the server announced it.
     std::uint32_t uidValidity() const { return uidValidity_; }
@@ -162,7 +165,6 @@ private:
     ImapDriverClient& client_;
     ImapResponseReader reader_;
     ImapCommandRunner runner_;
-    ImapOpening opening_;
     ImapSearchReader search_;
     UntaggedLogLimit untaggedLog_;
     bool byUid_;
