@@ -26,35 +26,20 @@ ImapDialogue::ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, Im
     : values_(std::move(values)),
       host_(host),
       store_(store),
-      reader_(*this, values_.responseLimits),
-      search_(values_.maxSearchNumbers),
-      untaggedLog_(values_.maxLoggedUntaggedPerKind),
-      runner_([this](std::string_view bytes) { return host_.send(bytes); },
-              static_cast<std::size_t>(std::clamp(values_.settings.pipelineDepth, 1, kMaxPipelineDepth))),
-      byUid_(runner_.window() > 1) {}
+      driver_(ImapDriverValues{static_cast<std::size_t>(std::clamp(values_.settings.pipelineDepth, 1, kMaxPipelineDepth)),
+                               values_.maxSearchNumbers, values_.maxLoggedUntaggedPerKind, values_.responseLimits},
+              [this](std::string_view bytes) { return host_.send(bytes); }, *this) {}
 
 void ImapDialogue::onLine(std::string_view line) {
     if (state_ == State::Done) return;
-    reader_.onLine(line);
+    driver_.onLine(line);
 }
 
 bool ImapDialogue::acceptsLongLine(std::string_view start) {
-    // Only the numbers of a SEARCH answer may run past the line bound: they
-    // are read one by one and bounded by their count. The line must stand
-    // on its own (not continue a response that announced a literal).
-    if (state_ != State::Search || reader_.midResponse() || !isUntagged(start, "SEARCH")) return false;
-    longSearchLine_ = true;
-    return true;
+    return state_ != State::Done && driver_.acceptsLongLine(start);
 }
 
-void ImapDialogue::onLinePiece(std::string_view piece, bool last) {
-    if (!longSearchLine_) return;
-    if (last && !piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
-    search_.feed(piece, messageIds_);
-    if (!last) return;
-    longSearchLine_ = false;
-    search_.endLine(messageIds_);
-}
+void ImapDialogue::onLinePiece(std::string_view piece, bool last) { driver_.onLinePiece(piece, last); }
 
 void ImapDialogue::leaveForNextRun(std::string_view reason) { tally_.leaveForNextRun(reason); }
 
@@ -64,7 +49,7 @@ std::string ImapDialogue::summary() const {
                                              : "the session ended before the server acknowledged LOGOUT");
 }
 
-void ImapDialogue::onProtocolError(const std::string& what) {
+void ImapDialogue::onBroken(const std::string& what) {
     log(what + "; the session ends");
     leaveForNextRun("the server broke the protocol");
     abandon();
@@ -74,20 +59,12 @@ void ImapDialogue::onProtocolError(const std::string& what) {
 
 void ImapDialogue::onLiteral(std::string_view chunk, bool) {
     if (state_ == State::Done) return;
-    reader_.onLiteral(chunk);
+    driver_.onLiteral(chunk);
 }
 
 void ImapDialogue::abandon() {
-    untaggedAnswerEnded();
+    driver_.untaggedAnswerEnded();
     if (fileOwner_) abandon(*fileOwner_);
-}
-
-void ImapDialogue::logUntagged(std::string_view line, std::string_view text) {
-    if (untaggedLog_.admit(line)) log(text);
-}
-
-void ImapDialogue::untaggedAnswerEnded() {
-    if (const std::optional<std::string> summary = untaggedLog_.completed()) log(*summary);
 }
 
 void ImapDialogue::abandon(Message& m) {
@@ -98,18 +75,12 @@ void ImapDialogue::abandon(Message& m) {
     if (literalOwner_ == &m) literalOwner_ = nullptr;
 }
 
-bool ImapDialogue::takesLiteral(const ImapResponse& soFar, std::uint64_t) {
+bool ImapDialogue::takesBody(const ImapFetchResponse& fetch) {
     // Only the body of a message whose body fetch is in flight goes to its
     // file, and only while the store holds no other message's file open.
     if (state_ != State::Transfer) return false;
-    const std::optional<ImapFetchResponse> fetch = parseFetchResponse(soFar);
-    Message* m = fetch ? bodyMessage(*fetch) : nullptr;
+    Message* m = bodyMessage(fetch);
     if (!m || m->bodyStarted || m->fileFailed) return false;
-    const ImapFetchItem* item = fetch->last();
-    if (!item || item->value.kind != ImapToken::Kind::PendingLiteral || !startsWithIgnoringCase(item->name, "BODY[]") ||
-        item->name.size() != 6) {
-        return false;
-    }
     m->bodyOffered = true;
     if (!storeFreeFor(*m)) return false;
     if (!m->ownsFile && !beginFile(*m)) {
@@ -119,6 +90,12 @@ bool ImapDialogue::takesLiteral(const ImapResponse& soFar, std::uint64_t) {
     startBody(*m);
     literalOwner_ = m;
     return true;
+}
+
+void ImapDialogue::onBodyResponseEnded() {
+    if (literalOwner_) literalOwner_->bodyComplete = true;
+    literalOwner_ = nullptr;
+    pump();
 }
 
 bool ImapDialogue::storeFreeFor(Message& next) {
@@ -141,43 +118,6 @@ bool ImapDialogue::storeFreeFor(Message& next) {
     return !fileOwner_;
 }
 
-void ImapDialogue::handleResponse() {
-    const std::string line = response().front().bytes;
-    if (isUntagged(line, "BYE") && state_ != State::Greeting && state_ != State::Logout) {
-        // The server is leaving; its close ends the session.
-        logUntagged(line);
-        return;
-    }
-    if (isTagged(line) && state_ != State::Greeting) untaggedAnswerEnded();
-    if (selected_ && onMailboxSize(line)) return pump();
-    if (state_ == State::Done) return;
-    if (state_ != State::Greeting && isTagged(line)) {
-        // A completion: of the oldest command in flight, or out of step.
-        if (runner_.onTagged(line) == ImapCommandRunner::Match::Completed) return pump();
-        if (state_ == State::Logout) return onLogout(line);
-        return outOfStep(line);
-    }
-    switch (state_) {
-        case State::Greeting:
-            return onGreeting(line);
-        case State::Login:
-            return;
-        case State::List:
-            return onList(line);
-        case State::Select:
-            return onSelect(line);
-        case State::Search:
-            return onSearch(line);
-        case State::Transfer:
-            onTransferData(line);
-            return pump();
-        case State::Logout:
-            return onLogout(line);
-        case State::Done:
-            return;
-    }
-}
-
 ImapDialogue::Message* ImapDialogue::messageByUid(const ImapFetchResponse& fetch, Message::Step step) {
     const ImapFetchItem* uid = fetch.find("UID");
     if (!uid || uid->value.kind != ImapToken::Kind::Atom) return nullptr;
@@ -189,7 +129,7 @@ ImapDialogue::Message* ImapDialogue::messageByUid(const ImapFetchResponse& fetch
 }
 
 ImapDialogue::Message* ImapDialogue::bodyMessage(const ImapFetchResponse& fetch) {
-    if (!byUid_) return inFlightMessage(fetch.number, Message::Step::BodySent);
+    if (!driver_.byUid()) return inFlightMessage(fetch.number, Message::Step::BodySent);
     // The UID names the message wherever it stands; a server that puts it
     // after the body leaves the message number the listing gave.
     if (fetch.find("UID")) return messageByUid(fetch, Message::Step::BodySent);
@@ -206,55 +146,61 @@ ImapDialogue::Message* ImapDialogue::inFlightMessage(std::string_view number, Me
     return nullptr;
 }
 
-bool ImapDialogue::onMailboxSize(std::string_view line) {
-    if (const std::optional<std::uint32_t> gone = untaggedCount(line, "EXPUNGE")) {
-        // Every later message moves down by one; the expunged one is gone.
-        logUntagged(line);
-        if (exists_ > 0) --exists_;
-        if (!byUid_) {
-            std::deque<std::uint32_t> renumbered;
-            for (const std::uint32_t n : messageIds_)
-                if (n != *gone) renumbered.push_back(n > *gone ? n - 1 : n);
-            messageIds_ = std::move(renumbered);
-        }
-        for (Message& m : messages_) {
-            if (m.expunged) continue;
-            if (m.number == *gone) {
-                m.expunged = true;
-            } else if (m.number > *gone) {
-                --m.number;
-            }
-        }
-        // A command in flight may have been run after the server moved its
-        // numbers (commands by UID are not moved by it).
-        if (!byUid_) runner_.expungeArrived();
-        return true;
+void ImapDialogue::onExpunge(std::uint32_t gone) {
+    // Every later message moves down by one; the expunged one is gone.
+    if (!driver_.byUid()) {
+        std::deque<std::uint32_t> renumbered;
+        for (const std::uint32_t n : messageIds_)
+            if (n != gone) renumbered.push_back(n > gone ? n - 1 : n);
+        messageIds_ = std::move(renumbered);
     }
-    if (const std::optional<std::uint32_t> exists = untaggedCount(line, "EXISTS")) {
-        // The SEARCH result is what this run transfers; numbers announced
-        // later would be fetched by a stale count, so they wait for the next run.
-        if (*exists > exists_ && transferPass_ && !newMessagesNoted_) {
-            log("New messages arrived in the MailBox '" + folder_.shownName +
-                "' during the transfer; they are left for the next run");
-            newMessagesNoted_ = true;
-            leaveForNextRun("new messages arrived during the transfer");
+    for (Message& m : messages_) {
+        if (m.expunged) continue;
+        if (m.number == gone) {
+            m.expunged = true;
+        } else if (m.number > gone) {
+            --m.number;
         }
-        exists_ = *exists;
-        return true;
     }
-    return false;
+    pump();
 }
 
-void ImapDialogue::outOfStep(std::string_view line) {
-    // A completion of no command we sent: the dialogue cannot tell where it stands.
+void ImapDialogue::onExists(std::uint32_t count) {
+    // The SEARCH result is what this run transfers; messages announced
+    // later would be fetched by a stale count, so they wait for the next run.
+    if (count > driver_.exists() && transferPass_ && !newMessagesNoted_) {
+        log("New messages arrived in the MailBox '" + folder_.shownName +
+            "' during the transfer; they are left for the next run");
+        newMessagesNoted_ = true;
+        leaveForNextRun("new messages arrived during the transfer");
+    }
+    pump();
+}
+
+void ImapDialogue::onOutOfStep(std::string_view line) {
     log(line);
+    if (state_ == State::Logout) {
+        // Whatever the server meant, the conversation is over.
+        host_.closeConnection();
+        state_ = State::Done;
+        driver_.end();
+        return;
+    }
+    // A completion of no command we sent: the dialogue cannot tell where it stands.
     leaveForNextRun("the server answered out of step");
-    runner_.forget();
+    driver_.forget();
     logout();
 }
 
-void ImapDialogue::onGreeting(std::string_view line) {
-    if (opening_.onResponse(response()) != ImapOpening::Event::Greeted) {
+bool ImapDialogue::sent(const std::optional<std::string>& line) {
+    if (line) return true;
+    abandon();
+    state_ = State::Done;
+    return false;
+}
+
+void ImapDialogue::onGreeting(std::string_view line, bool ok) {
+    if (!ok) {
         log(line);
         logout();
         return;
@@ -272,43 +218,33 @@ void ImapDialogue::sendLogin() {
         logout();
         return;
     }
-    if (!send("A000", login->bytes, [this](const ImapCompletion& done) { onLogin(done.line); })) return;
-    log(login->logged);
+    const std::optional<std::string> line = driver_.login(*login, [this](const ImapOutcome& done) { onLogin(done); });
+    if (!sent(line)) return;
+    log(*line);
     show("Sending Login information");
     state_ = State::Login;
-    opening_.inFlight(ImapOpening::Step::Login);
 }
 
 template <typename Ok, typename Refused>
-ImapCommandRunner::Handler ImapDialogue::onCompletion(Ok ok, Refused refused) {
-    return [this, ok, refused](const ImapCompletion& done) {
-        if (done.status == ImapStatus::Ok) return ok();
+ImapDriver::Completion ImapDialogue::onCompletion(Ok ok, Refused refused) {
+    return [this, ok, refused](const ImapOutcome& done) {
+        if (done.result == ImapResult::Ok) return ok();
         log(done.line);
         refused();
     };
 }
 
-void ImapDialogue::onLogin(std::string_view line) {
-    switch (opening_.onResponse(response())) {
-        case ImapOpening::Event::LoggedIn:
-            return sendList();
-        case ImapOpening::Event::LoginRefused:
-            log(line);
-            leaveForNextRun("the server refused the login");
-            return logout();
-        case ImapOpening::Event::OutOfStep:
-            return outOfStep(line);
-        default:
-            return;
-    }
+void ImapDialogue::onLogin(const ImapOutcome& done) {
+    if (done.result == ImapResult::Ok) return sendList();
+    log(done.line);
+    leaveForNextRun("the server refused the login");
+    logout();
 }
 
 bool ImapDialogue::sendListCommand() {
     listedFolders_.clear();
-    const ImapCommand list = ImapOpening::listCommand();
-    if (!send("A001", list.bytes, [this](const ImapCompletion& done) { onList(done.line); })) return false;
+    if (!sent(driver_.list([this](const ImapOutcome& done) { onListed(done); }))) return false;
     state_ = State::List;
-    opening_.inFlight(ImapOpening::Step::List);
     return true;
 }
 
@@ -319,26 +255,19 @@ void ImapDialogue::sendList() {
     log(ImapOpening::listCommand().logged);
 }
 
-void ImapDialogue::onList(std::string_view line) {
-    switch (opening_.onResponse(response())) {
-        case ImapOpening::Event::Folder:
-            return addFolder(opening_.folder());
-        case ImapOpening::Event::UnreadableFolder:
-            logUntagged(line, "Could not read the folder in \"" + std::string(line) + "\": " + opening_.why());
-            leaveForNextRun("a folder could not be read from the list");
-            return;
-        case ImapOpening::Event::Listed:
-            if (transferPass_) show(kBanner);
-            return selectNextFolder();
-        case ImapOpening::Event::ListRefused:
-            log(line);
-            leaveForNextRun("the folder list failed");
-            return logout();
-        case ImapOpening::Event::OutOfStep:
-            return outOfStep(line);
-        default:
-            return;
+void ImapDialogue::onUnreadableFolder(std::string_view line, const std::string& why) {
+    logUntagged(line, "Could not read the folder in \"" + std::string(line) + "\": " + why);
+    leaveForNextRun("a folder could not be read from the list");
+}
+
+void ImapDialogue::onListed(const ImapOutcome& done) {
+    if (done.result == ImapResult::Ok) {
+        if (transferPass_) show(kBanner);
+        return selectNextFolder();
     }
+    log(done.line);
+    leaveForNextRun("the folder list failed");
+    logout();
 }
 
 void ImapDialogue::addFolder(const ImapListEntry& entry) {
@@ -392,16 +321,13 @@ void ImapDialogue::selectNextFolder() {
         }
         folderDirectory_ = store_.folderDirectory(localFolder_);
         if (transferPass_) noteSharedDirectory();
-        selected_ = false;
-        uidValidity_ = exists_ = 0;
         newMessagesNoted_ = false;
-        if (!send("A002", "A002 SELECT " + *quoted + "\r\n", onCompletion([this] { selected(); }, [this] {
-                leaveForNextRun("a folder could not be selected");
-                selectNextFolder();
-            }))) {
-            return;
-        }
-        log("A002 SELECT " + *quoted);
+        const std::optional<std::string> line = driver_.select(*quoted, onCompletion([this] { selected(); }, [this] {
+            leaveForNextRun("a folder could not be selected");
+            selectNextFolder();
+        }));
+        if (!sent(line)) return;
+        log(*line);
         if (transferPass_) show("Selecting the MailBox '" + folder_.shownName + "'");
         state_ = State::Select;
         return;
@@ -429,40 +355,20 @@ void ImapDialogue::beginSecondPass() {
     show(kBanner);
 }
 
-void ImapDialogue::onSelect(std::string_view line) {
-    if (const std::optional<std::uint32_t> exists = untaggedCount(line, "EXISTS")) {
-        exists_ = *exists;
-        return;
-    }
-    if (const std::optional<std::uint32_t> validity = responseCodeNumber(line, "UIDVALIDITY")) {
-        uidValidity_ = *validity;
-        return;
-    }
-}
-
 void ImapDialogue::selected() {
-    selected_ = true;
-    search_.reset();
-    const std::string_view command =
-        values_.settings.migrateDeleted ? (byUid_ ? "A003 UID SEARCH ALL" : "A003 SEARCH ALL")
-                                        : (byUid_ ? "A003 UID SEARCH NOT DELETED" : "A003 SEARCH NOT DELETED");
     const auto searched = onCompletion([this] { searchCompleted(); }, [this] {
         leaveForNextRun("a folder could not be searched");
         selectNextFolder();
     });
-    if (!send("A003", std::string(command) + "\r\n", searched)) return;
-    log(command);
+    const std::optional<std::string> line = driver_.search(values_.settings.migrateDeleted, messageIds_, searched);
+    if (!sent(line)) return;
+    log(*line);
     if (transferPass_) show("SEARCHING MAILBOX " + folder_.shownName);
     state_ = State::Search;
 }
 
-void ImapDialogue::onSearch(std::string_view line) {
-    if (!isUntagged(line, "SEARCH")) return;
-    search_.feed(line, messageIds_);
-    search_.endLine(messageIds_);
-}
-
 void ImapDialogue::searchCompleted() {
+    const ImapSearchReader& search_ = driver_.searchAnswer();
     if (search_.ignoredCount() > 0) {
         const std::uint64_t more = search_.ignoredCount() - search_.ignoredShown();
         log("Ignoring what is not a message number in the SEARCH result:" + search_.ignoredText() +
@@ -528,10 +434,10 @@ void ImapDialogue::pump() {
     while (state_ == State::Transfer) {
         decideInOrder();
         while (!messages_.empty() && messages_.front().step == Message::Step::Done) messages_.pop_front();
-        if (!runner_.hasRoom()) return;
+        if (!driver_.hasRoom()) return;
         // The next listing goes out while half of the last is still to be
         // fetched, so that the bodies never wait for a round trip.
-        if (byUid_ && !listingInFlight_ && !messageIds_.empty() &&
+        if (driver_.byUid() && !listingInFlight_ && !messageIds_.empty() &&
             messages_.size() <= std::max<std::size_t>(values_.maxUidsPerListing / 2, 1)) {
             if (!sendListing()) return;
             continue;
@@ -548,11 +454,11 @@ void ImapDialogue::pump() {
             }
         }
         if (!next) {
-            if (!byUid_ && !messageIds_.empty() && messages_.size() < runner_.window()) {
+            if (!driver_.byUid() && !messageIds_.empty() && messages_.size() < driver_.window()) {
                 next = &messages_.emplace_back(messageIds_.front());
                 messageIds_.pop_front();
             } else {
-                if (messages_.empty() && messageIds_.empty() && runner_.idle()) selectNextFolder();
+                if (messages_.empty() && messageIds_.empty() && driver_.idle()) selectNextFolder();
                 return;
             }
         }
@@ -560,35 +466,10 @@ void ImapDialogue::pump() {
     }
 }
 
-std::string ImapDialogue::tagFor(std::string_view fixed) {
-    if (!byUid_) return std::string(fixed);
-    std::string number = std::to_string(++tagCounter_);
-    if (number.size() < 4) number.insert(0, 4 - number.size(), '0');
-    return "T" + number;
-}
-
 std::string ImapDialogue::messageName(const Message& m) const {
-    if (byUid_) return "the message with UID " + std::to_string(m.uid);
+    if (driver_.byUid()) return "the message with UID " + std::to_string(m.uid);
     return "message " + std::to_string(m.number);
 }
-
-namespace {
-
-// "11:14,17,20:21": the UIDs (ascending as the search gave them) as a sequence set.
-std::string uidSet(const std::vector<std::uint32_t>& uids) {
-    std::string set;
-    for (std::size_t i = 0; i < uids.size();) {
-        std::size_t j = i;
-        while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1) ++j;
-        if (!set.empty()) set += ',';
-        set += std::to_string(uids[i]);
-        if (j > i) set += ':' + std::to_string(uids[j]);
-        i = j + 1;
-    }
-    return set;
-}
-
-}  // namespace
 
 bool ImapDialogue::sendListing() {
     std::vector<std::uint32_t> wanted;
@@ -607,77 +488,68 @@ bool ImapDialogue::sendListing() {
     }
     if (wanted.empty()) return true;
     std::sort(wanted.begin(), wanted.end());
-    const std::string tag = tagFor("I001");
-    const std::string command = tag + " UID FETCH " + uidSet(wanted) + " (INTERNALDATE)";
-    if (!send(tag, command + "\r\n", [this](const ImapCompletion& done) { onListingCompleted(done); })) return false;
+    const std::optional<std::string> line =
+        driver_.listDates(wanted, [this](const ImapOutcome& done) { onListingCompleted(done); });
+    if (!sent(line)) return false;
     listingInFlight_ = true;
-    log(command);
+    log(*line);
     return true;
 }
 
-void ImapDialogue::onListingCompleted(const ImapCompletion& done) {
+void ImapDialogue::onListingCompleted(const ImapOutcome& done) {
     listingInFlight_ = false;
-    if (done.status != ImapStatus::Ok) log(done.line);
+    if (done.result != ImapResult::Ok) log(done.line);
     // A message the listing left out is still fetched (dated as a message
     // without a date); should its UID be gone, the body fetch says so.
     for (Message& m : messages_) {
         if (m.step != Message::Step::DateSent) continue;
-        m.dateRefused = done.status != ImapStatus::Ok;
+        m.dateRefused = done.result != ImapResult::Ok;
         m.step = Message::Step::Dated;
     }
 }
 
 bool ImapDialogue::sendFor(Message& m) {
-    const std::string number = std::to_string(m.number);
+    const std::uint32_t address = driver_.byUid() ? m.uid : m.number;
     switch (m.step) {
         case Message::Step::DateWanted:
             m.uid = 0;
             m.time.reset();
-            if (!send("I001", "I001 FETCH " + number + " (INTERNALDATE UID)\r\n",
-                      [this, &m](const ImapCompletion& done) { onDateCompleted(m, done); })) {
+            if (!sent(driver_.fetchDate(m.number, [this, &m](const ImapOutcome& done) { onDateCompleted(m, done); })))
                 return false;
-            }
             m.step = Message::Step::DateSent;
             return true;
         case Message::Step::BodyWanted: {
-            const std::string tag = tagFor("A004");
-            const std::string command = byUid_ ? tag + " UID FETCH " + std::to_string(m.uid) + " (BODY.PEEK[])"
-                                               : tag + " FETCH " + number + " (BODY.PEEK[])";
-            if (!send(tag, command + "\r\n", [this, &m](const ImapCompletion& done) { onBodyCompleted(m, done); }))
-                return false;
-            show("FETCHING EMAIL " + (m.number > 0 ? number : std::to_string(m.uid)));
-            log(command);
+            const std::optional<std::string> line =
+                driver_.fetchBody(address, [this, &m](const ImapOutcome& done) { onBodyCompleted(m, done); });
+            if (!sent(line)) return false;
+            show("FETCHING EMAIL " + std::to_string(m.number > 0 ? m.number : m.uid));
+            log(*line);
             m.step = Message::Step::BodySent;
             return true;
         }
-        case Message::Step::StoreWanted: {
+        case Message::Step::StoreWanted:
             // Refused or not, the message is stored; at worst its deletion flag is missing.
-            const std::string tag = tagFor("A005");
-            const std::string command = byUid_ ? tag + " UID STORE " + std::to_string(m.uid) + " +FLAGS (\\Deleted)"
-                                               : tag + " STORE " + number + " +FLAGS (\\Deleted)";
-            if (!send(tag, command + "\r\n", [this, &m](const ImapCompletion& done) {
-                    if (done.status != ImapStatus::Ok) log(done.line);
+            if (!sent(driver_.flagDeleted(address, [this, &m](const ImapOutcome& done) {
+                    if (done.result != ImapResult::Ok) log(done.line);
                     m.step = Message::Step::Done;
-                })) {
+                }))) {
                 return false;
             }
             m.step = Message::Step::StoreSent;
             return true;
-        }
         default:
             return true;
     }
 }
 
-void ImapDialogue::onTransferData(std::string_view line) {
-    if (!line.starts_with("* ")) return;
-    if (reader_.literalTaken()) {
-        if (literalOwner_) literalOwner_->bodyComplete = true;
-        literalOwner_ = nullptr;
-        return;
-    }
-    const std::optional<ImapFetchResponse> fetch = parseFetchResponse(response());
-    if (byUid_) {
+void ImapDialogue::onTransferData(const std::optional<ImapFetchResponse>& fetch, std::string_view line) {
+    transferData(fetch, line);
+    pump();
+}
+
+void ImapDialogue::transferData(const std::optional<ImapFetchResponse>& fetch, std::string_view line) {
+    if (state_ != State::Transfer) return;
+    if (driver_.byUid()) {
         if (!fetch) return logUntagged(line);
         if (Message* m = messageByUid(*fetch, Message::Step::DateSent)) {
             if (const std::optional<std::uint32_t> n = parsePositiveNumber(fetch->number)) m->number = *n;
@@ -699,7 +571,9 @@ void ImapDialogue::onTransferData(std::string_view line) {
         b->bodyComplete = true;
         return;
     }
-    const bool datesAwaited = runner_.oldestTag() == "I001";
+    // One command at a time: untagged lines are logged while a date is awaited.
+    const bool datesAwaited = std::any_of(messages_.begin(), messages_.end(),
+                                          [](const Message& m) { return m.step == Message::Step::DateSent; });
     if (fetch) {
         if (Message* m = inFlightMessage(fetch->number, Message::Step::DateSent)) {
             if (takeDate(*m, *fetch, line) || !datesAwaited) return;
@@ -735,9 +609,9 @@ bool ImapDialogue::takeDate(Message& m, const ImapFetchResponse& fetch, std::str
     return true;
 }
 
-void ImapDialogue::onDateCompleted(Message& m, const ImapCompletion& done) {
-    if (done.status != ImapStatus::Ok) log(done.line);
-    bool refused = done.status != ImapStatus::Ok;
+void ImapDialogue::onDateCompleted(Message& m, const ImapOutcome& done) {
+    if (done.result != ImapResult::Ok) log(done.line);
+    bool refused = done.result != ImapResult::Ok;
     if (done.crossedExpunge && !m.expunged) {
         // The server may have run it on another message than the one its
         // number named when it was sent: what counts is whether this
@@ -773,7 +647,7 @@ void ImapDialogue::decideStore(Message& m) {
     m.counter = messageNumber_;
     showCaptionForMessage();
     // Listed by UID, a message the records name was never asked for its date.
-    if (byUid_ && stored_.fileHolding(identity(m))) return skipStored(m);
+    if (driver_.byUid() && stored_.fileHolding(identity(m))) return skipStored(m);
     if (!m.time) {
         std::string name = messageName(m);
         name[0] = asciiUpper(name[0]);
@@ -850,15 +724,15 @@ void ImapDialogue::writeBody(Message& m, std::string_view bytes) {
     m.lastWasCarriageReturn = bytes.back() == '\r';
 }
 
-void ImapDialogue::onBodyCompleted(Message& m, const ImapCompletion& done) {
+void ImapDialogue::onBodyCompleted(Message& m, const ImapOutcome& done) {
     if (literalOwner_ == &m) literalOwner_ = nullptr;
-    if (done.status != ImapStatus::Ok) log(done.line);
+    if (done.result == ImapResult::Refused) log(done.line);
     if (m.fileDone) {
         // Its whole body came before this completion and was dealt with then.
         m.step = m.afterBody;
         return;
     }
-    if (!byUid_ && done.crossedExpunge && !m.expunged && !m.fileFailed) {
+    if (done.crossedExpunge && !m.expunged && !m.fileFailed) {
         // As for the date: this message's body came, or it is asked again.
         if (!m.bodyStarted) {
             m.step = Message::Step::BodyWanted;
@@ -866,7 +740,12 @@ void ImapDialogue::onBodyCompleted(Message& m, const ImapCompletion& done) {
         }
         return endMessage(m);
     }
-    if (done.status == ImapStatus::Ok) return endMessage(m);
+    // By UID, an answer without the body is the server saying the UID is gone.
+    if (done.result == ImapResult::Gone && !m.bodyOffered) {
+        abandon(m);
+        return messageGone(m);
+    }
+    if (done.result != ImapResult::Refused) return endMessage(m);
     abandon(m);
     m.expunged ? messageGone(m) : messageFailed(m);
 }
@@ -874,8 +753,7 @@ void ImapDialogue::onBodyCompleted(Message& m, const ImapCompletion& done) {
 void ImapDialogue::endMessage(Message& m) {
     if (m.fileFailed) return messageFailed(m);
     if (!m.bodyComplete || m.bodyFailed) {
-        // By UID, an answer without the body is the server saying the UID is gone.
-        if ((m.expunged || (byUid_ && !m.bodyOffered)) && !m.bodyFailed) return messageGone(m);
+        if (m.expunged && !m.bodyFailed) return messageGone(m);
         log(m.bodyFailed ? m.bodyError : "The server sent no body for " + messageName(m));
         abandon(m);
         return messageFailed(m);
@@ -963,15 +841,16 @@ void ImapDialogue::logout() {
     abandon();
     literalOwner_ = nullptr;
     messages_.clear();
-    selected_ = false;
-    if (!send("A006", "A006 LOGOUT\r\n", [this](const ImapCompletion& done) { onLogoutCompleted(done); })) return;
+    const std::optional<std::string> line =
+        driver_.logout([this](const ImapOutcome& done) { onLogoutCompleted(done); });
+    if (!sent(line)) return;
     show("Logging out");
-    log("A006 LOGOUT");
+    log(*line);
     state_ = State::Logout;
 }
 
-void ImapDialogue::onLogoutCompleted(const ImapCompletion& done) {
-    if (done.status == ImapStatus::Ok) {
+void ImapDialogue::onLogoutCompleted(const ImapOutcome& done) {
+    if (done.result == ImapResult::Ok) {
         host_.pause(values_.logoutPauseMs);
         show("Disconnected");
         log(done.line);
@@ -983,20 +862,6 @@ void ImapDialogue::onLogoutCompleted(const ImapCompletion& done) {
     log(done.line);
     host_.closeConnection();
     state_ = State::Done;
-}
-
-void ImapDialogue::onLogout(std::string_view line) {
-    if (!isTagged(line)) return logUntagged(line);
-    log(line);
-    host_.closeConnection();
-    state_ = State::Done;
-}
-
-bool ImapDialogue::send(std::string_view tag, std::string_view bytes, ImapCommandRunner::Handler onCompleted) {
-    if (runner_.send(tag, bytes, std::move(onCompleted))) return true;
-    abandon();
-    state_ = State::Done;
-    return false;
 }
 
 }  // namespace rvo

@@ -44,11 +44,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/core/imap/imap_command_runner.h"
+#include "engine/core/imap/imap_driver.h"
 #include "engine/core/imap/imap_opening.h"
-#include "engine/core/imap/imap_response_reader.h"
-#include "engine/core/imap/imap_search_reader.h"
-#include "engine/core/imap/imap_untagged_log.h"
 #include "engine/core/imap/imap_syntax.h"
 #include "engine/core/session/migration_tally.h"
 #include "engine/core/settings/migration_settings.h"
@@ -121,7 +118,9 @@ struct ImapDialogueValues {
     ImapResponseLimits responseLimits;
 };
 
-class ImapDialogue : private ImapResponseReader::Client {
+// The folder walk: what to copy and in which order, composed of the
+// driver's operations.
+class ImapDialogue : private ImapDriverClient {
 public:
     ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, ImapMailStore& store);
 
@@ -148,7 +147,7 @@ public:
     std::string summary() const;
     int messageNumber() const { return messageNumber_; }
     // The most commands that were in flight at once.
-    std::size_t mostInFlight() const { return runner_.mostInFlight(); }
+    std::size_t mostInFlight() const { return driver_.mostInFlight(); }
 
 private:
     enum class State { Greeting, Login, List, Select, Search, Transfer, Logout, Done };
@@ -188,38 +187,39 @@ private:
         std::string shownName;   // "/" removed unless the delimiter is "/"
     };
 
-    // ImapResponseReader::Client
+    // ImapDriverClient
     void readLiteral(std::uint64_t count) override { host_.readLiteral(count); }
-    bool takesLiteral(const ImapResponse& soFar, std::uint64_t size) override;
-    void onTakenLiteral(std::string_view chunk) override {
+    void onGreeting(std::string_view line, bool ok) override;
+    void onFolder(const ImapListEntry& entry) override { addFolder(entry); }
+    void onUnreadableFolder(std::string_view line, const std::string& why) override;
+    void onExpunge(std::uint32_t number) override;
+    void onExists(std::uint32_t count) override;
+    void onTransferData(const std::optional<ImapFetchResponse>& fetch, std::string_view line) override;
+    bool takesBody(const ImapFetchResponse& soFar) override;
+    void onBodyPiece(std::string_view chunk) override {
         if (literalOwner_) writeBody(*literalOwner_, chunk);
     }
-    void onResponse(const ImapResponse&) override { handleResponse(); }
-
-    void handleResponse();
-    const ImapResponse& response() const { return reader_.response(); }
-    // EXPUNGE and EXISTS while a folder is selected; true when `line` was one.
-    bool onMailboxSize(std::string_view line);
-    void outOfStep(std::string_view line);
+    void onBodyResponseEnded() override;
+    void transferData(const std::optional<ImapFetchResponse>& fetch, std::string_view line);
+    void onAnswered() override { pump(); }
+    void onOutOfStep(std::string_view line) override;
     // The server broke the protocol so that nothing after can be read: logged, connection closed.
-    void onProtocolError(const std::string& what) override;
+    void onBroken(const std::string& what) override;
+    void log(std::string_view text) override { host_.log(text); }
+
     // The account is not complete; the first reason is the one the summary gives.
     void leaveForNextRun(std::string_view reason);
-    // A completion handler: ok() on OK; on NO or BAD the server's line is
+    // A completion handler: ok() on OK; otherwise the server's line is
     // logged and refused() runs.
     template <typename Ok, typename Refused>
-    ImapCommandRunner::Handler onCompletion(Ok ok, Refused refused);
+    ImapDriver::Completion onCompletion(Ok ok, Refused refused);
+    // False when the command could not be sent (the dialogue has then ended).
+    bool sent(const std::optional<std::string>& line);
     bool isExcluded(const Folder& folder) const;
-    void onGreeting(std::string_view line);
-    void onLogin(std::string_view line);
-    void onList(std::string_view line);
-    void onSelect(std::string_view line);
+    void onLogin(const ImapOutcome& done);
+    void onListed(const ImapOutcome& done);
     void selected();
-    void onSearch(std::string_view line);
-    void searchLineEnded();
-    void onTransferData(std::string_view line);
-    void onLogout(std::string_view line);
-    void onLogoutCompleted(const ImapCompletion& done);
+    void onLogoutCompleted(const ImapOutcome& done);
 
     void sendLogin();
     bool sendListCommand();
@@ -238,15 +238,14 @@ private:
     // By UID: the next UIDs of the search go into the walk; those the
     // records do not name are listed with one command.
     bool sendListing();
-    void onListingCompleted(const ImapCompletion& done);
+    void onListingCompleted(const ImapOutcome& done);
     Message* messageByUid(const ImapFetchResponse& fetch, Message::Step step);
     // The message whose body fetch the response answers.
     Message* bodyMessage(const ImapFetchResponse& fetch);
-    std::string tagFor(std::string_view fixed);
     // "message 7", or by UID "the message with UID 1007", as log lines name it.
     std::string messageName(const Message& m) const;
-    void onDateCompleted(Message& m, const ImapCompletion& done);
-    void onBodyCompleted(Message& m, const ImapCompletion& done);
+    void onDateCompleted(Message& m, const ImapOutcome& done);
+    void onBodyCompleted(Message& m, const ImapOutcome& done);
     Message* inFlightMessage(std::string_view number, Message::Step step);
     bool takeDate(Message& m, const ImapFetchResponse& fetch, std::string_view line);
     void decideStore(Message& m);
@@ -262,20 +261,14 @@ private:
     void abandon(Message& m);
     void logout();
 
-    MessageIdentity identity(const Message& m) const { return {folder_.serverName, uidValidity_, m.uid}; }
+    MessageIdentity identity(const Message& m) const { return {folder_.serverName, driver_.uidValidity(), m.uid}; }
     void startBody(Message& m);
     void writeBody(Message& m, std::string_view bytes);
     void showCaptionForMessage();
     bool advanceCapped();
 
-    // Sends through the runner; false when the connection failed (the dialogue has then ended).
-    bool send(std::string_view tag, std::string_view bytes, ImapCommandRunner::Handler onCompleted);
-    void log(std::string_view text) { host_.log(text); }
-    // An untagged line, or a text about one: logged within the limit per answer.
-    void logUntagged(std::string_view line, std::string_view text);
-    void logUntagged(std::string_view line) { logUntagged(line, line); }
-    // A command completed or the session ends: how many untagged lines went unlogged.
-    void untaggedAnswerEnded();
+    void logUntagged(std::string_view line, std::string_view text) { driver_.logUntagged(line, text); }
+    void logUntagged(std::string_view line) { driver_.logUntagged(line); }
     void show(std::string_view text) { host_.showLine(text); }
 
     ImapDialogueValues values_;
@@ -283,8 +276,7 @@ private:
     ImapMailStore& store_;
     State state_ = State::Greeting;
 
-    ImapResponseReader reader_;
-    ImapOpening opening_;
+    ImapDriver driver_;
 
     std::deque<Folder> folders_;
     std::set<std::string> listedFolders_;  // every server folder of the last LIST
@@ -292,9 +284,6 @@ private:
     // case-folded path, as Windows compares them).
     std::map<std::string, std::string> directoryOwners_;
     std::deque<std::uint32_t> messageIds_;
-    ImapSearchReader search_;
-    UntaggedLogLimit untaggedLog_;
-    bool longSearchLine_ = false;  // a SEARCH answer is arriving in pieces
     Folder folder_;
     std::string localFolder_;
     std::string folderDirectory_;
@@ -303,22 +292,13 @@ private:
     bool transferPass_ = false;
     int messageNumber_ = 0;
 
-    // The selected folder as the server announced it.
-    bool selected_ = false;
-    std::uint32_t uidValidity_ = 0;
-    std::uint32_t exists_ = 0;
     bool newMessagesNoted_ = false;
     StoredFolder stored_;
     bool recordsExist_ = false;
 
-    ImapCommandRunner runner_;
     std::deque<Message> messages_;       // in message order; references stay valid
     Message* fileOwner_ = nullptr;       // the message whose file the store has open
     Message* literalOwner_ = nullptr;    // the message whose body literal is arriving
-    // With a window above 1: messages are addressed by UID, and each
-    // command of the transfer gets a tag of its own.
-    bool byUid_ = false;
-    std::uint32_t tagCounter_ = 0;
     bool listingInFlight_ = false;
 
     bool walkComplete_ = false;

@@ -6,7 +6,7 @@ namespace rvo {
 
 namespace {
 
-constexpr std::string_view kLogoutLine = "A002 LOGOUT";
+constexpr std::string_view kLogoutTag = "A002";
 // Names left out for their ";" that are logged one by one; the rest are counted.
 constexpr std::size_t kLeftOutNamesLogged = 100;
 
@@ -20,14 +20,18 @@ bool isStatusResponse(std::string_view line) {
 
 ImapFolderListing::ImapFolderListing(std::string user, std::string password, std::size_t listBytes,
                                      ImapFolderListingHost& host)
-    : user_(std::move(user)), password_(std::move(password)), listBytes_(listBytes), host_(host) {}
+    : user_(std::move(user)),
+      password_(std::move(password)),
+      listBytes_(listBytes),
+      host_(host),
+      driver_(ImapDriverValues{}, [this](std::string_view bytes) { return host_.send(bytes); }, *this) {}
 
 void ImapFolderListing::onLine(std::string_view line) {
-    if (state_ != State::Done) reader_.onLine(line);
+    if (state_ != State::Done) driver_.onLine(line);
 }
 
 void ImapFolderListing::onLiteral(std::string_view chunk) {
-    if (state_ != State::Done) reader_.onLiteral(chunk);
+    if (state_ != State::Done) driver_.onLiteral(chunk);
 }
 
 void ImapFolderListing::fail(std::string_view text) {
@@ -49,60 +53,57 @@ int ImapFolderListing::result() const {
     return failed_ ? 0 : 1;
 }
 
-void ImapFolderListing::onResponse(const ImapResponse& response) {
-    const std::string line = response.front().bytes;
-    if (state_ == State::Logout) return onLogoutAnswer(line);
-    switch (opening_.onResponse(response)) {
-        case ImapOpening::Event::Greeted: {
-            host_.log(line);
-            const std::optional<ImapCommand> login = ImapOpening::loginCommand(user_, password_);
-            if (!login) {
-                host_.log(kLoginNotSent);
-                fail("The user name or password holds a line break or NUL byte");
-                return logout();
-            }
-            if (!send(*login)) return;
-            state_ = State::Login;
-            opening_.inFlight(ImapOpening::Step::Login);
-            return;
-        }
-        case ImapOpening::Event::GreetingRefused:
-            host_.log(line);
-            fail(line);
-            return logout();
-        case ImapOpening::Event::LoggedIn:
-            host_.log(line);
-            if (!send(ImapOpening::listCommand())) return;
-            state_ = State::List;
-            opening_.inFlight(ImapOpening::Step::List);
-            return;
-        case ImapOpening::Event::LoginRefused:
-            host_.log(line);
-            fail(opening_.status() == ImapStatus::Bad ? std::string_view("Bad login attempt") : std::string_view(line));
-            return logout();
-        case ImapOpening::Event::Folder:
-            return addFolder(opening_.folder().name);
-        case ImapOpening::Event::UnreadableFolder: {
-            const std::string text = "Could not read the folder in \"" + line + "\": " + opening_.why();
-            host_.log(text);
-            fail(text);
-            return;
-        }
-        case ImapOpening::Event::Listed:
-            host_.log(line);
-            return logout();
-        case ImapOpening::Event::ListRefused:
-        case ImapOpening::Event::OutOfStep:
-            host_.log(line);
-            fail(line);
-            return logout();
-        case ImapOpening::Event::Other:
-            if (isStatusResponse(line)) host_.log(line);
-            return;
+void ImapFolderListing::onGreeting(std::string_view line, bool ok) {
+    host_.log(line);
+    if (!ok) {
+        fail(line);
+        return logout();
     }
+    const std::optional<ImapCommand> login = ImapOpening::loginCommand(user_, password_);
+    if (!login) {
+        host_.log(kLoginNotSent);
+        fail("The user name or password holds a line break or NUL byte");
+        return logout();
+    }
+    if (!sent(driver_.login(*login, [this](const ImapOutcome& done) { onLogin(done); }))) return;
+    state_ = State::Login;
 }
 
-void ImapFolderListing::onProtocolError(const std::string& what) {
+void ImapFolderListing::onLogin(const ImapOutcome& done) {
+    host_.log(done.line);
+    if (done.result != ImapResult::Ok) {
+        fail(done.status == ImapStatus::Bad ? std::string_view("Bad login attempt") : done.line);
+        return logout();
+    }
+    if (!sent(driver_.list([this](const ImapOutcome& listed) { onListed(listed); }))) return;
+    state_ = State::List;
+}
+
+void ImapFolderListing::onUnreadableFolder(std::string_view line, const std::string& why) {
+    const std::string text = "Could not read the folder in \"" + std::string(line) + "\": " + why;
+    host_.log(text);
+    fail(text);
+}
+
+void ImapFolderListing::onListed(const ImapOutcome& done) {
+    host_.log(done.line);
+    if (done.result != ImapResult::Ok) fail(done.line);
+    logout();
+}
+
+void ImapFolderListing::onUntagged(std::string_view line) {
+    if (isStatusResponse(line)) host_.log(line);
+}
+
+void ImapFolderListing::onOutOfStep(std::string_view line) {
+    host_.log(line);
+    // After LOGOUT only its own answer ends the conversation.
+    if (state_ == State::Logout) return;
+    fail(line);
+    logout();
+}
+
+void ImapFolderListing::onBroken(const std::string& what) {
     host_.log(what);
     fail(what);
     // No list: a listing cut off here is not the mailbox's folders.
@@ -136,17 +137,18 @@ void ImapFolderListing::addFolder(const std::string& name) {
     folders_.push_back(name);
 }
 
-void ImapFolderListing::onLogoutAnswer(std::string_view line) {
-    host_.log(line);
+void ImapFolderListing::logout() {
     // Any answer to LOGOUT ends the conversation; a refusal too, since
     // nothing is left to ask.
-    if (taggedStatus(line, "A002") != ImapStatus::None) end();
-}
-
-void ImapFolderListing::logout() {
-    if (!send({std::string(kLogoutLine) + "\r\n", std::string(kLogoutLine)})) return;
+    if (!sent(driver_.logout(
+            [this](const ImapOutcome& done) {
+                host_.log(done.line);
+                end();
+            },
+            kLogoutTag))) {
+        return;
+    }
     state_ = State::Logout;
-    opening_.inFlight(ImapOpening::Step::Other);
 }
 
 void ImapFolderListing::end() {
@@ -163,9 +165,9 @@ void ImapFolderListing::end() {
     host_.conversationEnded();
 }
 
-bool ImapFolderListing::send(const ImapCommand& command) {
-    if (host_.send(command.bytes)) {
-        host_.log(command.logged);
+bool ImapFolderListing::sent(const std::optional<std::string>& line) {
+    if (line) {
+        host_.log(*line);
         return true;
     }
     failed_ = true;

@@ -1,9 +1,9 @@
 #pragma once
 // The short IMAP4 dialogue that lists a mailbox's folders for the library's
-// wizard: greeting, LOGIN, LIST of every folder, LOGOUT. It opens the
-// conversation exactly as the migration does (ImapOpening, read through an
-// ImapResponseReader) and keeps every folder the server lists, \Noselect
-// ones included, under the name the server gives it.
+// wizard: greeting, LOGIN, LIST of every folder, LOGOUT, on the same driver
+// as the migration (so an answer means the same to both). It keeps every
+// folder the server lists, \Noselect ones included, under the name the
+// server gives it.
 //
 // The outcome follows the wizard's contract: the folder count once the
 // folders are listed and the conversation has ended in order; 1 when it
@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/imap/imap_driver.h"
 #include "engine/core/imap/imap_opening.h"
-#include "engine/core/imap/imap_response_reader.h"
 
 namespace rvo {
 
@@ -39,7 +39,7 @@ public:
     virtual void conversationEnded() = 0;
 };
 
-class ImapFolderListing : private ImapResponseReader::Client {
+class ImapFolderListing : private ImapDriverClient {
 public:
     static constexpr std::string_view kErrorPrefix = "(IMAP2XRV)";
 
@@ -66,22 +66,37 @@ public:
 private:
     enum class State { Greeting, Login, List, Logout, Done };
 
+    // ImapDriverClient
     void readLiteral(std::uint64_t count) override { host_.readLiteral(count); }
-    void onResponse(const ImapResponse& response) override;
+    void onGreeting(std::string_view line, bool ok) override;
+    void onFolder(const ImapListEntry& entry) override { addFolder(entry.name); }
+    void onUnreadableFolder(std::string_view line, const std::string& why) override;
+    void onExpunge(std::uint32_t) override {}
+    void onExists(std::uint32_t) override {}
+    void onTransferData(const std::optional<ImapFetchResponse>&, std::string_view) override {}
+    bool takesBody(const ImapFetchResponse&) override { return false; }
+    void onBodyPiece(std::string_view) override {}
+    void onBodyResponseEnded() override {}
+    void onUntagged(std::string_view line) override;
+    void onAnswered() override {}
+    void onOutOfStep(std::string_view line) override;
     // Nothing after it can be read: the listing fails and the connection is closed.
-    void onProtocolError(const std::string& what) override;
-    void onLogoutAnswer(std::string_view line);
+    void onBroken(const std::string& what) override;
+    void log(std::string_view text) override { host_.log(text); }
+
+    void onLogin(const ImapOutcome& done);
+    void onListed(const ImapOutcome& done);
     void addFolder(const std::string& name);
     void logout();
     void end();
-    bool send(const ImapCommand& command);
+    // False when the command could not be sent (the listing has then failed).
+    bool sent(const std::optional<std::string>& line);
 
     std::string user_;
     std::string password_;
     std::size_t listBytes_;
     ImapFolderListingHost& host_;
-    ImapResponseReader reader_{*this};
-    ImapOpening opening_;
+    ImapDriver driver_;
     State state_ = State::Greeting;
     bool failed_ = false;
     bool ended_ = false;

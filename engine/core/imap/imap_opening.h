@@ -1,14 +1,8 @@
 #pragma once
-// The opening that every IMAP4 dialogue of the engine shares: the server's
-// greeting, LOGIN as the account (tag A000) and LIST of every folder (tag
-// A001). The migration goes on to walk the folders, the library's folder
-// listing logs out; both read the server's answers to these commands here,
-// so an answer means the same to both.
-//
-// One command is in flight at a time. Each complete response is classified
-// against it: its completion by tag and status, whatever text follows;
-// a LIST response as the folder it names; a completion of any other
-// command as out of step.
+// The commands that open every IMAP4 conversation of the engine: LOGIN as
+// the account (tag A000) and LIST of every folder (tag A001). The migration
+// and the library's folder listing both send them through the IMAP driver,
+// so each is written, and hidden in the log, in one place.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,19 +23,6 @@ inline constexpr std::string_view kLoginNotSent =
 
 class ImapOpening {
 public:
-    enum class Step { Greeting, Login, List, Other };
-    enum class Event {
-        Other,             // nothing the opening knows: untagged data, or any line outside its steps
-        Greeted,           // "* OK ...": LOGIN may be sent
-        GreetingRefused,   // the first response is anything else ("* BYE", "* PREAUTH", ...)
-        LoggedIn,          // A000 OK
-        LoginRefused,      // A000 NO or BAD (status() says which)
-        Folder,            // a "* LIST" response: folder() holds it
-        UnreadableFolder,  // a "* LIST" response that does not parse: why() says why
-        Listed,            // A001 OK
-        ListRefused,       // A001 NO or BAD
-        OutOfStep,         // a completion of a command that is not in flight
-    };
 
     // The LOGIN command, or empty when the user or the password holds CR,
     // LF or NUL, which no IMAP string can carry. Each value goes as an atom
@@ -53,25 +34,6 @@ public:
     // server may quote what it echoes).
     static CredentialMask loginMask(std::string_view user, std::string_view password);
     static ImapCommand listCommand();
-
-    // What the dialogue has sent: the step whose answers come next. Other:
-    // a command of the dialogue's own, answered outside the opening.
-    void inFlight(Step step) { step_ = step; }
-    Step step() const { return step_; }
-
-    Event onResponse(const ImapResponse& response);
-
-    const ImapListEntry& folder() const { return folder_; }
-    const std::string& why() const { return why_; }
-    ImapStatus status() const { return status_; }
-
-private:
-    Event completion(std::string_view line, std::string_view tag, Event ok, Event refused);
-
-    Step step_ = Step::Greeting;
-    ImapListEntry folder_;
-    std::string why_;
-    ImapStatus status_ = ImapStatus::None;
 };
 
 }  // namespace rvo
