@@ -171,9 +171,6 @@ class Kelvard:
         """ca_file: SECURITY=tls, trusting that PEM file's roots."""
         self.server = server
         self.protocol = protocol  # "IMAP" or "POP3"
-        self.pipeline = pipeline
-        self.name = (f"kelvard.exe {protocol}" + (f" PIPELINE={pipeline}" if pipeline != 1 else "") +
-                     (" TLS" if ca_file else ""))
         self.run = WORK / f"kelvard-{protocol.lower()}{'-p%d' % pipeline if pipeline != 1 else ''}{tag}"
         self.store = self.run / "store"
         set_aside(self.run)
@@ -191,10 +188,11 @@ class Kelvard:
         self.configure(server, pipeline)
 
     def configure(self, server, pipeline):
-        """Points the program at server (or a proxy) with that PIPELINE; the name stays the first one's."""
+        """Points the program at server (or a proxy) with that PIPELINE."""
         self.server = server
         self.pipeline = pipeline
         ca_file = self.ca_file
+        self.name = kelvard_name(self.protocol, pipeline) + (" TLS" if ca_file else "")
         cfg = (f"[SOURCE_SERVER]\nNAME_IP=127.0.0.1\nIMAP_PORT={server.imap_port}\nPOP3_PORT={server.pop3_port}\n"
                + (f"SECURITY=tls\nCA_FILE={windows_path(ca_file)}\n" if ca_file else "") +
                f"[CONFIG]\nMARK_DELETED=0\nMIGRATE_DELETED=0\nCREATE_EMPTY=0\nMAIL_PATH={windows_path(self.store)}\n"
@@ -413,8 +411,17 @@ def curve_report(curve, sizes, names, results):
         span = fig(name, mailbox) - fig(name, "empty")
         return span * 1000 / sizes[mailbox]["messages"] if span == span else float("nan")
 
+    def marginal_ms(name, mailbox, smaller):
+        """ms per message of the messages the larger folder has over the smaller one: no fixed cost in it."""
+        if smaller is None:
+            return float("nan")
+        extra = sizes[mailbox]["messages"] - sizes[smaller]["messages"]
+        return (fig(name, mailbox) - fig(name, smaller)) * 1000 / extra
+
     lines = ["| messages in the folder | tool | wall s | fixed s | steady ms per message | steady msg/s | "
-             "ms per message over mbsync |", "|--:|---|--:|--:|--:|--:|--:|"]
+             "ms per message over mbsync | ms per message added since the size before |",
+             "|--:|---|--:|--:|--:|--:|--:|--:|"]
+    smaller = None
     for mailbox in corpus.CURVE:
         peer = steady_ms("mbsync IMAP", mailbox)
         for name in names:
@@ -423,7 +430,9 @@ def curve_report(curve, sizes, names, results):
             ms = steady_ms(name, mailbox)
             lines.append(f"| {sizes[mailbox]['messages']} | {name} | {fmt(fig(name, mailbox), 2)} | "
                          f"{fmt(fig(name, 'empty'), 2)} | {fmt(ms, 2)} | {fmt(1000 / ms, 0) if ms > 0 else '–'} | "
-                         f"{fmt(ms / peer, 1) if name != 'mbsync IMAP' and peer > 0 else '–'} |")
+                         f"{fmt(ms / peer, 1) if name != 'mbsync IMAP' and peer > 0 and ms > 0 else '–'} | "
+                         f"{fmt(marginal_ms(name, mailbox, smaller), 2)} |")
+        smaller = mailbox
     return "\n".join(lines)
 
 
@@ -462,7 +471,8 @@ def rerun_report(rerun, first_copies, mailbox, n):
                                f"): {verdict(extra <= TARGET_RERUN_EXTRA)}")
     if rerun and not targets:
         targets.append(f"- unchanged re-run at RTT {TARGET_RERUN_RTT} ms within {TARGET_RERUN_EXTRA:g} s of an empty "
-                       f"account: not measured (needs --rtt {TARGET_RERUN_RTT} and a --pipeline value above 1)")
+                       f"account: not measured (needs {TARGET_RERUN_RTT} in --rerun-rtt or --rtt and a --pipeline value "
+                       f"above 1)")
     return "\n".join(lines), targets
 
 
@@ -928,7 +938,7 @@ def main():
                     for p in pipelines:
                         name = kelvard_name("IMAP", p)
                         copier.configure(where, p)
-                        wall, _, _, ok, cmds = measure(copier, mailbox, label, f" P{p} again rtt {rtt}", again=True,
+                        wall, _, _, ok, cmds = measure(copier, mailbox, label, f" again rtt {rtt}", again=True,
                                                        timeout=args.rerun_limit, expected=n)
                         stopped = ""
                         if not ok and wall >= args.rerun_limit:
