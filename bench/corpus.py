@@ -1,12 +1,14 @@
 """Deterministic benchmark mailboxes, written straight into a private Dovecot's maildirs.
 
-Every mailbox is INBOX of its own user. The same seed gives the same bytes on every
-run; file times (INTERNALDATE) are distinct so that no two messages share a date."""
+Every mailbox is a user of its own, its messages in INBOX except for "spread", whose
+messages fill INBOX and nine further folders. The same seed gives the same bytes on
+every run; file times (INTERNALDATE) are distinct so that no two messages share a date."""
 import base64
 import hashlib
 import json
 import os
 import random
+import shutil
 import sys
 from pathlib import Path
 
@@ -26,7 +28,18 @@ MAILBOXES = {
     "empty": "no message (fixed cost of one account)",
     "tiny": "one message of 1 KB (memory check)",
     "huge": "one message of 50 MB (memory check)",
+    "spread": "3000 messages of 1 to 20 KB in 10 folders of 300 (IMAP)",
+    "folder300": "300 messages of 1 to 20 KB (folder-size curve)",
+    "folder1000": "1000 messages of 1 to 20 KB (folder-size curve)",
+    "folder3000": "3000 messages of 1 to 20 KB (folder-size curve)",
+    "rerun": "10050 messages of 1 to 20 KB (copied once, then run again unchanged)",
 }
+# The folder-size curve: mailbox -> messages in its one folder.
+CURVE = {"folder300": 300, "folder1000": 1000, "folder3000": 3000}
+# "spread": a realistic account, its messages in folders of a few hundred.
+SPREAD_FOLDERS = ["INBOX"] + [f"Archive{i:02}" for i in range(1, 10)]
+SPREAD_PER_FOLDER = 300
+RERUN_MESSAGES = 10050
 
 
 def attachment_message(seed, size):
@@ -48,6 +61,20 @@ def attachment_message(seed, size):
     return (head + text + tail + encoded + f"--{boundary}--\n").encode("latin-1")
 
 
+def folder_of(user, index):
+    """The server folder of a mailbox's index-th message."""
+    if user == "spread":
+        return SPREAD_FOLDERS[index // SPREAD_PER_FOLDER]
+    return "INBOX"
+
+
+def plain_messages(first_seed, count, size_seed):
+    """count messages of 1 to 20 KB, as in "small"."""
+    sizes = random.Random(size_seed)
+    for i in range(count):
+        yield sample_mail.message(first_seed + i, sizes.randint(1024, 19 * 1024))
+
+
 def messages(user):
     """Yields the messages of a mailbox (LF line ends) in order."""
     if user == "small":
@@ -67,6 +94,12 @@ def messages(user):
         yield sample_mail.message(300_000, 1000)
     elif user == "huge":
         yield attachment_message(200_100, 50 * MB)
+    elif user == "spread":
+        yield from plain_messages(500_000, len(SPREAD_FOLDERS) * SPREAD_PER_FOLDER, 3000)
+    elif user in CURVE:
+        yield from plain_messages(600_000 + CURVE[user] * 10, CURVE[user], CURVE[user])
+    elif user == "rerun":
+        yield from plain_messages(700_000, RERUN_MESSAGES, RERUN_MESSAGES)
 
 
 def generator_digest():
@@ -80,7 +113,7 @@ def generator_digest():
 def write_corpus(server, log=print):
     """Fills every mailbox unless the stored one was made by the same generators.
 
-    Returns {user: {"messages": n, "bytes_sent": CR LF bytes}}."""
+    Returns {user: {"messages": n, "bytes_sent": CR LF bytes, "folders": n}}."""
     manifest = server.folder / "bench-corpus.json"
     digest = generator_digest()
     if manifest.exists():
@@ -89,24 +122,30 @@ def write_corpus(server, log=print):
             return data["mailboxes"]
     summary = {}
     for user in MAILBOXES:
-        inbox = server.folder / "mail" / user
-        for sub in ("cur", "new", "tmp"):
-            folder = inbox / sub
-            folder.mkdir(parents=True, exist_ok=True)
-            for old in folder.iterdir():
-                old.unlink()
+        home = server.folder / "mail" / user
+        if home.exists():
+            shutil.rmtree(home)
         count = sent = 0
+        folders = set()
         for i, data in enumerate(messages(user)):
+            name = folder_of(user, i)
+            # Maildir++: INBOX is the user's directory, another folder ".<name>" inside it.
+            maildir = home if name == "INBOX" else home / f".{name}"
+            if name not in folders:
+                for sub in ("cur", "new", "tmp"):
+                    (maildir / sub).mkdir(parents=True, exist_ok=True)
+                folders.add(name)
             mtime = BASE_TIME + i * 3600
-            path = inbox / "cur" / f"{mtime}.M{i}P1.bench:2,S"
+            path = maildir / "cur" / f"{mtime}.M{i}P1.bench:2,S"
             path.write_bytes(data)
             os.utime(path, (mtime, mtime))
             count += 1
             sent += len(data) + data.count(b"\n")  # the server sends CR LF
-        for index in inbox.glob("dovecot*"):
-            index.unlink()
-        summary[user] = {"messages": count, "bytes_sent": sent}
-        log(f"bench: mailbox {user}: {count} messages, {sent / MB:.1f} MB as sent")
+        for sub in ("cur", "new", "tmp"):
+            (home / sub).mkdir(parents=True, exist_ok=True)
+        summary[user] = {"messages": count, "bytes_sent": sent, "folders": max(1, len(folders))}
+        log(f"bench: mailbox {user}: {count} messages in {max(1, len(folders))} folder(s), "
+            f"{sent / MB:.1f} MB as sent")
     for user in MAILBOXES:
         server.resync(user)
     manifest.write_text(json.dumps({"digest": digest, "mailboxes": summary}, indent=1))

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Migration benchmark: kelvard.exe under Wine against mbsync and fetchmail on the
-# same local mailboxes; prints the table and writes bench/results/. Not a test:
+# same local mailboxes; prints the tables and writes bench/results/. Not a test:
 # it prints figures. Extra arguments go to bench/migration_bench.py (--runs N,
-# --corpora small,large, --no-readme).
+# --corpora small,large,spread, --rtt 0,10,50, --pipeline 1,16, --no-tls,
+# --no-curve, --no-rerun, --rerun-rtt, --rerun-mailbox, --rerun-limit,
+# --no-commands, --no-readme; --help lists them). A quick run:
+#   bash bench/run.sh --runs 1 --corpora spread --rtt 0 --pipeline 16 --no-curve --no-rerun --no-tls --no-readme
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"

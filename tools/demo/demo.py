@@ -55,8 +55,11 @@ def prepare_run_folder(run, server):
         if (BUILD / "bin" / name).exists():
             shutil.copy(BUILD / "bin" / name, run / name)
     store = DEMO / "store"
+    # As in the sample default.cfg of the archive: up to 16 commands in flight.
     cfg = (f"[SOURCE_SERVER]\nNAME_IP=127.0.0.1\nIMAP_PORT={server.imap_port}\nPOP3_PORT={server.pop3_port}\n"
-           f"[CONFIG]\nMARK_DELETED=0\nMIGRATE_DELETED=0\nCREATE_EMPTY=1\nMAIL_PATH={windows_path(store)}\n"
+           f"[CONFIG]\nMARK_DELETED=0\nMIGRATE_DELETED=0\nCREATE_EMPTY=1\n"
+           f"; Up to 16 commands in flight; without this line one command is sent at a time.\nPIPELINE=16\n"
+           f"MAIL_PATH={windows_path(store)}\n"
            f"SYS_FOLDERS=;INBOX;Drafts;Trash;Sent;\n[EXCLUDE_FOLDERS]\nEXCLUDE=Junk\n")
     (run / "default.cfg").write_text(cfg.replace("\n", "\r\n"))
     accounts = run / "import" / "accounts.ini"
