@@ -14,13 +14,16 @@
 // been applied by the server before it ran it, under message numbers the
 // client had not yet moved: the command is marked as crossed, and its owner
 // decides what its answer is worth.
+//
+// The queue and its window are the CommandsInFlight every dialogue uses;
+// what is IMAP's own here is the tags, the handlers and the EXPUNGE mark.
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
 
 #include "engine/core/imap/imap_syntax.h"
+#include "engine/core/session/commands_in_flight.h"
 
 namespace rvo {
 
@@ -39,14 +42,14 @@ public:
 
     ImapCommandRunner(Send send, std::size_t window);
 
-    std::size_t window() const { return window_; }
+    std::size_t window() const { return commands_.window(); }
     std::size_t inFlight() const { return commands_.size(); }
-    bool idle() const { return commands_.empty(); }
-    bool hasRoom() const { return commands_.size() < window_; }
+    bool idle() const { return commands_.idle(); }
+    bool hasRoom() const { return commands_.hasRoom(); }
     // The tag of the oldest command in flight; empty when idle.
     std::string_view oldestTag() const;
     // How many commands were ever in flight at once.
-    std::size_t mostInFlight() const { return mostInFlight_; }
+    std::size_t mostInFlight() const { return commands_.mostInFlight(); }
 
     // Sends `bytes` (the whole line with its CR LF) as a command tagged `tag`.
     // False, with nothing queued, when the connection failed. The caller
@@ -62,7 +65,7 @@ public:
     // "* n EXPUNGE" arrived: every command in flight is crossed.
     void expungeArrived();
     // Forgets every command in flight (the conversation is being abandoned).
-    void forget() { commands_.clear(); }
+    void forget() { commands_.forget(); }
 
 private:
     struct Command {
@@ -72,9 +75,7 @@ private:
     };
 
     Send send_;
-    std::size_t window_;
-    std::deque<Command> commands_;
-    std::size_t mostInFlight_ = 0;
+    CommandsInFlight<Command> commands_;
 };
 
 }  // namespace rvo

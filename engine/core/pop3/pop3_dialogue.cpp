@@ -271,9 +271,10 @@ void Pop3Dialogue::onCapaLine(std::string_view line) {
         return;
     }
     if (line == ".") {
-        if (window_ > 1) {
+        if (inFlight_.window() > 1) {
             std::string text;
-            formatString(text, "The server takes pipelined commands: up to %d at once", static_cast<int>(window_));
+            formatString(text, "The server takes pipelined commands: up to %d at once",
+                         static_cast<int>(inFlight_.window()));
             env_.report(text);
         } else {
             env_.report("The server does not list PIPELINING; one command at a time is sent");
@@ -282,7 +283,7 @@ void Pop3Dialogue::onCapaLine(std::string_view line) {
         return;
     }
     std::string_view rest = line;
-    if (sameWordIgnoringCase(nextWord(rest), "PIPELINING")) window_ = wantedWindow_;
+    if (sameWordIgnoringCase(nextWord(rest), "PIPELINING")) inFlight_.setWindow(wantedWindow_);
 }
 
 void Pop3Dialogue::onListLine(std::string_view line) {
@@ -320,7 +321,7 @@ void Pop3Dialogue::onListLine(std::string_view line) {
             quit();
             return;
         }
-        if (window_ > 1) {
+        if (inFlight_.window() > 1) {
             askUidlList();
         } else {
             nextMessageOrQuit();
@@ -341,8 +342,7 @@ void Pop3Dialogue::onUidlAnswer(std::string_view line) {
         return;
     }
     if (!confirmStored()) quit();
-    currentNumber_ = inFlight_.front().number;
-    answered();
+    currentNumber_ = inFlight_.takeOldest().number;
     if (quitWanted_) {
         nextMessageOrQuit();
         return;
@@ -397,13 +397,12 @@ void Pop3Dialogue::lookUp(const std::string& uidl) {
 
 void Pop3Dialogue::askUidlList() {
     if (!env_.send("UIDL\r\n")) return;
-    inFlight_.push_back({false, 0, {}, false});
-    mostInFlight_ = std::max(mostInFlight_, inFlight_.size());
+    inFlight_.push({false, 0, {}, false});
     state_ = Pop3State::UidlListSent;
 }
 
 void Pop3Dialogue::onUidlListLine(std::string_view line) {
-    Command& command = inFlight_.front();
+    Command& command = inFlight_.oldest();
     if (!command.statusSeen) {
         if (!isPop3StatusLine(line)) {
             outOfStep(line);
@@ -413,7 +412,7 @@ void Pop3Dialogue::onUidlListLine(std::string_view line) {
         if (startsWith(line, "+")) return;
         // Refused for the whole mailbox: as a refused UIDL of each message.
         env_.report(line);
-        answered();
+        inFlight_.takeOldest();
         for (std::size_t i = 0; i < messageNumbers_.size(); ++i) tally_.countFailed();
         messageNumbers_.clear();
         tally_.leaveForNextRun("the server refused a unique-id");
@@ -421,7 +420,7 @@ void Pop3Dialogue::onUidlListLine(std::string_view line) {
         return;
     }
     if (line == ".") {
-        answered();
+        inFlight_.takeOldest();
         uidlsListed_ = true;
         const auto usable = std::count_if(listedUidls_.begin(), listedUidls_.end(),
                                           [](const auto& entry) { return entry.second.problem.empty(); });
@@ -499,7 +498,7 @@ bool Pop3Dialogue::sendRetr() {
     toRetrieve_.pop_front();
     // The file is begun now when no other RETR is answered first, else when
     // its own answer begins.
-    const bool fileFree = std::none_of(inFlight_.begin(), inFlight_.end(), [](const Command& c) { return c.retr; });
+    const bool fileFree = !inFlight_.any([](const Command& c) { return c.retr; });
     if (fileFree) {
         if (std::string error; !env_.beginMessage(number, error)) {
             env_.report(error);
@@ -510,14 +509,13 @@ bool Pop3Dialogue::sendRetr() {
         messageOpen_ = true;
     }
     if (!sent("RETR %d\r\n", number)) return false;
-    inFlight_.push_back({true, number, std::move(uidl), false});
-    mostInFlight_ = std::max(mostInFlight_, inFlight_.size());
+    inFlight_.push({true, number, std::move(uidl), false});
     env_.showLine(formatBounded("RETRIEVING EMAIL %d", number));
     return true;
 }
 
 void Pop3Dialogue::onMessageLine(std::string_view line) {
-    Command& command = inFlight_.front();
+    Command& command = inFlight_.oldest();
     currentNumber_ = command.number;
     // Only the first line answers RETR; later ones are the message, even
     // when they begin with "+OK".
@@ -544,7 +542,7 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
         }
         env_.report(line);
         dropMessage();
-        answered();
+        inFlight_.takeOldest();
         if (quitWanted_) {
             nextMessageOrQuit();
             return;
@@ -568,8 +566,7 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
 }
 
 void Pop3Dialogue::completeMessage() {
-    currentUidl_ = std::move(inFlight_.front().uidl);
-    answered();
+    currentUidl_ = inFlight_.takeOldest().uidl;
     // A message whose file failed was counted then.
     if (!messageOpen_) {
         nextMessageOrQuit();
@@ -657,7 +654,7 @@ void Pop3Dialogue::removeStored(const char* why) {
 }
 
 void Pop3Dialogue::outOfStep(std::string_view line) {
-    const Command* expected = inFlight_.empty() ? nullptr : &inFlight_.front();
+    const Command* expected = inFlight_.idle() ? nullptr : &inFlight_.oldest();
     std::string command = state_ == Pop3State::CapaSent ? "CAPA" : "QUIT";
     if (expected) {
         command = expected->retr ? formatBounded("RETR %d", expected->number)
@@ -671,7 +668,7 @@ void Pop3Dialogue::outOfStep(std::string_view line) {
     settleUnconfirmed("no answer followed its end");
     // Whatever was begun after the stream went out of step is not the message it seems to be.
     dropMessage();
-    inFlight_.clear();
+    inFlight_.forget();
     toRetrieve_.clear();
     close();
 }
@@ -687,7 +684,7 @@ void Pop3Dialogue::failMessage(std::string_view reason) {
 }
 
 Pop3State Pop3Dialogue::answerState() const {
-    const Command& oldest = inFlight_.front();
+    const Command& oldest = inFlight_.oldest();
     return oldest.retr ? Pop3State::Retrieving : oldest.number != 0 ? Pop3State::UidlSent : Pop3State::UidlListSent;
 }
 
@@ -696,20 +693,20 @@ void Pop3Dialogue::nextMessageOrQuit() {
     // RETRs of new messages first, then the UIDLs of the next messages (or,
     // with the whole mailbox's unique-ids read, their look-ups), as long as
     // the window has room.
-    while (!quitWanted_ && inFlight_.size() < window_) {
+    while (!quitWanted_ && inFlight_.hasRoom()) {
         if (!toRetrieve_.empty()) {
             if (!sendRetr()) return;
         } else if (!messageNumbers_.empty() && uidlsListed_) {
             lookUpListed();
             // A look-up that failed has ended the dialogue.
             if (state_ == Pop3State::QuitSent || state_ == Pop3State::Closed) return;
-        } else if (!messageNumbers_.empty() && inFlight_.size() + toRetrieve_.size() < window_) {
+        } else if (!messageNumbers_.empty() && inFlight_.size() + toRetrieve_.size() < inFlight_.window()) {
             if (!askUidl()) return;
         } else {
             break;
         }
     }
-    if (inFlight_.empty()) {
+    if (inFlight_.idle()) {
         quit();
         return;
     }
@@ -720,17 +717,14 @@ bool Pop3Dialogue::askUidl() {
     const int number = messageNumbers_.front();
     messageNumbers_.pop_front();
     if (!sent("UIDL %d\r\n", number)) return false;
-    inFlight_.push_back({false, number, {}, false});
-    mostInFlight_ = std::max(mostInFlight_, inFlight_.size());
+    inFlight_.push({false, number, {}, false});
     return true;
 }
-
-void Pop3Dialogue::answered() { inFlight_.pop_front(); }
 
 bool Pop3Dialogue::sent(const char* format, int number) { return sendFormatted(format, number); }
 
 void Pop3Dialogue::quit() {
-    if (!inFlight_.empty()) {
+    if (!inFlight_.idle()) {
         // QUIT only once everything before it is answered.
         quitWanted_ = true;
         toRetrieve_.clear();

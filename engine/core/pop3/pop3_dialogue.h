@@ -51,6 +51,7 @@
 
 #include "engine/core/db/migration_database.h"
 #include "engine/core/pop3/pop3_body.h"
+#include "engine/core/session/commands_in_flight.h"
 #include "engine/core/session/migration_tally.h"
 
 namespace rvo {
@@ -170,7 +171,7 @@ public:
 
     int result() const { return quitSent_ && !tally_.leftForNextRun() ? 0 : 1; }
     // The most commands that were outstanding at once.
-    std::size_t mostInFlight() const { return mostInFlight_; }
+    std::size_t mostInFlight() const { return inFlight_.mostInFlight(); }
     Pop3State state() const { return state_; }
     // The account's closing line: what was stored, recognised and failed, and why it is left when it is.
     std::string summary() const;
@@ -200,8 +201,6 @@ private:
     // waiting for its RETR, or failed. Sends nothing.
     void lookUp(const std::string& uidl);
     bool sendRetr();
-    // The oldest command in flight was answered.
-    void answered();
     bool sent(const char* format, int number);
     void completeMessage();
     void dropMessage();
@@ -248,15 +247,15 @@ private:
     Pop3Environment& env_;
     Pop3Account account_;
     Pop3Limits limits_;
-    std::size_t window_ = 1;  // in effect: 1 until the server lists PIPELINING
     std::size_t wantedWindow_ = 1;
     bool capaStatusSeen_ = false;
     int serverId_ = 0;
     int userId_ = 0;
-    std::deque<Command> inFlight_;
+    // Answered in the order sent: the oldest takes each answer. Its window
+    // is 1 until the server lists PIPELINING.
+    CommandsInFlight<Command> inFlight_;
     std::deque<std::pair<int, std::string>> toRetrieve_;  // new messages whose RETR waits for room
     bool quitWanted_ = false;
-    std::size_t mostInFlight_ = 0;
     Pop3State state_ = Pop3State::AwaitGreeting;
     bool listStatusSeen_ = false;
     std::deque<int> messageNumbers_;
