@@ -177,7 +177,7 @@ class Kelvard:
         (self.run / "import").mkdir(parents=True)
         for exe in ("kelvard.exe", "kelvardb.exe"):
             shutil.copy(BUILD / "bin" / exe, self.run / exe)
-        self.env = dict(os.environ, KELVAR_ODBC=f"DRIVER={{SQLite3}};Database={self.run / 'mail2xrv.mdb'}")
+        self.env = dict(os.environ, KELVAR_ODBC=f"DRIVER={{SQLite3}};Database={self.run / 'mail2xrv.mdb'}" + os.environ.get('KELVAR_BENCH_ODBC_EXTRA', ''))
         template = WORK / "mail2xrv-empty.mdb"
         if not template.exists():
             subprocess.run(WINE + [str(self.run / "kelvardb.exe"), windows_path(self.run / "mail2xrv.mdb")],
