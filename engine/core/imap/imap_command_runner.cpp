@@ -7,10 +7,6 @@ namespace rvo {
 
 ImapCommandRunner::ImapCommandRunner(Send send, std::size_t window) : send_(std::move(send)), commands_(window) {}
 
-std::string_view ImapCommandRunner::oldestTag() const {
-    return commands_.idle() ? std::string_view() : std::string_view(commands_.oldest().tag);
-}
-
 bool ImapCommandRunner::send(std::string_view tag, std::string_view bytes, Handler onCompleted) {
     if (!send_(bytes)) return false;
     commands_.push({std::string(tag), std::move(onCompleted), false});

@@ -46,8 +46,6 @@ public:
     std::size_t inFlight() const { return commands_.size(); }
     bool idle() const { return commands_.idle(); }
     bool hasRoom() const { return commands_.hasRoom(); }
-    // The tag of the oldest command in flight; empty when idle.
-    std::string_view oldestTag() const;
     // How many commands were ever in flight at once.
     std::size_t mostInFlight() const { return commands_.mostInFlight(); }
 

@@ -82,14 +82,26 @@ bool ImapDialogue::takesBody(const ImapFetchResponse& fetch) {
     Message* m = bodyMessage(fetch);
     if (!m || m->bodyStarted || m->fileFailed) return false;
     m->bodyOffered = true;
-    if (!storeFreeFor(*m)) return false;
-    if (!m->ownsFile && !beginFile(*m)) {
-        m->fileFailed = true;
-        return false;
-    }
-    startBody(*m);
+    if (!openBody(*m)) return false;
     literalOwner_ = m;
     return true;
+}
+
+bool ImapDialogue::openBody(Message& m) {
+    if (!storeFreeFor(m)) return false;
+    if (!m.ownsFile && !beginFile(m)) {
+        m.fileFailed = true;
+        return false;
+    }
+    startBody(m);
+    return true;
+}
+
+void ImapDialogue::takeWholeBody(Message& m, const ImapFetchItem& item) {
+    // A body sent as a quoted string (or a literal read whole).
+    if (m.bodyStarted || m.fileFailed || item.value.kind != ImapToken::Kind::String || !openBody(m)) return;
+    writeBody(m, item.value.text);
+    m.bodyComplete = true;
 }
 
 void ImapDialogue::onBodyResponseEnded() {
@@ -560,16 +572,7 @@ void ImapDialogue::transferData(const std::optional<ImapFetchResponse>& fetch, s
         const ImapFetchItem* item = fetch->find("BODY[]");
         if (!b || !item || item->name.size() != 6) return;  // flags and other data of no interest
         b->bodyOffered = true;
-        if (b->bodyStarted || b->fileFailed || item->value.kind != ImapToken::Kind::String) return;
-        if (!storeFreeFor(*b)) return;
-        if (!b->ownsFile && !beginFile(*b)) {
-            b->fileFailed = true;
-            return;
-        }
-        startBody(*b);
-        writeBody(*b, item->value.text);
-        b->bodyComplete = true;
-        return;
+        return takeWholeBody(*b, *item);
     }
     // One command at a time: untagged lines are logged while a date is awaited.
     const bool datesAwaited = std::any_of(messages_.begin(), messages_.end(),
@@ -578,17 +581,7 @@ void ImapDialogue::transferData(const std::optional<ImapFetchResponse>& fetch, s
         if (Message* m = inFlightMessage(fetch->number, Message::Step::DateSent)) {
             if (takeDate(*m, *fetch, line) || !datesAwaited) return;
         } else if (Message* b = inFlightMessage(fetch->number, Message::Step::BodySent)) {
-            const ImapFetchItem* item = fetch->find("BODY[]");
-            if (b->bodyStarted || b->fileFailed || !item || item->value.kind != ImapToken::Kind::String) return;
-            // A body sent as a quoted string (or a literal read whole).
-            if (!storeFreeFor(*b)) return;
-            if (!b->ownsFile && !beginFile(*b)) {
-                b->fileFailed = true;
-                return;
-            }
-            startBody(*b);
-            writeBody(*b, item->value.text);
-            b->bodyComplete = true;
+            if (const ImapFetchItem* item = fetch->find("BODY[]")) takeWholeBody(*b, *item);
             return;
         }
     }

@@ -250,6 +250,10 @@ private:
     bool takeDate(Message& m, const ImapFetchResponse& fetch, std::string_view line);
     void decideStore(Message& m);
     bool beginFile(Message& m);
+    // Opens the message's file (freeing the store first) and writes its
+    // first line; false when the body cannot be taken now.
+    bool openBody(Message& m);
+    void takeWholeBody(Message& m, const ImapFetchItem& item);
     void endMessage(Message& m);
     // Frees the store for `next` when the message holding it is complete.
     bool storeFreeFor(Message& next);
