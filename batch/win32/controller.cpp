@@ -161,12 +161,30 @@ void Controller::skipMigratedAccount(const AccountRecord& record) {
 void Controller::startFirstAccount() { guarded([this] { startAccount(true); }); }
 
 void Controller::finishAccount(int result) {
+    if (result == kSessionTokenExpired && reconnectAccount()) return;
+    reconnected_ = false;
     guarded([this, result] {
         listView_.deleteAllItems();
         staticText_.setText("Processing []\nMessage [0] of [0] for this User");
         if (result == 0) record(accountIndex_ - 1).writeStatus(1);
         startAccount(false);
     });
+}
+
+bool Controller::reconnectAccount() {
+    if (reconnected_ || dialogDestroyed_) return false;
+    reconnected_ = true;
+    // guarded() moves past the account when it is done; this is the same one again.
+    --accountIndex_;
+    guarded([this] {
+        const AccountRecord again = record(accountIndex_);
+        log().report(kLogName, formatBounded("The server ended the session of account [%s] because its access "
+                                             "token expired; it reconnects once with a new token",
+                                             again.section().c_str()));
+        listView_.deleteAllItems();
+        startSession(again);
+    });
+    return true;
 }
 
 void Controller::startAccount(bool first) {

@@ -54,6 +54,10 @@ public:
 private:
     void startFirstAccount();
     void finishAccount(int result);
+    // The server ended the account's session because its access token
+    // expired: the same account once more, in a new session (which signs in
+    // with a new token); true when it was started.
+    bool reconnectAccount();
     void startAccount(bool first);
     // Runs one account step under the catch-all handler, then moves to the next account.
     template <typename Step>
@@ -89,6 +93,8 @@ private:
     std::string accountsPath_;
     unsigned long skipPauseMs_;
     int accountIndex_ = 1;
+    // The running account's session is already the one reconnect allowed.
+    bool reconnected_ = false;
     bool columnAdded_ = false;
     bool dialogDestroyed_ = false;
 };

@@ -30,15 +30,15 @@ using test::TempFolder;
 class ScriptedSession : public SocketSession {
 public:
     ScriptedSession(const SessionKind& kind, LogSink& log, SessionObserver* observer, bool endAtOnce, HANDLE release,
-                    const SessionTimings& timings)
-        : SocketSession(kind, log, observer, timings), endAtOnce_(endAtOnce), release_(release) {}
+                    const SessionTimings& timings, int result = 0)
+        : SocketSession(kind, log, observer, timings), endAtOnce_(endAtOnce), release_(release), result_(result) {}
     void start() override {
         started = true;
         if (endAtOnce_) stopRunning();
     }
     void finish() override {
         if (release_) WaitForSingleObject(release_, 60000);
-        endSession(endAtOnce_ ? 0 : 1);
+        endSession(endAtOnce_ ? result_ : 1);
     }
     void dispatchLine(std::string_view) override {}
     std::atomic<bool> started{false};
@@ -46,6 +46,7 @@ public:
 private:
     bool endAtOnce_;
     HANDLE release_;
+    int result_;
 };
 
 enum class Make { Null, Throw, EndAtOnce, WaitForStop };
@@ -60,13 +61,20 @@ public:
         if (make == Make::Throw)
             throw Exception("(1814) The specified resource name cannot be found.\n"
                             "Failed to load a string from resource.");
+        int result = 0;
+        if (auto r = results.find(accountIndex); r != results.end() && !r->second.empty()) {
+            result = r->second.front();
+            r->second.erase(r->second.begin());
+        }
         auto session = std::make_unique<ScriptedSession>(protocol == 2 ? kPop3SessionKind : kImapSessionKind, log,
-                                                         observer, make == Make::EndAtOnce, release, timings);
+                                                         observer, make == Make::EndAtOnce, release, timings, result);
         last = session.get();
         return session;
     }
     void reportRunSettings(LogSink& log) override { log.report("Test", "run settings"); }
     std::map<int, Make> plan;
+    // The results the account's sessions end with, one per session made (then 0).
+    std::map<int, std::vector<int>> results;
     std::vector<int> created;
     HANDLE release = nullptr;
     SessionTimings timings;
@@ -136,6 +144,30 @@ TEST_F(ControllerRun, AccountsThatCannotStartArePassedOverAndTheRunGoesOn) {
                              "the store: it has a \"..\" level"));
     EXPECT_TRUE(logHas(log_, "Controller Object The account list ends at [5], which is missing; not read: [6]"));
     EXPECT_EQ(std::count(log_.lines.begin(), log_.lines.end(), "Test run settings"), 1);
+}
+
+TEST_F(ControllerRun, AnExpiredTokenReconnectsTheAccountOnceAndOnlyOnce) {
+    // [1] carries on in its second session; [2]'s second session ends the same way and is not retried.
+    writeAccounts("[1]\r\nU=a\r\nD=example.com\r\nA=1\r\nStatus=0\r\n"
+                  "[2]\r\nU=b\r\nD=example.com\r\nA=2\r\nStatus=0\r\n"
+                  "[3]\r\nU=c\r\nD=example.com\r\nA=1\r\nStatus=0\r\n");
+    factory_.results = {{1, {kSessionTokenExpired, 0}},
+                        {2, {kSessionTokenExpired, kSessionTokenExpired}},
+                        {3, {kSessionTokenExpired, 1}}};
+    Controller controller(log_, factory_, 0, accounts_);
+    open(controller);
+    pumpUntil([&] { return controller.dialogDestroyed(); });
+    ASSERT_TRUE(controller.dialogDestroyed()) << "the run stalled";
+    EXPECT_TRUE(controller.endSessions(5000));
+    EXPECT_EQ(factory_.created, (std::vector<int>{1, 1, 2, 2, 3, 3}));
+    EXPECT_EQ(status(1), 1);
+    EXPECT_EQ(status(2), 0);
+    EXPECT_EQ(status(3), 0);
+    EXPECT_TRUE(logHas(log_, "Controller Object The server ended the session of account [2] because its access "
+                             "token expired; it reconnects once with a new token"));
+    EXPECT_EQ(std::count_if(log_.lines.begin(), log_.lines.end(),
+                            [](const std::string& line) { return line.find("reconnects once") != std::string::npos; }),
+              3);
 }
 
 TEST_F(ControllerRun, AListThatEndsWithoutAGapSaysNothingMore) {
