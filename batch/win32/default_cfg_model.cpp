@@ -45,7 +45,23 @@ DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(l
     configuredMailPath_ = file.readString("CONFIG", "MAIL_PATH", "");
     sysFoldersText_ = file.readString("CONFIG", "SYS_FOLDERS", "");
     excludeText_ = file.readString("EXCLUDE_FOLDERS", "EXCLUDE", "");
+    OAuthSettingsText oauth;
+    oauth.mechanism = file.readString("OAUTH2", "MECHANISM", "");
+    oauth.tokenSource = file.readString("OAUTH2", "TOKEN_SOURCE", "");
+    oauth.tenant = file.readString("OAUTH2", "TENANT", "");
+    oauth.clientId = file.readString("OAUTH2", "CLIENT_ID", "");
+    oauth.clientSecret = file.readString("OAUTH2", "CLIENT_SECRET", "");
+    oauth.keyFile = file.readString("OAUTH2", "KEY_FILE", "");
+    oauth.tokenCommand = file.readString("OAUTH2", "TOKEN_COMMAND", "");
+    oauth.tokenUrl = file.readString("OAUTH2", "TOKEN_URL", "");
+    oauth.scope = file.readString("OAUTH2", "SCOPE", "");
+    // Until the section is read through, a mechanism named there keeps passwords from being sent.
+    if (oauth.mechanism.find_first_not_of(" \t") != std::string::npos)
+        oauthProblem_ = "The [OAUTH2] section could not be read";
     try {
+        OAuthSettingsResult parsed = parseOAuthSettings(oauth);
+        oauth_ = std::move(parsed.settings);
+        oauthProblem_ = std::move(parsed.problem);
         const PipelineDepth depth = parsePipelineDepth(pipeline);
         settings_.pipelineDepth = depth.depth;
         if (!depth.problem.empty()) log_.report(kLogName, depth.problem);

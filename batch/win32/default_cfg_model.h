@@ -2,6 +2,7 @@
 // The settings of a batch run, read from default.cfg next to the program.
 #include <string>
 
+#include "engine/core/auth/oauth_settings.h"
 #include "engine/core/log/log_sink.h"
 #include "engine/core/settings/migration_settings.h"
 
@@ -26,6 +27,12 @@ public:
     // the sessions refuse); empty when it can.
     const std::string& imapPortProblem() const { return imapPortProblem_; }
     const std::string& pop3PortProblem() const { return pop3PortProblem_; }
+    // [OAUTH2]: how accounts sign in with a bearer token; mechanism None
+    // (passwords) when the section names none.
+    const OAuthSettings& oauth() const { return oauth_; }
+    // Why the [OAUTH2] section cannot be used (no account is then migrated:
+    // falling back to passwords would only be refused); empty when it can.
+    const std::string& oauthProblem() const { return oauthProblem_; }
     // MAIL_PATH as written in the file; settings().mailPath is where it leads.
     const std::string& configuredMailPath() const { return configuredMailPath_; }
     bool isExcluded(const std::string& folderName) const;
@@ -40,6 +47,8 @@ private:
     std::string imapPortProblem_;
     std::string pop3PortProblem_;
     std::string configuredMailPath_;
+    OAuthSettings oauth_;
+    std::string oauthProblem_;
 };
 
 }  // namespace rvo
