@@ -23,8 +23,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 from cryptography.hazmat.primitives import hashes, serialization  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric import padding  # noqa: E402
 from dovecot import Dovecot  # noqa: E402
+from imap_script_server import ImapScriptServer  # noqa: E402
 from oauth_server import GOOGLE_SCOPE, JWT_BEARER, MICROSOFT_SCOPE, OAuthServer  # noqa: E402
 from test_certificates import TestCertificates  # noqa: E402
+from tls_script_server import TlsScriptServer  # noqa: E402
 
 # What Dovecot 2.3 puts in its challenge to a refused token, per mechanism.
 FAILURE = {"XOAUTH2": {"status": "401", "schemes": "bearer", "scope": "mail"},
@@ -195,6 +197,41 @@ class SignInPeers(unittest.TestCase):
         self.assertTrue(self.idp.active(token))
         time.sleep(1.2)
         self.assertIsNone(self.idp.active(token))
+
+    def test_the_scripted_server_ends_a_session_when_the_token_expires(self):
+        messages = [(f"17-Jul-1996 02:44:{i:02d} +0000", b"Subject: %d\r\n\r\nbody\r\n" % i) for i in range(6)]
+        dialogue = ImapScriptServer({"INBOX": messages}, bearer=lambda user, token: self.idp.active(token),
+                                    expire_after=3, on_expiry=self.idp.revoke)
+        server = TlsScriptServer("imap", self.certs.server, dialogue=dialogue).start()
+        try:
+            first = self.tenant_token()
+            client = imaplib.IMAP4_SSL("localhost", server.port, ssl_context=self.context, timeout=10)
+            self.assertIn("SASL-IR", client.capabilities)
+            client.authenticate("XOAUTH2", lambda _: xoauth2("alice@company.test", first))
+            client.select("INBOX")
+            for uid in (101, 102):
+                self.assertEqual(client.uid("FETCH", str(uid), "(BODY[])")[0], "OK")
+            with self.assertRaises(imaplib.IMAP4.abort) as ended:
+                client.uid("FETCH", "103", "(BODY[])")
+                client.uid("FETCH", "104", "(BODY[])")
+            self.assertIn("AccessTokenExpired", str(ended.exception))
+            client.shutdown()
+            self.assertIsNone(self.idp.active(first))
+            # The old token is refused now; a new one serves the whole folder.
+            client = imaplib.IMAP4_SSL("localhost", server.port, ssl_context=self.context, timeout=10)
+            with self.assertRaises(imaplib.IMAP4.error):
+                client.authenticate("XOAUTH2", lambda _: xoauth2("alice@company.test", first))
+            client.shutdown()
+            second = self.tenant_token()
+            client = imaplib.IMAP4_SSL("localhost", server.port, ssl_context=self.context, timeout=10)
+            client.authenticate("XOAUTH2", lambda _: xoauth2("alice@company.test", second))
+            client.select("INBOX")
+            self.assertEqual(client.uid("FETCH", "101:106", "(BODY[])")[0], "OK")
+            client.logout()
+            self.assertEqual([(c, t) for c, _, _, t in dialogue.signins], [(0, first), (1, first), (2, second)])
+            self.assertEqual([uid for c, _, uid in dialogue.fetched if c == 0], [101, 102, 103])
+        finally:
+            server.stop()
 
 
 if __name__ == "__main__":
