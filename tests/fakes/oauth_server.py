@@ -172,7 +172,7 @@ class OAuthServer:
             "private_key_id": key_id,
             "private_key": pem,
             "client_email": client_email,
-            "client_id": "1" + "".join(str(next(self._counter) % 10) for _ in range(20)),
+            "client_id": str(10**20 + next(self._counter)),
             "auth_uri": "https://accounts.example/o/oauth2/auth",
             "token_uri": token_uri or self.token_url,
         }
