@@ -352,6 +352,25 @@ class OAuthSignIn(unittest.TestCase):
         self.assertEqual(sum("because its access token expired" in l for l in lines), 1, lines)
         self.assert_nothing_leaked([CLIENT_SECRET] + issued)
 
+    def test_without_sasl_ir_the_token_follows_the_servers_continuation(self):
+        messages = [(f"17-Jul-1996 03:10:{i:02d} +0000", crlf(sample_mail.message(23100 + i, 900))) for i in range(2)]
+        token = self.command_tokens["alice"]
+        dialogue = ImapScriptServer({"INBOX": messages}, sasl_ir=False,
+                                    bearer=lambda user, given: (user, given) == (source_user("alice"), token))
+        server = TlsScriptServer("imap", self.certs.server, mode="starttls", dialogue=dialogue).start()
+        self.cleanup.append(server.stop)
+        self.configure("starttls", self.token_source("command", "oauthbearer"), imap_port=server.port)
+        self.run_accounts([("alice", "imap")])
+        self.assertEqual(self.folder.status(1), "1", self.folder.log_texts())
+        self.assertEqual(self.stored_bodies("alice", "imap"), sorted(data + b"\r\n" for _, data in messages))
+        lines = [line for _, line in server.connections[0]]
+        asked = [i for i, line in enumerate(lines) if re.fullmatch(r"\S+ AUTHENTICATE OAUTHBEARER", line)]
+        self.assertEqual(len(asked), 1, "no initial response on the command's line")
+        # The capabilities were asked for after STARTTLS, before the sign-in.
+        self.assertTrue(any(re.fullmatch(r"\S+ CAPABILITY", line) for line in lines[:asked[0]]), lines)
+        self.assertEqual([(m, u, t) for _, m, u, t in dialogue.signins], [("OAUTHBEARER", source_user("alice"), token)])
+        self.assert_nothing_leaked([token])
+
     def test_a_mechanism_without_encryption_is_refused_before_anything_connects(self):
         imap, pop3 = Listener(), Listener()
         self.cleanup += [imap.close, pop3.close]
