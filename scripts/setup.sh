@@ -16,6 +16,8 @@ packages=(
   dovecot-imapd dovecot-pop3d
   # Test certificates for the encrypted connections.
   openssl
+  # The test identity provider checks RS256 signatures of the sign-in tests.
+  python3-cryptography
   unixodbc libodbc2:i386 libsqliteodbc:i386
   libodbc2 libsqliteodbc
   "$@"

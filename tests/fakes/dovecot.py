@@ -43,14 +43,21 @@ def free_port():
 
 
 class Dovecot:
-    def __init__(self, folder, users, imap_port=None, pop3_port=None, tls=None):
+    def __init__(self, folder, users, imap_port=None, pop3_port=None, tls=None, oauth=None):
         """tls: (certificate file, key file): STARTTLS on the plain ports, and
-        IMAPS and POP3S on imaps_port and pop3s_port."""
+        IMAPS and POP3S on imaps_port and pop3s_port.
+        oauth: an introspection URL: XOAUTH2 and OAUTHBEARER logins are taken
+        and their bearer tokens checked there at every login. The URL's answer
+        names a user whose domain must match the login's (one token serves a
+        whole domain, as a tenant's application token does); name the
+        mailboxes after their addresses (alice@company.test). Password logins
+        of `users` keep working."""
         self.folder = Path(folder).resolve()
         self.users = dict(users)
         self.imap_port = imap_port or free_port()
         self.pop3_port = pop3_port or free_port()
         self.tls = tls
+        self.oauth = oauth
         self.imaps_port = free_port() if tls else None
         self.pop3s_port = free_port() if tls else None
         self.config = self.folder / "dovecot.conf"
@@ -63,6 +70,8 @@ class Dovecot:
             (self.folder / sub).mkdir(parents=True, exist_ok=True)
         os.chmod(self.folder, 0o755)
         (self.folder / "passwd").write_text("".join(f"{u}:{{PLAIN}}{p}::::::\n" for u, p in self.users.items()))
+        if self.oauth:
+            (self.folder / "oauth2.conf.ext").write_text(self._oauth_text())
         self.config.write_text(self._config_text())
         for path in (self.folder / "mail", self.folder / "home"):
             os.chown(path, MAIL_UID, MAIL_GID)
@@ -162,6 +171,31 @@ class Dovecot:
         cert, key = self.tls
         return f"ssl = yes\nssl_cert = <{cert}\nssl_key = <{key}\nssl_min_protocol = TLSv1.2"
 
+    def _oauth_text(self):
+        return f"""introspection_mode = post
+introspection_url = {self.oauth}
+username_attribute = username
+active_attribute = active
+active_value = true
+force_introspection = yes
+username_format = %d
+"""
+
+    def _passdb_text(self):
+        # With OAuth, each passdb answers only its own mechanisms: a bearer
+        # token is never compared with a password, nor a password introspected.
+        oauth = f"""passdb {{
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = {self.folder}/oauth2.conf.ext
+}}
+""" if self.oauth else ""
+        only_passwords = "\n  mechanisms = plain login" if self.oauth else ""
+        return f"""{oauth}passdb {{
+  driver = passwd-file{only_passwords}
+  args = scheme=PLAIN username_format=%u {self.folder}/passwd
+}}"""
+
     @staticmethod
     def _listener(name, port):
         if not port:
@@ -184,7 +218,7 @@ log_path = {d}/dovecot.log
 info_log_path = {d}/dovecot-info.log
 {self._ssl_text()}
 disable_plaintext_auth = no
-auth_mechanisms = plain login
+auth_mechanisms = plain login{" xoauth2 oauthbearer" if self.oauth else ""}
 default_internal_user = dovecot
 default_login_user = dovenull
 mail_location = maildir:{d}/mail/%u
@@ -192,13 +226,10 @@ namespace inbox {{
   inbox = yes
   separator = /
 }}
-passdb {{
-  driver = passwd-file
-  args = scheme=PLAIN username_format=%u {d}/passwd
-}}
+{self._passdb_text()}
 userdb {{
   driver = static
-  args = uid={MAIL_UID} gid={MAIL_GID} home={d}/home/%u
+  args = uid={MAIL_UID} gid={MAIL_GID} home={d}/home/%u{" allow_all_users=yes" if self.oauth else ""}
 }}
 service imap-login {{
   inet_listener imap {{

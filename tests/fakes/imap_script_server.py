@@ -26,16 +26,39 @@ login_refusal: the text after "NO" when LOGIN is refused ("done" unless given).
 uid_validity: the UIDVALIDITY every folder announces (7); a test may change it between runs.
 search_padding=N: the blanks between the SEARCH numbers are stretched so that the answer is
 about N bytes long, one line longer than any other line may be.
+
+Sign-in with a bearer token: bearer is a callable (user, token) -> bool saying
+whether the token is good for the user. CAPABILITY then lists AUTH=XOAUTH2 and
+AUTH=OAUTHBEARER, and SASL-IR unless sasl_ir=False; AUTHENTICATE takes the
+initial response on its line or after "+ ". A bad token draws the challenge
+Dovecot sends and, after the client's reply, NO [AUTHENTICATIONFAILED].
+server.signins: (connection number from 0, mechanism, user, token) of each
+AUTHENTICATE. expire_after=N: the first connection that has sent N bodies whole
+then says "* BYE Session invalidated - AccessTokenExpired" and ends, after
+calling on_expiry(token) (a test revokes the token there); later connections
+serve every message. server.fetched: (connection number, folder, uid) of each
+body sent whole.
 """
+import base64
+import json
 import re
+import socket
 
 from script_server import ScriptServer
 
 
 class ImapScriptServer(ScriptServer):
     def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None, echo_refused_login=False,
-                 flood=0, login_refusal=None, stall_in_body=None, search_padding=0):
+                 flood=0, login_refusal=None, stall_in_body=None, search_padding=0, bearer=None, sasl_ir=True,
+                 expire_after=None, on_expiry=None):
         super().__init__()
+        self.bearer = bearer
+        self.sasl_ir = sasl_ir
+        self.expire_after = expire_after
+        self.on_expiry = on_expiry
+        self.signins = []
+        self.fetched = []
+        self._sessions = 0
         self.uid_validity = 7
         self.search_padding = search_padding
         self.stall_in_body = dict(stall_in_body or {})
@@ -70,9 +93,77 @@ class ImapScriptServer(ScriptServer):
             uids.extend(range(int(first), int(last or first) + 1))
         return uids
 
+    def _capability(self):
+        words = ["IMAP4rev1"]
+        if self.bearer:
+            words += (["SASL-IR"] if self.sasl_ir else []) + ["AUTH=XOAUTH2", "AUTH=OAUTHBEARER"]
+        return " ".join(words)
+
+    @staticmethod
+    def _bearer_response(mechanism, text):
+        """(user, token) from an XOAUTH2 or OAUTHBEARER response, or ("", "")."""
+        try:
+            fields = base64.b64decode(text, validate=True).decode("latin-1").split("\x01")
+        except ValueError:
+            return "", ""
+        user = token = ""
+        for f in fields:
+            if f.startswith("user=") and mechanism == "XOAUTH2":
+                user = f[5:]
+            elif f.startswith("auth=Bearer "):
+                token = f[12:]
+            elif mechanism == "OAUTHBEARER" and f.startswith(("n,", "y,")):
+                user = next((p[2:] for p in f.split(",") if p.startswith("a=")), "")
+        return user, token
+
+    def _authenticate(self, conn, lines, tag, arg, connection):
+        """One AUTHENTICATE: the token when the client is signed in, else None."""
+        mechanism, _, response = arg.partition(" ")
+        mechanism = mechanism.upper()
+        if not self.bearer or mechanism not in ("XOAUTH2", "OAUTHBEARER"):
+            conn.sendall(f"{tag} NO [CANNOT] unsupported mechanism\r\n".encode())
+            return None
+        if not response:
+            conn.sendall(b"+ \r\n")
+            response = next(lines, None)
+            if response is None:
+                return None
+        user, token = self._bearer_response(mechanism, "" if response == "=" else response)
+        self.signins.append((connection, mechanism, user, token))
+        if self.bearer(user, token):
+            conn.sendall(f"{tag} OK [CAPABILITY IMAP4rev1] Logged in\r\n".encode())
+            return token
+        failure = ({"status": "401", "schemes": "bearer", "scope": "mail"} if mechanism == "XOAUTH2"
+                   else {"status": "invalid_token"})
+        conn.sendall(b"+ " + base64.b64encode(json.dumps(failure).encode()) + b"\r\n")
+        if next(lines, None) is None:
+            return None
+        conn.sendall(f"{tag} NO [AUTHENTICATIONFAILED] Authentication failed.\r\n".encode())
+        return None
+
+    def _expire(self, conn, token):
+        """The server ends the session because the token ran out: BYE, then
+        it stops sending and reads what the client still had in flight until
+        the client closes (closing with unread data would reset the
+        connection, and the BYE could be lost)."""
+        if self.on_expiry:
+            self.on_expiry(token)
+        conn.sendall(b"* BYE Session invalidated - AccessTokenExpired\r\n")
+        try:
+            conn.shutdown(socket.SHUT_WR)
+            while conn.recv(4096):
+                pass
+        except OSError:
+            pass
+
     def _dialogue(self, conn, commands):
         selected = None
-        for command in self._commands(conn, commands, b"* OK scripted server ready\r\n"):
+        connection = self._sessions
+        self._sessions += 1
+        token = None
+        bodies = 0
+        lines = self._commands(conn, commands, b"* OK scripted server ready\r\n")
+        for command in lines:
             tag, _, rest = command.partition(" ")
             verb, _, arg = rest.partition(" ")
             verb = verb.upper()
@@ -95,7 +186,11 @@ class ImapScriptServer(ScriptServer):
                         conn.sendall(f"{tag} OK done\r\n".encode())
                         continue
                     arg = f"{numbers[0]} {items}"
-            if verb == "LOGIN":
+            if verb == "CAPABILITY":
+                conn.sendall(f"* CAPABILITY {self._capability()}\r\n{tag} OK done\r\n".encode())
+            elif verb == "AUTHENTICATE":
+                token = self._authenticate(conn, lines, tag, arg, connection) or token
+            elif verb == "LOGIN":
                 ok = arg == "alice secret"
                 refusal = f"{command} rejected{self.echo_note}" if self.echo_refused_login else self.login_refusal
                 conn.sendall((f"{tag} OK done\r\n" if ok else f"{tag} NO {refusal}\r\n").encode())
@@ -142,6 +237,12 @@ class ImapScriptServer(ScriptServer):
                     self._stopping.wait(120)
                     return
                 conn.sendall(head + data + f")\r\n{tag} OK done\r\n".encode())
+                self.fetched.append((connection, selected, uid))
+                bodies += 1
+                if self.expire_after is not None and bodies == self.expire_after:
+                    self.expire_after = None
+                    self._expire(conn, token)
+                    return
             elif verb == "STORE":
                 number = int(arg.split()[0])
                 if "\\DELETED" in arg.upper():
