@@ -58,7 +58,8 @@ std::string certificateWords(DWORD flags, const std::string& host) {
     if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE) return "the certificate is not meant for a server";
     if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED) return "the certificate's revocation could not be checked";
     if (flags & WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT) return "the certificate is not valid";
-    return "the TLS handshake failed";
+    // Wine's WinHTTP says no more than this for a refused certificate too.
+    return "the TLS handshake failed or the server's certificate was refused";
 }
 
 TokenHttpAnswer failure(TokenHttpError error, std::string reason) {
