@@ -420,6 +420,17 @@ TEST(TokenHttp, PostsTheFormAndReturnsStatusAndBodyOfAnyAnswer) {
     ASSERT_TRUE(refused.ok()) << refused.reason;
     EXPECT_EQ(refused.status, 401);
     EXPECT_EQ(refused.body, refusal);
+
+    // A redirect is not followed: it would post the secret again, elsewhere.
+    server.answerWith("HTTP/1.1 307 Temporary Redirect\r\nLocation: http://127.0.0.1:" +
+                      std::to_string(server.port()) + "/elsewhere\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    const int before = server.connections();
+    const TokenHttpAnswer redirected =
+        TokenHttpClient(fastLimits()).post(false, "127.0.0.1", server.port(), "/token", kForm, kSecretBody);
+    ASSERT_TRUE(redirected.ok()) << redirected.reason;
+    EXPECT_EQ(redirected.status, 307);
+    EXPECT_EQ(server.connections(), before + 1);
+    EXPECT_EQ(server.request().find("/elsewhere"), std::string::npos);
 }
 
 TEST(TokenHttp, AnAnswerAboveTheLimitIsRefusedNotCut) {

@@ -148,7 +148,10 @@ TokenHttpAnswer TokenHttpClient::post(bool secure, const std::string& host, unsi
     const DWORD access = isLoopbackHost(host) ? WINHTTP_ACCESS_TYPE_NO_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY;
     const InternetHandle session(WinHttpOpen(L"kelvar", access, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) return winHttpFailure(GetLastError(), 0, host, port, "opening a session");
-    if (!WinHttpSetTimeouts(session.get(), limits_.resolveMs, limits_.connectMs, limits_.sendMs, limits_.receiveMs))
+    // WinHTTP takes 0 as "no time-out": every wait stays bounded.
+    const auto bounded = [](int ms) { return std::max(ms, 1); };
+    if (!WinHttpSetTimeouts(session.get(), bounded(limits_.resolveMs), bounded(limits_.connectMs),
+                            bounded(limits_.sendMs), bounded(limits_.receiveMs)))
         return winHttpFailure(GetLastError(), 0, host, port, "setting the time-outs");
 
     const std::wstring wideHost = widen(host);
@@ -162,7 +165,7 @@ TokenHttpAnswer TokenHttpClient::post(bool secure, const std::string& host, unsi
 
     // The wait for the answer's headers has a time-out of its own (some
     // WinHTTP versions wait on it alone); it is the receive time-out too.
-    DWORD answerWait = static_cast<DWORD>(limits_.receiveMs);
+    DWORD answerWait = static_cast<DWORD>(bounded(limits_.receiveMs));
     if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerWait, sizeof answerWait))
         return winHttpFailure(GetLastError(), 0, host, port, "setting the time-outs");
     // A redirect would send the body again, to a place the settings do not name.
