@@ -14,6 +14,7 @@
 //   stderr                 text on standard error, then a token on standard output
 //   control                a first line with a control character in it
 //   stdin                  reads its standard input to the end, then prints a token
+//   handle <n>             "inherited" when handle value n is a signalled object here, else "not-inherited"
 #include <windows.h>
 
 #include <fcntl.h>
@@ -64,6 +65,10 @@ int main(int argc, char** argv) {
         while (std::fgetc(stdin) != EOF) {
         }
         std::fputs("tok-after-stdin\n", stdout);
+    }
+    if (mode == "handle" && argc > 2) {
+        const auto h = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::strtoull(argv[2], nullptr, 10)));
+        std::fputs(WaitForSingleObject(h, 0) == WAIT_OBJECT_0 ? "inherited\n" : "not-inherited\n", stdout);
     }
     std::fflush(stdout);
     return 0;

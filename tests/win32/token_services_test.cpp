@@ -239,6 +239,17 @@ TEST(TokenCommand, ArgumentsWithBlanksAndQuotesArriveWhole) {
     EXPECT_EQ(moved.token, "1[user@example.com]");
 }
 
+TEST(TokenCommand, InheritsNoHandleOfThisProgramButItsOutput) {
+    // An inheritable object of this program (as a session's socket would be).
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const KernelHandle event(CreateEventA(&inherit, TRUE, TRUE, nullptr));
+    ASSERT_TRUE(event);
+    const TokenCommandResult result =
+        runHelper("handle " + std::to_string(reinterpret_cast<ULONG_PTR>(event.get())));
+    ASSERT_TRUE(result.ok()) << result.reason;
+    EXPECT_EQ(result.token, "not-inherited");
+}
+
 TEST(TokenCommand, ACommandThatDoesNotEndIsTerminatedInTime) {
     TokenCommandLimits limits;
     limits.timeoutMs = 700;

@@ -50,6 +50,37 @@ private:
     bool finished_ = false;
 };
 
+// The handles a new process may inherit, as a process attribute. Where the
+// system cannot say that, attributes() is null and the process inherits
+// every inheritable handle, as before Windows Vista.
+class InheritList {
+public:
+    InheritList(HANDLE* handles, DWORD count) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        if (size == 0) return;
+        storage_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+        if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+        if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, count * sizeof(HANDLE),
+                                       nullptr, nullptr)) {
+            DeleteProcThreadAttributeList(list);
+            return;
+        }
+        list_ = list;
+    }
+    ~InheritList() {
+        if (list_) DeleteProcThreadAttributeList(list_);
+    }
+    InheritList(const InheritList&) = delete;
+    InheritList& operator=(const InheritList&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST attributes() const { return list_; }
+
+private:
+    std::vector<unsigned char> storage_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 TokenCommandResult tooLong(std::size_t limit) {
     return failure(TokenCommandError::TooLong, formatBounded("the token command's first line is longer than %lu bytes",
                                                              static_cast<unsigned long>(limit)));
@@ -91,18 +122,29 @@ TokenCommandResult TokenCommand::run(const std::string& commandLine) const {
         return failure(TokenCommandError::Start,
                        formatBounded("NUL could not be opened for the token command (error %lu)", GetLastError()));
 
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nul.get();
-    startup.hStdOutput = writeEnd.get();
-    startup.hStdError = nul.get();
+    STARTUPINFOEXA startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = nul.get();
+    startup.StartupInfo.hStdOutput = writeEnd.get();
+    startup.StartupInfo.hStdError = nul.get();
+    // The command inherits these two handles only, not whatever else of this
+    // program is inheritable (a socket of a session would stay open in it).
+    HANDLE inherited[] = {writeEnd.get(), nul.get()};
+    InheritList inheritList(inherited, 2);
+    DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED;
+    if (inheritList.attributes()) {
+        startup.lpAttributeList = inheritList.attributes();
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    } else {
+        startup.StartupInfo.cb = sizeof startup.StartupInfo;
+    }
     PROCESS_INFORMATION info{};
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
     KernelHandle job(CreateJobObjectA(nullptr, nullptr));
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &info))
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup.StartupInfo,
+                        &info))
         return failure(TokenCommandError::Start,
                        formatBounded("the token command could not be started (error %lu)", GetLastError()));
     KernelHandle thread(info.hThread);
