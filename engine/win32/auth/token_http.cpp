@@ -163,8 +163,8 @@ TokenHttpAnswer TokenHttpClient::post(bool secure, const std::string& host, unsi
                                                     secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request) return winHttpFailure(GetLastError(), 0, host, port, "opening the request");
 
-    // The wait for the answer's headers has a time-out of its own (some
-    // WinHTTP versions wait on it alone); it is the receive time-out too.
+    // The wait for the answer's headers has a time-out of its own, which
+    // Wine's WinHTTP applies instead of the receive time-out: the same value.
     DWORD answerWait = static_cast<DWORD>(bounded(limits_.receiveMs));
     if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &answerWait, sizeof answerWait))
         return winHttpFailure(GetLastError(), 0, host, port, "setting the time-outs");
