@@ -3,7 +3,7 @@
 # (a runtime DLL of the compiler would have to be shipped beside it).
 set -euo pipefail
 dir="$1"
-allowed='^(kernel32|user32|gdi32|comctl32|ws2_32|odbc32|odbccp32|msvcrt|advapi32|shell32|ole32|secur32|crypt32)\.dll$'
+allowed='^(kernel32|user32|gdi32|comctl32|ws2_32|odbc32|odbccp32|msvcrt|advapi32|shell32|ole32|secur32|crypt32|winhttp)\.dll$'
 status=0
 for f in "$dir"/*.exe "$dir"/*.dll; do
   [ -e "$f" ] || continue
