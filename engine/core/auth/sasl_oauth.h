@@ -1,36 +1,42 @@
 #pragma once
-// Stand-in for the SASL OAuth helpers until the portable auth pieces are
-// merged (this file is then replaced by theirs): the "status" field of the
-// server's failure challenge, a base64 JSON object; empty when there is none.
+// The SASL messages that carry a bearer token (XOAUTH2 as the mail
+// providers define it, OAUTHBEARER as RFC 7628 does) and the reading of the
+// challenge a server sends when it refuses the token. The messages are the
+// raw bytes; the dialogue base64-encodes them for the wire.
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace rvo {
 
-inline std::string saslChallengeStatus(std::string_view base64Challenge) {
-    static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string json;
-    unsigned value = 0;
-    int bits = -8;
-    for (const char c : base64Challenge.substr(0, 4096)) {
-        const std::size_t digit = kAlphabet.find(c);
-        if (digit == std::string_view::npos) break;
-        value = ((value << 6) | static_cast<unsigned>(digit)) & 0xFFFFFF;
-        bits += 6;
-        if (bits >= 0) {
-            json.push_back(static_cast<char>((value >> bits) & 0xFF));
-            bits -= 8;
-        }
-    }
-    std::size_t at = json.find("\"status\"");
-    if (at == std::string::npos) return {};
-    at = json.find(':', at);
-    if (at == std::string::npos) return {};
-    at = json.find('"', at);
-    if (at == std::string::npos) return {};
-    const std::size_t end = json.find('"', at + 1);
-    if (end == std::string::npos || end - at - 1 > 64) return {};
-    return json.substr(at + 1, end - at - 1);
-}
+enum class SaslMechanism { XOAuth2, OAuthBearer };
+
+// "XOAUTH2" or "OAUTHBEARER", as AUTHENTICATE and AUTH name them.
+std::string_view saslMechanismName(SaslMechanism mechanism);
+
+// "user=" user "\x01auth=Bearer " token "\x01\x01". Empty when the token is
+// empty or when the user or the token holds \x01, CR, LF or NUL (they would
+// end a field or the message early); an empty text is never a message.
+std::string xoauth2Message(std::string_view user, std::string_view token);
+
+// "n,a=" user "," "\x01host=" host "\x01port=" port "\x01auth=Bearer " token
+// "\x01\x01", with ',' and '=' in the user written =2C and =3D; an empty user
+// leaves out "a=" ("n,,"). Empty on the same refusals as xoauth2Message,
+// the host included.
+std::string oauthBearerMessage(std::string_view user, std::string_view host, unsigned port, std::string_view token);
+
+// What the client answers a failure challenge with, before the server's
+// final refusal: "" for XOAUTH2, "AQ==" (base64 of \x01) for OAUTHBEARER.
+std::string_view saslFailureReply(SaslMechanism mechanism);
+
+// Longest status text saslChallengeStatus gives.
+inline constexpr std::size_t kSaslStatusMax = 32;
+
+// The "status" member (a string or a number) of a failure challenge: base64
+// of a JSON object such as {"status":"401","schemes":"bearer","scope":"mail"}.
+// Only printable ASCII is kept, at most kSaslStatusMax characters, so the
+// text is safe in a log line; empty when the challenge cannot be read (not
+// base64, not JSON, longer than 4 KB, no status).
+std::string saslChallengeStatus(std::string_view base64Challenge);
 
 }  // namespace rvo
