@@ -9,6 +9,8 @@
 // recorded but a committed file or a stored file the comparison matched;
 // the window is never exceeded; every log line fits its bound as the session
 // writes it; the password reaches no log line unless the server sent it.
+// A transcript that names "AUTH=" anywhere is signed in with a bearer token,
+// whose initial response reaches no log line unless the server sent it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -40,6 +42,8 @@ constexpr std::string_view kStoredName = "200603081403090001-0000000200000000346
 // Quotes, a backslash, a blank and a format directive: every way it can be written differs.
 constexpr std::string_view kPassword = "Zq9%s\"x y\\";
 constexpr std::string_view kObjectName = "IMap2XRV Object";
+// "user=alice^Aauth=Bearer Tok9^A^A"
+constexpr std::string_view kInitialResponse = "dXNlcj1hbGljZQFhdXRoPUJlYXJlciBUb2s5AQE=";
 
 class CheckingStore : public ImapMailStore {
 public:
@@ -100,8 +104,10 @@ private:
 
 class Session : public ImapDialogueHost, public LineConsumer {
 public:
-    Session(ImapDialogueValues values, bool serverSentPassword)
-        : dialogue_(std::move(values), *this, store_), serverSentPassword_(serverSentPassword) {}
+    Session(ImapDialogueValues values, bool serverSentPassword, bool serverSentToken)
+        : dialogue_(std::move(values), *this, store_),
+          serverSentPassword_(serverSentPassword),
+          serverSentToken_(serverSentToken) {}
     bool feed(std::string_view bytes) { return assembler_.feed(bytes, *this); }
     ImapDialogue& dialogue() { return dialogue_; }
     const CheckingStore& store() const { return store_; }
@@ -116,6 +122,7 @@ public:
         check(written.find('\n') == std::string::npos);
         // What the dialogue itself writes never holds the password in any form.
         if (!serverSentPassword_) check(text.find("Zq9%s") == std::string_view::npos);
+        if (!serverSentToken_) check(text.find(kInitialResponse.substr(0, 12)) == std::string_view::npos);
     }
     void showLine(std::string_view) override {}
     void showCaption(std::string_view) override {}
@@ -130,6 +137,7 @@ private:
     CheckingStore store_;
     ImapDialogue dialogue_;
     bool serverSentPassword_;
+    bool serverSentToken_;
     LineAssembler assembler_{LineEnd::KeepCarriageReturn, 1024};
 };
 
@@ -156,7 +164,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // them is not between those characters in the log.
     std::string withoutCr(bytes);
     withoutCr.erase(std::remove(withoutCr.begin(), withoutCr.end(), '\r'), withoutCr.end());
-    Session session(values, withoutCr.find("Zq9%s") != std::string::npos);
+    if (withoutCr.find("AUTH=") != std::string::npos) values.signIn = SaslSignIn{"XOAUTH2", std::string(kInitialResponse), ""};
+    Session session(values, withoutCr.find("Zq9%s") != std::string::npos,
+                    withoutCr.find(kInitialResponse.substr(0, 12)) != std::string::npos);
     while (!bytes.empty()) {
         const std::size_t n = bytes.size() < piece ? bytes.size() : piece;
         if (!session.feed(bytes.substr(0, n))) break;

@@ -3,6 +3,7 @@
 // server that breaks the protocol.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,7 +20,7 @@ using Strings = std::vector<std::string>;
 class Recorder : public ImapDriverClient, private LineConsumer {
 public:
     explicit Recorder(std::size_t window = 1)
-        : driver(ImapDriverValues{window, 100, 50, {}},
+        : driver(ImapDriverValues{window, 100, 50, {}, {}},
                  [this](std::string_view bytes) {
                      if (dropped) return false;
                      sent.emplace_back(bytes.substr(0, bytes.size() - 2));
@@ -53,6 +54,8 @@ public:
     void onAnswered() override {}
     void onOutOfStep(std::string_view line) override { events.push_back("out of step " + std::string(line)); }
     void onBroken(const std::string& what) override { events.push_back("broken " + what); }
+    void onUntagged(std::string_view line) override { events.push_back("untagged " + std::string(line)); }
+    void onBye(std::string_view line) override { events.push_back("bye " + std::string(line)); }
     void log(std::string_view text) override { logged.emplace_back(text); }
 
     Strings sent, events, results, logged;
@@ -148,6 +151,55 @@ TEST(ImapDriver, ADroppedConnectionAndABrokenProtocolEndTheConversationOnce) {
     EXPECT_EQ(broken.events.back(), "broken The server sent a literal marker that cannot be read: {-5}");
     EXPECT_TRUE(broken.driver.ended());
     EXPECT_EQ(broken.results, Strings{}) << "nothing is read after a protocol error";
+}
+
+TEST(ImapDriver, AuthenticateHandsEachContinuationToItsHandlerUntilTheCompletion) {
+    Recorder r;
+    r.feed("* OK ready\r\n");
+    EXPECT_FALSE(r.driver.capabilities().known());
+    EXPECT_EQ(r.driver.capability(r.note("capability")), "C000 CAPABILITY");
+    r.feed("* CAPABILITY IMAP4rev1 auth=XOAUTH2\r\n* OK [ALERT] hello\r\nC000 OK done\r\n");
+    EXPECT_TRUE(r.driver.capabilities().offersMechanism("XOAUTH2"));
+    EXPECT_FALSE(r.driver.capabilities().has("SASL-IR"));
+
+    Strings challenges;
+    const auto answer = [&](std::string_view text) {
+        challenges.emplace_back(text);
+        return "reply" + std::to_string(challenges.size());
+    };
+    // Without the initial response the command line is shown as sent.
+    EXPECT_EQ(r.driver.authenticate("XOAUTH2", std::nullopt, answer, r.note("auth")), "A000 AUTHENTICATE XOAUTH2");
+    r.feed("+\r\n+ eyJ9\r\nA000 NO failed\r\n");
+    EXPECT_EQ(challenges, (Strings{"", "eyJ9"}));
+    // After the completion a continuation is no challenge of it.
+    r.feed("+ late\r\n");
+    EXPECT_EQ(challenges.size(), 2u);
+
+    // With one it is masked in what the log shows; an empty one goes as "=".
+    EXPECT_EQ(r.driver.authenticate("OAUTHBEARER", "dG9rZW4=", answer, r.note("auth")),
+              "A000 AUTHENTICATE OAUTHBEARER **********");
+    r.feed("A000 OK [CAPABILITY IMAP4rev1] signed in\r\n");
+    EXPECT_TRUE(r.driver.authenticate("XOAUTH2", "", answer, r.note("auth")));
+    r.feed("A000 OK signed in\r\n");
+    EXPECT_EQ(r.sent, (Strings{"C000 CAPABILITY", "A000 AUTHENTICATE XOAUTH2", "reply1", "reply2",
+                               "A000 AUTHENTICATE OAUTHBEARER dG9rZW4=", "A000 AUTHENTICATE XOAUTH2 ="}));
+    EXPECT_EQ(r.results, (Strings{"capability ok", "auth refused", "auth ok", "auth ok"}));
+
+    // A BYE before LOGOUT is told; the one LOGOUT brings is not.
+    r.feed("* BYE Session invalidated - AccessTokenExpired\r\n");
+    EXPECT_TRUE(r.driver.logout(r.note("logout")));
+    r.feed("* BYE Logging out\r\nA006 OK done\r\n");
+    EXPECT_EQ(std::count_if(r.events.begin(), r.events.end(), [](const std::string& e) { return e.starts_with("bye "); }), 1);
+    EXPECT_NE(std::find(r.events.begin(), r.events.end(), "bye * BYE Session invalidated - AccessTokenExpired"),
+              r.events.end());
+}
+
+TEST(ImapDriver, TheGreetingsCapabilitiesAreReadFromItsResponseCode) {
+    Recorder r;
+    r.feed("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=OAUTHBEARER] ready\r\n");
+    EXPECT_TRUE(r.driver.capabilities().has("sasl-ir"));
+    EXPECT_TRUE(r.driver.capabilities().offersMechanism("oauthbearer"));
+    EXPECT_FALSE(r.driver.capabilities().offersMechanism("XOAUTH2"));
 }
 
 }  // namespace

@@ -108,6 +108,21 @@ public:
         return true;
     }
     void answer(const std::string& c) {
+        // AUTH: "+", the client's response, then the sign-in's outcome (a
+        // refused token: the challenge, and -ERR after the client's reply).
+        if (authStep == 1) {
+            authStep = refuseToken ? 2 : 0;
+            return queue(refuseToken ? "+ " + challenge : "+OK Logged in.");
+        }
+        if (authStep == 2) {
+            authStep = 0;
+            return queue("-ERR [AUTH] Authentication failed.");
+        }
+        if (c.starts_with("AUTH ")) {
+            if (refuseAuth) return queue("-ERR [AUTH] Unsupported authentication mechanism.");
+            authStep = 1;
+            return queue("+ ");
+        }
         if (c.starts_with("USER")) {
             queue("+OK");
         } else if (c.starts_with("PASS")) {
@@ -252,6 +267,11 @@ public:
     std::set<int> refusedUidl, refusedRetr;  // refusedUidl: missing from the answer to UIDL for all
     bool refuseUidlList = false;
     Lines capabilities;  // the CAPA answer; none: CAPA is refused
+    int authStep = 0;
+    bool refuseToken = false;  // the response to AUTH is answered with the challenge
+    bool refuseAuth = false;   // AUTH itself is refused
+    // {"status":"401","schemes":"bearer","scope":"mail"}
+    std::string challenge = "eyJzdGF0dXMiOiI0MDEiLCJzY2hlbWVzIjoiYmVhcmVyIiwic2NvcGUiOiJtYWlsIn0=";
     std::size_t queuedLines = 0, consumedLines = 0;
     std::vector<std::size_t> answerEnds;  // per answered command: the line count at its last line
     std::vector<std::size_t> outstanding;  // per command: how many were outstanding once it was sent
@@ -1139,6 +1159,105 @@ TEST(Pop3Body, ReaderUnstuffsCountsAndStopsAtTheTerminator) {
     EXPECT_EQ(listedMessageSize("3 12x"), -1);
     EXPECT_TRUE(isPop3StatusLine("+OK") && isPop3StatusLine("-ERR no"));
     EXPECT_FALSE(isPop3StatusLine("+ok") || isPop3StatusLine("-- ") || isPop3StatusLine("+1") || isPop3StatusLine(""));
+}
+
+}  // namespace
+}  // namespace rvo
+
+namespace rvo {
+namespace {
+
+// "user=o'brien^Aauth=Bearer ya29.secret^A^A" and the OAUTHBEARER form.
+const std::string kXoauth2Response = "dXNlcj1vJ2JyaWVuAWF1dGg9QmVhcmVyIHlhMjkuc2VjcmV0AQE=";
+const std::string kOauthBearerResponse = "bixhPW8nYnJpZW4sAWF1dGg9QmVhcmVyIHlhMjkuc2VjcmV0AQE=";
+
+Pop3Account tokenAccount(const std::string& mechanism) {
+    Pop3Account account{"pop.example.com", "o'brien", "No Password"};
+    account.signIn = mechanism == "XOAUTH2" ? SaslSignIn{"XOAUTH2", kXoauth2Response, ""}
+                                            : SaslSignIn{"OAUTHBEARER", kOauthBearerResponse, "AQ=="};
+    return account;
+}
+
+bool secretLogged(const Harness& h) {
+    return h.logged("ya29") || h.logged(kXoauth2Response) || h.logged(kOauthBearerResponse);
+}
+
+TEST(Pop3SignIn, AuthSendsTheResponseAfterThePlusAndTheDialogueGoesOnAsAfterPass) {
+    for (const std::string mechanism : {"XOAUTH2", "OAUTHBEARER"}) {
+        for (const int window : {1, 4}) {
+            Harness h(tokenAccount(mechanism), window);
+            h.capabilities = {"PIPELINING"};
+            h.mailbox = {{1, {"uid-1", {"Subject: one"}}}, {2, {"uid-2", {"Subject: two"}}}};
+            h.run();
+            const std::string response = mechanism == "XOAUTH2" ? kXoauth2Response : kOauthBearerResponse;
+            ASSERT_GE(h.commands.size(), 3u);
+            EXPECT_EQ(h.commands[0], "AUTH " + mechanism) << "no initial response on the AUTH line";
+            EXPECT_EQ(h.commands[1], response);
+            EXPECT_EQ(h.commands[2], window > 1 ? "CAPA" : "LIST");
+            EXPECT_EQ(h.stored.size(), 2u);
+            EXPECT_TRUE(h.recorded("uid-1") && h.recorded("uid-2")) << "recorded under the account's own name";
+            EXPECT_EQ(h.dialogue.result(), 0);
+            EXPECT_EQ(h.log.front(), "AUTH " + mechanism);
+            EXPECT_FALSE(secretLogged(h));
+        }
+    }
+}
+
+TEST(Pop3SignIn, ARefusedTokenIsAnsweredPerMechanismAndLoggedOnceWithItsStatus) {
+    for (const std::string mechanism : {"XOAUTH2", "OAUTHBEARER"}) {
+        Harness h(tokenAccount(mechanism));
+        h.refuseToken = true;
+        h.mailbox = {{1, {"uid-1", {"Subject: one"}}}};
+        h.run();
+        const Pop3Account account = tokenAccount(mechanism);
+        EXPECT_EQ(h.commands, (Lines{"AUTH " + mechanism, account.signIn->initialResponse, account.signIn->failureReply}));
+        EXPECT_EQ(h.log, (Lines{"AUTH " + mechanism,
+                                "The server refused the OAuth 2.0 token (status 401): -ERR [AUTH] Authentication failed."}));
+        EXPECT_EQ(h.closedWithoutQuit, 1);
+        EXPECT_TRUE(h.stored.empty());
+        EXPECT_EQ(h.dialogue.result(), 1);
+        EXPECT_NE(h.dialogue.summary().find("the server refused the login"), std::string::npos);
+    }
+
+    // AUTH refused at once: logged as a refused PASS is.
+    Harness atOnce(tokenAccount("XOAUTH2"));
+    atOnce.refuseAuth = true;
+    atOnce.run();
+    EXPECT_EQ(atOnce.commands, Lines{"AUTH XOAUTH2"});
+    EXPECT_EQ(atOnce.log, (Lines{"AUTH XOAUTH2", "-ERR [AUTH] Unsupported authentication mechanism."}));
+    EXPECT_EQ(atOnce.closedWithoutQuit, 1);
+    EXPECT_EQ(atOnce.dialogue.result(), 1);
+
+    // A second challenge is cancelled; an unsendable sign-in is not sent.
+    Harness twice(tokenAccount("XOAUTH2"));
+    twice.answers = false;
+    twice.feed({"+OK ready", "+ ", "+ e30=", "+ e30=", "-ERR cancelled"});
+    EXPECT_EQ(twice.commands, (Lines{"AUTH XOAUTH2", kXoauth2Response, "", "*"}));
+    EXPECT_TRUE(twice.logged("The server refused the OAuth 2.0 token: -ERR cancelled"));
+
+    Pop3Account broken = tokenAccount("XOAUTH2");
+    broken.signIn->initialResponse = "abc\r\nDELE 1";
+    Harness unsendable(broken);
+    unsendable.run();
+    EXPECT_TRUE(unsendable.commands.empty());
+    EXPECT_FALSE(unsendable.logged("DELE"));
+    EXPECT_EQ(unsendable.dialogue.result(), 1);
+}
+
+TEST(Pop3SignIn, TheSourceUserGoesInUserWhileTheRecordsKeepTheAccountName) {
+    Pop3Account account{"pop.example.com", "o'brien", "secret"};
+    account.sourceUser = "obrien@example.com";
+    Harness h(account);
+    h.mailbox = {{1, {"uid-1", {"Subject: one"}}}};
+    h.run();
+    EXPECT_EQ(h.commands, (Lines{"USER obrien@example.com", "PASS secret", "LIST", "UIDL 1", "RETR 1", "QUIT"}));
+    EXPECT_TRUE(h.recorded("uid-1"));
+    EXPECT_EQ(h.dialogue.result(), 0);
+
+    account.sourceUser = "bob\r\nDELE 1";
+    Harness unsafe(account);
+    unsafe.run();
+    EXPECT_TRUE(unsafe.commands.empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/core/auth/sasl_oauth.h"
 #include "engine/core/log/log_format.h"
 #include "engine/core/net/line_assembler.h"
 #include "engine/core/store/message_names.h"
@@ -27,7 +28,8 @@ ImapDialogue::ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, Im
       host_(host),
       store_(store),
       driver_(ImapDriverValues{static_cast<std::size_t>(std::clamp(values_.settings.pipelineDepth, 1, kMaxPipelineDepth)),
-                               values_.maxSearchNumbers, values_.maxLoggedUntaggedPerKind, values_.responseLimits},
+                               values_.maxSearchNumbers, values_.maxLoggedUntaggedPerKind, values_.responseLimits,
+                               values_.capabilityLimits},
               [this](std::string_view bytes) { return host_.send(bytes); }, *this) {}
 
 void ImapDialogue::onLine(std::string_view line) {
@@ -219,11 +221,13 @@ void ImapDialogue::onGreeting(std::string_view line, bool ok) {
     }
     show("Connected");
     log(withoutCarriageReturns(line));
+    if (values_.signIn) return signInWithToken();
     sendLogin();
 }
 
 void ImapDialogue::sendLogin() {
-    const std::optional<ImapCommand> login = ImapOpening::loginCommand(values_.account.user, values_.account.password);
+    const std::optional<ImapCommand> login =
+        ImapOpening::loginCommand(values_.account.loginName(), values_.account.password);
     if (!login) {
         log(kLoginNotSent);
         leaveForNextRun("the user name or password cannot be sent");
@@ -244,6 +248,90 @@ ImapDriver::Completion ImapDialogue::onCompletion(Ok ok, Refused refused) {
         log(done.line);
         refused();
     };
+}
+
+void ImapDialogue::signInWithToken() {
+    // A greeting without its capabilities (and every greeting after
+    // STARTTLS, whose list the server may change) leaves them to be asked.
+    if (driver_.capabilities().known()) return sendAuthenticate();
+    const std::optional<std::string> line = driver_.capability([this](const ImapOutcome& done) {
+        if (done.result == ImapResult::Ok) return sendAuthenticate();
+        log(done.line);
+        leaveForNextRun("the server did not list its capabilities");
+        logout();
+    });
+    if (!sent(line)) return;
+    log(*line);
+    state_ = State::Login;
+}
+
+void ImapDialogue::sendAuthenticate() {
+    const SaslSignIn& signIn = *values_.signIn;
+    if (!driver_.capabilities().offersMechanism(signIn.mechanism)) {
+        log("The server does not offer the sign-in mechanism " + signIn.mechanism + " (AUTH=" + signIn.mechanism +
+            " is not among its capabilities); the account is not signed in");
+        leaveForNextRun("the server does not offer the sign-in mechanism");
+        return logout();
+    }
+    if (!saslSignInSendable(signIn)) {
+        log("The sign-in holds bytes no command line can carry; AUTHENTICATE is not sent");
+        leaveForNextRun("the sign-in cannot be sent");
+        return logout();
+    }
+    const bool onCommandLine = driver_.capabilities().has("SASL-IR");
+    initialResponseSent_ = onCommandLine;
+    challengeStatus_.reset();
+    const std::optional<std::string> line = driver_.authenticate(
+        signIn.mechanism, onCommandLine ? std::optional<std::string_view>(signIn.initialResponse) : std::nullopt,
+        [this](std::string_view text) { return onSignInContinuation(text); },
+        [this](const ImapOutcome& done) { onSignedIn(done); });
+    if (!sent(line)) return;
+    log(*line);
+    show("Sending Login information");
+    state_ = State::Login;
+}
+
+std::string ImapDialogue::onSignInContinuation(std::string_view text) {
+    const SaslSignIn& signIn = *values_.signIn;
+    if (!initialResponseSent_) {
+        initialResponseSent_ = true;
+        return signIn.initialResponse;
+    }
+    // After the initial response, a challenge says why the token was
+    // refused; the client's answer lets the server complete with NO.
+    if (!challengeStatus_) {
+        challengeStatus_ = saslChallengeStatus(text);
+        return signIn.failureReply;
+    }
+    // A further challenge has no answer in these mechanisms: cancel.
+    return "*";
+}
+
+void ImapDialogue::onSignedIn(const ImapOutcome& done) {
+    if (done.result == ImapResult::Ok) {
+        signedIn_ = true;
+        return sendList();
+    }
+    if (challengeStatus_) {
+        // One line: why, and the server's own words; never the token.
+        log("The server refused the OAuth 2.0 token" +
+            (challengeStatus_->empty() ? std::string() : " (status " + *challengeStatus_ + ")") + ": " +
+            std::string(done.line));
+    } else {
+        log(done.line);
+    }
+    leaveForNextRun("the server refused the login");
+    logout();
+}
+
+void ImapDialogue::onBye(std::string_view line) {
+    // The server's own word for a session whose token ran out; the
+    // session can sign in again with a fresh one.
+    if (!signedIn_ || tokenExpired_) return;
+    const std::string upper = asciiUpperCopy(line);
+    if (upper.find("ACCESSTOKENEXPIRED") == std::string::npos) return;
+    tokenExpired_ = true;
+    leaveForNextRun("the server ended the session because its access token expired");
 }
 
 void ImapDialogue::onLogin(const ImapOutcome& done) {

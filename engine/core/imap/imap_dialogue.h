@@ -1,5 +1,7 @@
 #pragma once
-// The IMAP4 dialogue of one account's migration: greeting, LOGIN, LIST, a
+// The IMAP4 dialogue of one account's migration: greeting, LOGIN (or, with
+// a bearer token, CAPABILITY when the greeting does not list them and
+// AUTHENTICATE), LIST, a
 // counting pass and a transfer pass over the selectable folders (SELECT,
 // SEARCH, per message FETCH of INTERNALDATE, the store decision, FETCH of
 // BODY.PEEK[] into a message file, optional STORE of \Deleted), LOGOUT.
@@ -44,6 +46,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/auth/sasl_sign_in.h"
 #include "engine/core/imap/imap_driver.h"
 #include "engine/core/imap/imap_opening.h"
 #include "engine/core/imap/imap_syntax.h"
@@ -116,6 +119,10 @@ struct ImapDialogueValues {
     // the walk holds about twice as many messages at a time.
     std::size_t maxUidsPerListing = 300;
     ImapResponseLimits responseLimits;
+    // Set: the account signs in with AUTHENTICATE instead of LOGIN.
+    std::optional<SaslSignIn> signIn;
+    // Bounds on the server's capability list (read only when signIn is set).
+    ImapCapabilityLimits capabilityLimits;
 };
 
 // The folder walk: what to copy and in which order, composed of the
@@ -148,6 +155,9 @@ public:
     int messageNumber() const { return messageNumber_; }
     // The most commands that were in flight at once.
     std::size_t mostInFlight() const { return driver_.mostInFlight(); }
+    // After signing in with a token, the server ended the session because
+    // the token expired: a new token may carry the account on.
+    bool tokenExpired() const { return tokenExpired_; }
 
 private:
     enum class State { Greeting, Login, List, Select, Search, Transfer, Logout, Done };
@@ -202,6 +212,7 @@ private:
     void onBodyResponseEnded() override;
     void transferData(const std::optional<ImapFetchResponse>& fetch, std::string_view line);
     void onAnswered() override { pump(); }
+    void onBye(std::string_view line) override;
     void onOutOfStep(std::string_view line) override;
     // The server broke the protocol so that nothing after can be read: logged, connection closed.
     void onBroken(const std::string& what) override;
@@ -222,6 +233,11 @@ private:
     void onLogoutCompleted(const ImapOutcome& done);
 
     void sendLogin();
+    // With a token: the capabilities, then AUTHENTICATE.
+    void signInWithToken();
+    void sendAuthenticate();
+    std::string onSignInContinuation(std::string_view text);
+    void onSignedIn(const ImapOutcome& done);
     bool sendListCommand();
     void sendList();
     void addFolder(const ImapListEntry& entry);
@@ -308,6 +324,13 @@ private:
     bool walkComplete_ = false;
     MigrationTally tally_;
     bool logoutAcknowledged_ = false;
+
+    // Signing in with a token: the initial response went out, and the
+    // status of the server's failure challenge (once one came).
+    bool initialResponseSent_ = false;
+    std::optional<std::string> challengeStatus_;
+    bool signedIn_ = false;
+    bool tokenExpired_ = false;
 };
 
 }  // namespace rvo

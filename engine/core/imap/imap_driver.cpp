@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/core/log/log_text.h"
 #include "engine/core/text/numbers.h"
 
 namespace rvo {
@@ -15,6 +16,7 @@ ImapDriver::ImapDriver(ImapDriverValues values, Send send, ImapDriverClient& cli
       runner_([this](std::string_view bytes) { return send_(bytes); }, values_.window),
       search_(values_.maxSearchNumbers),
       untaggedLog_(values_.maxLoggedUntaggedPerKind),
+      capabilities_(values_.capabilityLimits),
       byUid_(runner_.window() > 1) {}
 
 void ImapDriver::onLine(std::string_view line) {
@@ -97,6 +99,13 @@ void ImapDriver::onResponse(const ImapResponse& response) {
     if (isUntagged(line, "BYE") && phase_ != Phase::Greeting && phase_ != Phase::Logout) {
         // The server is leaving; its close ends the session.
         logUntagged(line);
+        return client_.onBye(line);
+    }
+    if (phase_ == Phase::Authenticate && line.starts_with('+') && continuation_) {
+        // The text of "+ <text>" (a bare "+" carries none).
+        const std::string_view text = line.size() > 1 && line[1] == ' ' ? std::string_view(line).substr(2) : "";
+        const std::string answer = continuation_(text);
+        if (!send_(answer + "\r\n")) end();
         return;
     }
     if (isTagged(line) && phase_ != Phase::Greeting) untaggedAnswerEnded();
@@ -110,10 +119,15 @@ void ImapDriver::onResponse(const ImapResponse& response) {
     switch (phase_) {
         case Phase::Greeting: {
             const bool ok = isUntagged(line, "OK");
+            if (ok) capabilities_.readResponseCode(line);
             phase_ = Phase::Login;
             return client_.onGreeting(line, ok);
         }
+        case Phase::Capability:
+            if (capabilities_.readUntagged(line)) return;
+            return client_.onUntagged(line);
         case Phase::Login:
+        case Phase::Authenticate:
             return client_.onUntagged(line);
         case Phase::List:
             if (isUntagged(line, "LIST")) {
@@ -169,6 +183,30 @@ std::optional<std::string> ImapDriver::send(Phase phase, std::string_view tag, s
     }
     phase_ = phase;
     return logged.empty() ? line : logged;
+}
+
+std::optional<std::string> ImapDriver::capability(Completion done) {
+    return send(Phase::Capability, "C000", "C000 CAPABILITY", std::move(done));
+}
+
+std::optional<std::string> ImapDriver::authenticate(std::string_view mechanism,
+                                                    std::optional<std::string_view> initialResponse,
+                                                    Continuation onContinuation, Completion done) {
+    std::string line = "A000 AUTHENTICATE " + std::string(mechanism);
+    std::string logged = line;
+    if (initialResponse) {
+        // An empty initial response is sent as "=" (a missing one would
+        // make the server ask for it).
+        line += " " + (initialResponse->empty() ? std::string("=") : std::string(*initialResponse));
+        logged += " " + std::string(kMaskedSecret);
+    }
+    continuation_ = std::move(onContinuation);
+    return send(Phase::Authenticate, "A000", std::move(line),
+                [this, done = std::move(done)](const ImapOutcome& outcome) {
+                    continuation_ = nullptr;
+                    done(outcome);
+                },
+                std::move(logged));
 }
 
 std::optional<std::string> ImapDriver::login(const ImapCommand& login, Completion done) {

@@ -2,8 +2,8 @@
 // The protocol side of the migration's IMAP4 conversation: it reads the
 // server's responses (literals by byte count, a SEARCH answer of any length
 // number by number), keeps the commands in flight with their tags, and
-// offers one call per operation: login, list, select, search, list dates,
-// fetch a body, flag, logout. Each operation has one completion, carrying a
+// offers one call per operation: capability, login or authenticate, list,
+// select, search, list dates, fetch a body, flag, logout. Each operation has one completion, carrying a
 // small result word; what the data means, which message it belongs to and
 // what to do next is the folder walk's business, told through the client.
 //
@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/core/imap/imap_capabilities.h"
 #include "engine/core/imap/imap_command_runner.h"
 #include "engine/core/imap/imap_opening.h"
 #include "engine/core/imap/imap_response_reader.h"
@@ -73,6 +74,9 @@ public:
     virtual void onBodyResponseEnded() = 0;
     // An untagged line of no meaning to the login or the folder list.
     virtual void onUntagged(std::string_view line) { (void)line; }
+    // "* BYE" after the greeting and before LOGOUT: the server is leaving
+    // (the line is logged already; the server's close ends the session).
+    virtual void onBye(std::string_view line) { (void)line; }
     // A command's completion has run.
     virtual void onAnswered() = 0;
     // A tagged line of no command in flight.
@@ -89,6 +93,7 @@ struct ImapDriverValues {
     // Untagged lines of one kind logged per command's answer.
     std::size_t maxLoggedUntaggedPerKind = 50;
     ImapResponseLimits responseLimits;
+    ImapCapabilityLimits capabilityLimits;
 };
 
 class ImapDriver : private ImapResponseReader::Client {
@@ -96,6 +101,9 @@ public:
     using Completion = std::function<void(const ImapOutcome&)>;
     // Writes a whole command line; false when the connection failed.
     using Send = std::function<bool(std::string_view bytes)>;
+    // A continuation request ("+ <text>") while AUTHENTICATE is in flight:
+    // returns the line to answer it with (without its CR LF).
+    using Continuation = std::function<std::string(std::string_view text)>;
 
     ImapDriver(ImapDriverValues values, Send send, ImapDriverClient& client);
 
@@ -113,7 +121,16 @@ public:
 
     // Each operation sends its command and returns the line as the log shows
     // it; empty when the connection failed (the conversation has then ended).
+    // CAPABILITY (tag C000); the answer goes to capabilities().
+    std::optional<std::string> capability(Completion done);
     std::optional<std::string> login(const ImapCommand& login, Completion done);
+    // AUTHENTICATE <mechanism> (tag A000), with the initial response on the
+    // command line when one is given (the server lists SASL-IR). Every
+    // continuation request until the completion goes to `onContinuation`,
+    // whose answer is sent as a line of its own. The log shows the initial
+    // response masked; the answers are never shown.
+    std::optional<std::string> authenticate(std::string_view mechanism, std::optional<std::string_view> initialResponse,
+                                            Continuation onContinuation, Completion done);
     std::optional<std::string> list(Completion done);
     std::optional<std::string> select(std::string_view quotedName, Completion done);
     // The folder's messages: numbers, or UIDs when byUid(), into `found`.
@@ -132,6 +149,8 @@ public:
     std::uint32_t uidValidity() const { return uidValidity_; }
     std::uint32_t exists() const { return exists_; }
     const ImapSearchReader& searchAnswer() const { return search_; }
+    // From the greeting's response code, or the last answer to CAPABILITY.
+    const ImapCapabilities& capabilities() const { return capabilities_; }
 
     // The conversation is over (LOGOUT answered, or abandoned): nothing more is read.
     void end();
@@ -145,7 +164,7 @@ public:
     void logUntagged(std::string_view line) { logUntagged(line, line); }
 
 private:
-    enum class Phase { Greeting, Login, List, Select, Search, Transfer, Logout, Done };
+    enum class Phase { Greeting, Capability, Login, Authenticate, List, Select, Search, Transfer, Logout, Done };
 
     void readLiteral(std::uint64_t count) override { client_.readLiteral(count); }
     bool takesLiteral(const ImapResponse& soFar, std::uint64_t size) override;
@@ -167,6 +186,8 @@ private:
     ImapCommandRunner runner_;
     ImapSearchReader search_;
     UntaggedLogLimit untaggedLog_;
+    ImapCapabilities capabilities_;
+    Continuation continuation_;
     bool byUid_;
     std::uint32_t tagCounter_ = 0;
     Phase phase_ = Phase::Greeting;

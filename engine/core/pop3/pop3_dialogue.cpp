@@ -4,6 +4,7 @@
 #include <climits>
 #include <utility>
 
+#include "engine/core/auth/sasl_oauth.h"
 #include "engine/core/text/exception.h"
 #include "engine/core/text/format.h"
 
@@ -63,7 +64,7 @@ bool holdsLineBreakOrZero(std::string_view text) { return text.find_first_of(std
 }  // namespace
 
 std::string credentialProblem(const Pop3Account& account) {
-    if (holdsLineBreakOrZero(account.user)) return "The user name holds a line break or a zero byte and is not sent";
+    if (holdsLineBreakOrZero(account.loginName())) return "The user name holds a line break or a zero byte and is not sent";
     if (holdsLineBreakOrZero(account.password)) return "The password holds a line break or a zero byte and is not sent";
     return {};
 }
@@ -166,6 +167,9 @@ void Pop3Dialogue::onLine(std::string_view line) {
             case Pop3State::PassSent:
                 onLoginAnswer(line);
                 break;
+            case Pop3State::AuthSent:
+                onAuthAnswer(line);
+                break;
             case Pop3State::CapaSent:
                 onCapaLine(line);
                 break;
@@ -231,12 +235,13 @@ bool Pop3Dialogue::positiveAnswer(std::string_view line) {
 
 void Pop3Dialogue::onGreeting(std::string_view line) {
     if (!positiveAnswer(line)) return;
+    if (account_.signIn) return sendAuth();
     if (const std::string problem = credentialProblem(account_); !problem.empty()) {
         env_.report(problem);
         refused("the user name or password cannot be sent");
         return;
     }
-    if (!env_.send("USER " + account_.user + "\r\n")) return;
+    if (!env_.send("USER " + account_.loginName() + "\r\n")) return;
     state_ = Pop3State::UserSent;
     const auto database = env_.openDatabase();
     database->registerUser(account_.user, database->serverId(account_.serverAddress));
@@ -246,12 +251,72 @@ void Pop3Dialogue::onLoginAnswer(std::string_view line) {
     if (!positiveAnswer(line)) return;
     if (state_ == Pop3State::UserSent) {
         if (env_.send("PASS " + account_.password + "\r\n")) state_ = Pop3State::PassSent;
-    } else if (wantedWindow_ > 1) {
+    } else {
+        loggedIn();
+    }
+}
+
+void Pop3Dialogue::loggedIn() {
+    if (wantedWindow_ > 1) {
         // Whether the server takes pipelined commands.
         if (env_.send("CAPA\r\n")) state_ = Pop3State::CapaSent;
     } else {
         sendList();
     }
+}
+
+void Pop3Dialogue::sendAuth() {
+    const SaslSignIn& signIn = *account_.signIn;
+    if (!saslSignInSendable(signIn)) {
+        env_.report("The sign-in holds bytes no command line can carry; AUTH is not sent");
+        refused("the sign-in cannot be sent");
+        return;
+    }
+    // The initial response never goes on the AUTH line: that line is
+    // limited to 255 octets, and a token is longer.
+    const std::string command = "AUTH " + signIn.mechanism;
+    if (!env_.send(command + "\r\n")) return;
+    env_.report(command);
+    state_ = Pop3State::AuthSent;
+    initialResponseSent_ = false;
+    challengeStatus_.reset();
+    const auto database = env_.openDatabase();
+    database->registerUser(account_.user, database->serverId(account_.serverAddress));
+}
+
+void Pop3Dialogue::onAuthAnswer(std::string_view line) {
+    const SaslSignIn& signIn = *account_.signIn;
+    if (line == "+" || startsWith(line, "+ ")) {
+        const std::string_view text = line.size() > 2 ? line.substr(2) : std::string_view();
+        std::string answer;
+        if (!initialResponseSent_) {
+            initialResponseSent_ = true;
+            answer = signIn.initialResponse.empty() ? std::string("=") : signIn.initialResponse;
+        } else if (!challengeStatus_) {
+            // After the initial response, a challenge says why the token was
+            // refused; the client's answer lets the server end with -ERR.
+            challengeStatus_ = saslChallengeStatus(text);
+            answer = signIn.failureReply;
+        } else {
+            answer = "*";  // a further challenge has no answer: cancel
+        }
+        env_.send(answer + "\r\n");
+        return;
+    }
+    if (startsWith(line, "+OK")) return loggedIn();
+    if (line.empty()) {
+        env_.report(kUnknownError);
+        return;
+    }
+    if (challengeStatus_) {
+        // One line: why, and the server's own words; never the token.
+        env_.report("The server refused the OAuth 2.0 token" +
+                    (challengeStatus_->empty() ? std::string() : " (status " + *challengeStatus_ + ")") + ": " +
+                    std::string(line));
+    } else {
+        env_.report(line);
+    }
+    refused("the server refused the login");
 }
 
 void Pop3Dialogue::sendList() {

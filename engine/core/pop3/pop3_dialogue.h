@@ -1,6 +1,7 @@
 #pragma once
 // The client side of a POP3 mailbox migration, driven by the server's lines:
-// USER, PASS, LIST, then per message UIDL, a look-up in the migration
+// USER, PASS (or, with a bearer token, AUTH and the client's response
+// after the server's "+"), LIST, then per message UIDL, a look-up in the migration
 // database, RETR for a message not recorded there, and QUIT. Messages are
 // never deleted on the server.
 //
@@ -46,9 +47,11 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "engine/core/auth/sasl_sign_in.h"
 #include "engine/core/db/migration_database.h"
 #include "engine/core/pop3/pop3_body.h"
 #include "engine/core/session/commands_in_flight.h"
@@ -109,14 +112,21 @@ struct Pop3Limits {
 
 struct Pop3Account {
     std::string serverAddress;  // the server's name in the database, as configured
-    std::string user;
+    std::string user;           // the account's name in the database
     std::string password;
+    // The name sent in USER when it differs from `user`; empty: `user`.
+    std::string sourceUser;
+    // Set: the account signs in with AUTH <mechanism> instead of USER and PASS.
+    std::optional<SaslSignIn> signIn;
+
+    const std::string& loginName() const { return sourceUser.empty() ? user : sourceUser; }
 };
 
 enum class Pop3State {
     AwaitGreeting,
     UserSent,
     PassSent,
+    AuthSent,  // AUTH with a bearer token
     CapaSent,
     ListSent,
     UidlSent,
@@ -181,6 +191,10 @@ private:
     bool positiveAnswer(std::string_view line);
     void onGreeting(std::string_view line);
     void onLoginAnswer(std::string_view line);
+    void sendAuth();
+    void onAuthAnswer(std::string_view line);
+    // Logged in: CAPA or LIST.
+    void loggedIn();
     void onCapaLine(std::string_view line);
     void sendList();
     void onListLine(std::string_view line);
@@ -290,6 +304,10 @@ private:
     bool quitSent_ = false;
     MigrationTally tally_;
     bool loggingOutShown_ = false;
+    // AUTH: the initial response went out, and the status of the server's
+    // failure challenge once one came.
+    bool initialResponseSent_ = false;
+    std::optional<std::string> challengeStatus_;
 };
 
 }  // namespace rvo

@@ -40,6 +40,12 @@ struct AccountValues {
     std::string domain = "No Domain";
     int status = -1;    // -1: no such account, 1: already migrated
     int protocol = 0;   // 1: IMAP4, 2: POP3
+    // The name to sign in with at the source when it differs from `user`,
+    // which stays the name of the local store; empty: `user`.
+    std::string sourceUser;
+
+    // The name sent in LOGIN and USER.
+    const std::string& loginName() const { return sourceUser.empty() ? user : sourceUser; }
 };
 
 // The text without one leading and one trailing ";" (folder lists).

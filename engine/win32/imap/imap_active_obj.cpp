@@ -54,7 +54,7 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
       account_(account),
       store_(std::move(store)),
       dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {
-    protectCredentials(ImapOpening::loginMask(account.user, account.password));
+    protectCredentials(ImapOpening::loginMask(account.loginName(), account.password));
     setSecurity(settings.security, UpgradeProtocol::Imap);
 }
 
