@@ -17,6 +17,8 @@ AccountRecord::AccountRecord(int index, std::string path)
     values_.domain = file.readString(section_.c_str(), "D", "No Domain");
     values_.status = file.readInt(section_.c_str(), "Status", -1);
     values_.protocol = file.readInt(section_.c_str(), "A", 0);
+    // Optional: empty signs in as U.
+    values_.sourceUser = file.readString(section_.c_str(), "SOURCE_USER", "");
 }
 
 void AccountRecord::writeStatus(int value) const {

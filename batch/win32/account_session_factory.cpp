@@ -4,6 +4,7 @@
 #include "batch/win32/default_cfg_model.h"
 #include "batch/win32/imap_account_session.h"
 #include "batch/win32/pop3_account_session.h"
+#include "batch/win32/run_tokens.h"
 #include "engine/core/settings/migration_settings.h"
 
 namespace rvo {
@@ -14,14 +15,19 @@ class BatchSessionFactory : public AccountSessionFactory {
 public:
     std::unique_ptr<SocketSession> create(int protocol, int accountIndex, LogSink& log,
                                           SessionObserver* observer) override {
-        if (protocol == kProtocolImap) return makeImapAccountSession(accountIndex, log, observer);
-        if (protocol == kProtocolPop3) return makePop3AccountSession(accountIndex, log, observer);
+        if (protocol == kProtocolImap) return makeImapAccountSession(accountIndex, log, observer, tokens_);
+        if (protocol == kProtocolPop3) return makePop3AccountSession(accountIndex, log, observer, tokens_);
         return nullptr;
     }
+    void cancelRun() override { tokens_.cancel(); }
     void reportRunSettings(LogSink& log) override {
         const DefaultCfgModel config(log);
         log.report(DefaultCfgModel::kLogName, storePlaceText(config.configuredMailPath(), config.settings().mailPath));
     }
+
+private:
+    // One token source for the run: a tenant's token serves every account.
+    RunTokens tokens_;
 };
 
 }  // namespace

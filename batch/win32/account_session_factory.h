@@ -18,6 +18,9 @@ public:
     // Once a run, before its first session: logs what all its sessions share
     // (where the store is).
     virtual void reportRunSettings(LogSink& log) { (void)log; }
+    // Cancel: whatever the sessions wait on outside their connection (a
+    // token command) is ended.
+    virtual void cancelRun() {}
 };
 
 // The sessions of the batch program, with the program's settings files.

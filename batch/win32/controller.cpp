@@ -245,6 +245,7 @@ void Controller::cancel() {
         for (auto* slot : {&imapSession_, &pop3Session_})
             if (*slot && !(*slot)->waitForEnd(0)) name = (*slot)->kind().objectName;
         log().report(name, "Migration canceled by user");
+        sessions_.cancelRun();
         for (auto* slot : {&imapSession_, &pop3Session_}) {
             // A worker that outlives the stop wait is waited for by endSessions.
             if (*slot && !(*slot)->stop())

@@ -130,6 +130,9 @@ struct ImapDialogueValues {
 class ImapDialogue : private ImapDriverClient {
 public:
     ImapDialogue(ImapDialogueValues values, ImapDialogueHost& host, ImapMailStore& store);
+    // Signs in with AUTHENTICATE instead of LOGIN; before the greeting arrives
+    // (the token is fetched once the session runs).
+    void setSignIn(SaslSignIn signIn) { values_.signIn = std::move(signIn); }
 
     // One line from the server without its LF (a CR before it may remain).
     void onLine(std::string_view line);

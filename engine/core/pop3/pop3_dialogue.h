@@ -168,6 +168,8 @@ public:
     Pop3Dialogue(Pop3Environment& environment, Pop3Account account, int window = 1, const Pop3Limits& limits = {});
 
     void setRecordRetry(const Pop3RecordRetry& retry) { retry_ = retry; }
+    // Signs in with AUTH instead of USER and PASS; before the greeting arrives.
+    void setSignIn(SaslSignIn signIn) { account_.signIn = std::move(signIn); }
 
     // The connection is open: the server is registered.
     void connected();

@@ -51,6 +51,7 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
     : SocketSession(kind, log, observer, timings),
       serverAddress_(settings.serverAddress),
       port_(settings.imapPort),
+      securityMode_(settings.security.mode),
       account_(account),
       store_(std::move(store)),
       dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {
@@ -63,6 +64,20 @@ void ImapActiveObj::start() {
         stopRunning();
         reportFormatted("The IMAP port %d is not a TCP port", port_);
         return;
+    }
+    if (tokenSignIn_) {
+        CredentialMask mask = ImapOpening::loginMask(account_.loginName(), account_.password);
+        std::string why;
+        std::optional<SaslSignIn> signIn = prepareSignIn(*tokenSignIn_, securityMode_, account_.loginName(),
+                                                         serverAddress_, static_cast<unsigned>(port_), mask, why);
+        if (!signIn) {
+            // Nothing was connected: the account is left for the next run.
+            stopRunning();
+            report(why);
+            return;
+        }
+        protectCredentials(std::move(mask));
+        dialogue_.setSignIn(std::move(*signIn));
     }
     connectToServer(serverAddress_, static_cast<unsigned short>(port_));
 }
@@ -78,7 +93,13 @@ void ImapActiveObj::finish() {
     dialogue_.abandon();
     report(dialogue_.summary());
     Sleep(timings().finishPauseMs);
-    endSession(dialogue_.result());
+    int result = dialogue_.result();
+    if (tokenSignIn_ && dialogue_.tokenExpired()) {
+        // The next session of the account signs in with a new token.
+        tokenSignIn_->tokens->expired(account_.loginName());
+        result = kSessionTokenExpired;
+    }
+    endSession(result);
 }
 
 }  // namespace rvo
