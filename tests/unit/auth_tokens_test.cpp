@@ -403,5 +403,16 @@ TEST(CommandLine, RefusesWhatNoCommandLineCanCarry) {
         EXPECT_FALSE(windowsCommandLine(program, "user")) << program;
 }
 
+TEST(CommandLine, ABatchFileTakesOnlyWhatTheCommandInterpreterCannotMisread) {
+    // cmd.exe has no backslash escape: the quote would end the quoting and "&" start a command.
+    for (const char* program : {"C:\\t\\token.bat", "\"C:\\my tools\\token.CMD\"", "token.Bat"}) {
+        EXPECT_TRUE(windowsCommandLine(program, "alice.o-brien+x@company.test")) << program;
+        for (const char* user : {"a\"&calc&\"", "%PATH%", "a b@x", "a^b", "a|b", "a<b", "a(b)"})
+            EXPECT_FALSE(windowsCommandLine(program, user)) << program << " " << user;
+    }
+    // Any other program keeps the runtime's quoting for every text.
+    EXPECT_EQ(windowsCommandLine("C:\\t\\token.exe", "a\"&b"), std::optional<std::string>("C:\\t\\token.exe \"a\\\"&b\""));
+}
+
 }  // namespace
 }  // namespace rvo

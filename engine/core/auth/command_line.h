@@ -17,6 +17,10 @@ namespace rvo {
 // holds NUL, CR or LF, when the program is empty, or when the program holds
 // a quote other than one pair around the whole of it (no file name holds
 // one).
+// A batch file (.bat, .cmd) is run by the command interpreter, which reads
+// its arguments by rules of its own that no quoting can satisfy for every
+// text: its argument may then hold only letters, digits and "@._+-" (what a
+// mailbox address holds), and is otherwise refused.
 std::optional<std::string> windowsCommandLine(std::string_view program, std::string_view argument);
 
 }  // namespace rvo
