@@ -197,8 +197,10 @@ std::optional<std::string> ImapDriver::authenticate(std::string_view mechanism,
     if (initialResponse) {
         // An empty initial response is sent as "=" (a missing one would
         // make the server ask for it).
-        line += " " + (initialResponse->empty() ? std::string("=") : std::string(*initialResponse));
-        logged += " " + std::string(kMaskedSecret);
+        line += ' ';
+        line += initialResponse->empty() ? std::string_view("=") : *initialResponse;
+        logged += ' ';
+        logged += kMaskedSecret;
     }
     continuation_ = std::move(onContinuation);
     return send(Phase::Authenticate, "A000", std::move(line),
