@@ -10,7 +10,8 @@
 // are asked once at most and never besides per-message UIDLs, no message is
 // retrieved twice after they came in one answer, and every log line is one
 // line within its bound that never shows the password unless the server
-// itself sent it.
+// itself sent it. A transcript with a continuation line ("+ ") signs in
+// with a token, whose initial response is never reported either.
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -29,6 +30,15 @@ using namespace rvo;
 
 constexpr std::string_view kPassword = "pw-Zq9";
 constexpr std::string_view kObjectName = "Pop32XRV Object";
+// "user=bob^Aauth=Bearer Tok9^A^A"
+constexpr std::string_view kInitialResponse = "dXNlcj1ib2IBYXV0aD1CZWFyZXIgVG9rOQEB";
+
+Pop3Account fuzzAccount(std::string_view input) {
+    Pop3Account account{"pop.example.com", "bob", std::string(kPassword), {}, {}};
+    if (input.find("\n+ ") != std::string_view::npos)
+        account.signIn = SaslSignIn{"XOAUTH2", std::string(kInitialResponse), ""};
+    return account;
+}
 
 // Names the broken invariant's line before stopping, so a finding says which one.
 void checkAt(bool condition, int line) {
@@ -80,7 +90,7 @@ public:
         : knobs_(knobs),
           input_(input),
           window_((knobs & 64) ? 8 : 1),
-          dialogue_(*this, Pop3Account{"pop.example.com", "bob", std::string(kPassword)}, window_, Pop3Limits{48, 6}) {
+          dialogue_(*this, fuzzAccount(input), window_, Pop3Limits{48, 6}) {
         dialogue_.setRecordRetry({2, 0});
     }
     Pop3Dialogue& dialogue() { return dialogue_; }
@@ -106,6 +116,8 @@ public:
     void report(std::string_view text) override {
         check(text.find('\n') == std::string_view::npos);
         check(text.find(kPassword) == std::string_view::npos || input_.find(kPassword) != std::string_view::npos);
+        check(text.find(kInitialResponse) == std::string_view::npos ||
+              input_.find(kInitialResponse) != std::string_view::npos);
         // As the session writes it: masked, then cut to the bound.
         static const CredentialMask mask = pop3CredentialMask(kPassword);
         const std::string line = std::string(kObjectName) + " " + mask.applyBounded(text, kMaxSessionLogText);

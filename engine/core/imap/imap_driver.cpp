@@ -192,13 +192,16 @@ std::optional<std::string> ImapDriver::capability(Completion done) {
 std::optional<std::string> ImapDriver::authenticate(std::string_view mechanism,
                                                     std::optional<std::string_view> initialResponse,
                                                     Continuation onContinuation, Completion done) {
-    std::string line = "A000 AUTHENTICATE " + std::string(mechanism);
+    std::string line = "A000 AUTHENTICATE ";
+    line += mechanism;
     std::string logged = line;
     if (initialResponse) {
         // An empty initial response is sent as "=" (a missing one would
         // make the server ask for it).
-        line += " " + (initialResponse->empty() ? std::string("=") : std::string(*initialResponse));
-        logged += " " + std::string(kMaskedSecret);
+        line += ' ';
+        line += initialResponse->empty() ? std::string_view("=") : *initialResponse;
+        logged += ' ';
+        logged += kMaskedSecret;
     }
     continuation_ = std::move(onContinuation);
     return send(Phase::Authenticate, "A000", std::move(line),

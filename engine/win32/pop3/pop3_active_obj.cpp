@@ -44,7 +44,7 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
       store_(std::move(store)),
       inbox_(store_.folderDirectory(kInboxFolder)),
       captionFormat_(std::move(captionFormat)),
-      dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password, account.sourceUser}, settings.pipelineDepth) {
+      dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password, account.sourceUser, {}}, settings.pipelineDepth) {
     protectCredentials(pop3CredentialMask(account.password));
     setSecurity(settings.security, UpgradeProtocol::Pop3);
 }
