@@ -154,6 +154,34 @@ TEST(Profile, SectionNamesInFileOrderAlsoBeyondTheFirstBuffer) {
     EXPECT_EQ(Profile(path).sectionNames(), expected);
 }
 
+TEST(DefaultCfgModel, TheOAuthSectionIsReadAndAMistakeKeepsEveryAccountFromPasswords) {
+    TempFolder dir("oauth");
+    RecordingLog log;
+    const std::string path = dir.file("default.cfg");
+    EXPECT_EQ(DefaultCfgModel(log, path).oauth().mechanism, OAuthMechanism::None);
+    EXPECT_TRUE(DefaultCfgModel(log, path).oauthProblem().empty());
+
+    test::writeWholeFile(path, "[OAUTH2]\r\nMECHANISM=XOAUTH2\r\nTOKEN_SOURCE=microsoft\r\nTENANT=company.test\r\n"
+                               "CLIENT_ID=app\r\nCLIENT_SECRET=s3cret~value\r\nTOKEN_URL=https://idp.company.test/t\r\n"
+                               "SCOPE=api://x/.default\r\n");
+    const DefaultCfgModel model(log, path);
+    EXPECT_TRUE(model.oauthProblem().empty()) << model.oauthProblem();
+    EXPECT_EQ(model.oauth().mechanism, OAuthMechanism::XOAuth2);
+    EXPECT_EQ(model.oauth().source, TokenSource::Microsoft);
+    EXPECT_EQ(model.oauth().clientSecret, "s3cret~value");
+    EXPECT_EQ(model.oauth().tokenUrl, "https://idp.company.test/t");
+    EXPECT_EQ(model.oauth().scope, "api://x/.default");
+
+    // A mechanism with an incomplete source must not fall back to passwords, and never shows the secret.
+    test::writeWholeFile(path, "[OAUTH2]\r\nMECHANISM=oauthbearer\r\nTOKEN_SOURCE=microsoft\r\n"
+                               "CLIENT_SECRET=s3cret~value\r\n");
+    const DefaultCfgModel incomplete(log, path);
+    EXPECT_FALSE(incomplete.oauthProblem().empty());
+    EXPECT_EQ(incomplete.oauthProblem().find("s3cret"), std::string::npos) << incomplete.oauthProblem();
+    test::writeWholeFile(path, "[OAUTH2]\r\nMECHANISM=kerberos\r\n");
+    EXPECT_FALSE(DefaultCfgModel(log, path).oauthProblem().empty());
+}
+
 TEST(AccountRecord, ReadsSectionsWithDefaultsAndWritesStatusBack) {
     TempFolder dir("accounts");
     const std::string path = dir.file("accounts.ini");
@@ -168,6 +196,7 @@ TEST(AccountRecord, ReadsSectionsWithDefaultsAndWritesStatusBack) {
     EXPECT_EQ(first.domain(), "example.com");
     EXPECT_EQ(first.status(), 0);
     EXPECT_EQ(first.protocol(), 2);
+    EXPECT_EQ(first.values().loginName(), "alice") << "without SOURCE_USER the login is U";
 
     const AccountRecord bare(2, path);
     EXPECT_EQ(bare.user(), "No User");
@@ -186,6 +215,10 @@ TEST(AccountRecord, ReadsSectionsWithDefaultsAndWritesStatusBack) {
     EXPECT_EQ(AccountRecord(1, path).user(), "alice") << "the rest of the section is kept";
     EXPECT_EQ(AccountRecord(3, path).status(), 1) << "a missing key is created";
     EXPECT_EQ(AccountRecord(2, path).status(), 0);
+
+    test::writeWholeFile(path, "[1]\r\nU=alice\r\nSOURCE_USER=alice@company.test\r\nD=company.test\r\nStatus=0\r\n");
+    EXPECT_EQ(AccountRecord(1, path).user(), "alice") << "U stays the local folder";
+    EXPECT_EQ(AccountRecord(1, path).values().loginName(), "alice@company.test");
 }
 
 // The profile functions take one pair of surrounding quotes and the blanks
