@@ -3,6 +3,7 @@
 // failure, the cache, the [OAUTH2] rules and the token command's line.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
