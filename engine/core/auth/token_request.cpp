@@ -103,8 +103,8 @@ std::optional<HttpUrl> parseTokenUrl(std::string_view url, std::string& why) {
     }
     const std::size_t end = rest.find_first_of("/?");
     const std::string_view authority = rest.substr(0, end);
-    result.path = end == std::string_view::npos ? "/" : std::string(rest.substr(end));
-    if (result.path.front() == '?') result.path.insert(0, "/");
+    if (end == std::string_view::npos) result.path = "/";
+    else result.path = (rest[end] == '?' ? "/" : "") + std::string(rest.substr(end));
     if (authority.find('@') != std::string_view::npos) return refuse("the token URL holds a user name ('@')");
     const std::size_t colon = authority.find(':');
     const std::string_view host = authority.substr(0, colon);
