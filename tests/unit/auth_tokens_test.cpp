@@ -3,6 +3,7 @@
 // failure, the cache, the [OAUTH2] rules and the token command's line.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,8 @@ TEST(Jwt, HeaderAndClaimsInTheirOrder) {
 
     const std::string assertion = jwtAssemble(input, std::string("\xfb\xff\x00", 3));
     EXPECT_EQ(assertion, input + ".-_8A");
+    // The same claims as a service account makes them for one mailbox.
+    EXPECT_EQ(jwtSigningInput(serviceAccountClaims(claims.iss, claims.sub, claims.scope, claims.aud, claims.iat)), input);
 }
 
 TEST(Jwt, NoSubWhenEmptyEscapedTextsAndAnHourAtMost) {

@@ -85,7 +85,7 @@ private:
         if (error_ == JsonError::None) {
             result.reason.clear();
         } else {
-            result.reason = formatBounded("JSON text %s (at byte %zu)", what_, pos_);
+            result.reason = std::string("JSON text ") + what_ + " (at byte " + std::to_string(pos_) + ")";
             result.object = JsonObject();
         }
         return result;

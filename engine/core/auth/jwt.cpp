@@ -5,6 +5,18 @@
 
 namespace rvo {
 
+JwtClaims serviceAccountClaims(std::string_view clientEmail, std::string_view sourceUser, std::string_view scope,
+                               std::string_view tokenUri, std::int64_t now) {
+    JwtClaims claims;
+    claims.iss = clientEmail;
+    claims.sub = sourceUser;
+    claims.scope = scope;
+    claims.aud = tokenUri;
+    claims.iat = now;
+    claims.exp = now <= INT64_MAX - kJwtMaxLifetimeSeconds ? now + kJwtMaxLifetimeSeconds : INT64_MAX;
+    return claims;
+}
+
 std::string jwtSigningInput(const JwtClaims& claims) {
     std::int64_t exp = claims.exp;
     if (claims.iat <= INT64_MAX - kJwtMaxLifetimeSeconds && exp > claims.iat + kJwtMaxLifetimeSeconds)

@@ -21,6 +21,11 @@ struct JwtClaims {
     std::int64_t exp = 0;
 };
 
+// The claims a service account signs to act for one mailbox: issued now,
+// living the longest allowed, addressed to the endpoint that receives them.
+JwtClaims serviceAccountClaims(std::string_view clientEmail, std::string_view sourceUser, std::string_view scope,
+                               std::string_view tokenUri, std::int64_t now);
+
 // base64url({"alg":"RS256","typ":"JWT"}) "." base64url(claims), the claims
 // as one JSON object with members in the order iss, scope, aud, exp, iat,
 // sub. An exp later than iat + kJwtMaxLifetimeSeconds is clamped to it: the

@@ -103,8 +103,10 @@ std::optional<HttpUrl> parseTokenUrl(std::string_view url, std::string& why) {
     }
     const std::size_t end = rest.find_first_of("/?");
     const std::string_view authority = rest.substr(0, end);
-    result.path = end == std::string_view::npos ? "/" : std::string(rest.substr(end));
-    if (result.path.front() == '?') result.path.insert(0, "/");
+    // A query straight after the host still needs the root path before it.
+    result.path.clear();
+    if (end == std::string_view::npos || rest[end] == '?') result.path += '/';
+    if (end != std::string_view::npos) result.path.append(rest.substr(end));
     if (authority.find('@') != std::string_view::npos) return refuse("the token URL holds a user name ('@')");
     const std::size_t colon = authority.find(':');
     const std::string_view host = authority.substr(0, colon);
