@@ -165,14 +165,9 @@ std::optional<std::string> TokenProvider::serviceAccountAssertion(const std::str
         why = "No token was asked for: " + loaded.reason;
         return std::nullopt;
     }
-    JwtClaims claims;
-    claims.iss = key.key.clientEmail;
-    claims.sub = sourceUser;
-    claims.scope = settings_.scope;
-    claims.aud = key.key.tokenUri;
-    claims.iat = static_cast<std::int64_t>(std::time(nullptr));
-    claims.exp = claims.iat + values_.assertionLifeSeconds;
-    const std::string input = jwtSigningInput(claims);
+    const std::string input = jwtSigningInput(serviceAccountClaims(key.key.clientEmail, sourceUser, settings_.scope,
+                                                                   key.key.tokenUri,
+                                                                   static_cast<std::int64_t>(std::time(nullptr))));
     const Rs256Result signature = signer.sign(input);
     if (!signature.ok()) {
         why = "No token was asked for: " + signature.reason;

@@ -33,8 +33,6 @@ struct TokenServiceValues {
     std::size_t maxKeyFileBytes = kServiceAccountKeyMaxBytes;
     // A token is renewed this long before its expires_in runs out.
     std::int64_t renewMarginSeconds = 300;
-    // An assertion's life (at most an hour).
-    std::int64_t assertionLifeSeconds = 3600;
 };
 
 class TokenProvider : public BearerTokens {

@@ -51,7 +51,6 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
     : SocketSession(kind, log, observer, timings),
       serverAddress_(settings.serverAddress),
       port_(settings.imapPort),
-      securityMode_(settings.security.mode),
       account_(account),
       store_(std::move(store)),
       dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {
@@ -65,18 +64,10 @@ void ImapActiveObj::start() {
         reportFormatted("The IMAP port %d is not a TCP port", port_);
         return;
     }
-    if (tokenSignIn_) {
-        CredentialMask mask = ImapOpening::loginMask(account_.loginName(), account_.password);
-        std::string why;
-        std::optional<SaslSignIn> signIn = prepareSignIn(*tokenSignIn_, securityMode_, account_.loginName(),
-                                                         serverAddress_, static_cast<unsigned>(port_), mask, why);
-        if (!signIn) {
-            // Nothing was connected: the account is left for the next run.
-            stopRunning();
-            report(why);
-            return;
-        }
-        protectCredentials(std::move(mask));
+    if (signsInWithToken()) {
+        std::optional<SaslSignIn> signIn =
+            prepareTokenSignIn(account_.loginName(), serverAddress_, port_, ImapOpening::loginMask(account_.loginName(), account_.password));
+        if (!signIn) return;
         dialogue_.setSignIn(std::move(*signIn));
     }
     connectToServer(serverAddress_, static_cast<unsigned short>(port_));
@@ -94,9 +85,8 @@ void ImapActiveObj::finish() {
     report(dialogue_.summary());
     Sleep(timings().finishPauseMs);
     int result = dialogue_.result();
-    if (tokenSignIn_ && dialogue_.tokenExpired()) {
-        // The next session of the account signs in with a new token.
-        tokenSignIn_->tokens->expired(account_.loginName());
+    if (signsInWithToken() && dialogue_.tokenExpired()) {
+        tokenExpired(account_.loginName());
         result = kSessionTokenExpired;
     }
     endSession(result);

@@ -15,7 +15,6 @@
 #include "engine/core/imap/imap_dialogue.h"
 #include "engine/core/settings/migration_settings.h"
 #include "engine/core/store/store_layout.h"
-#include "engine/win32/auth/session_sign_in.h"
 #include "engine/win32/imap/imap_file_store.h"
 #include "engine/win32/net/socket_session.h"
 #include "engine/win32/store/message_store.h"
@@ -44,9 +43,6 @@ public:
                   MessageStore store, const ImapSessionTexts& texts, LogSink& log, SessionObserver* observer,
                   const SessionTimings& timings = {});
     ~ImapActiveObj() override = default;
-
-    // Signs in with a bearer token instead of LOGIN; call before start.
-    void useTokenSignIn(TokenSignIn signIn) { tokenSignIn_ = std::move(signIn); }
 
     void start() override;
     void finish() override;
@@ -89,8 +85,6 @@ private:
 
     std::string serverAddress_;
     int port_;
-    Security securityMode_;
-    std::optional<TokenSignIn> tokenSignIn_;
     AccountValues account_;
     ImapFileStore store_;
     std::string heldCommands_;  // at most the dialogue's window of command lines

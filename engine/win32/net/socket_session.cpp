@@ -36,6 +36,26 @@ SocketSession::SocketSession(const SessionKind& kind, LogSink& log, SessionObser
 
 void SocketSession::signal() { event_.set(); }
 
+std::optional<SaslSignIn> SocketSession::prepareTokenSignIn(const std::string& user, const std::string& host,
+                                                           int port, CredentialMask mask) {
+    std::string why;
+    std::optional<SaslSignIn> signIn;
+    if (tokenSignIn_)
+        signIn = prepareSignIn(*tokenSignIn_, security_.mode, user, host, static_cast<unsigned>(port), mask, why);
+    if (!signIn) {
+        // Nothing was connected: the account is left for the next run.
+        stopRunning();
+        report(why.empty() ? "No token sign-in is set up" : why);
+        return std::nullopt;
+    }
+    protectCredentials(std::move(mask));
+    return signIn;
+}
+
+void SocketSession::tokenExpired(const std::string& user) {
+    if (tokenSignIn_ && tokenSignIn_->tokens) tokenSignIn_->tokens->expired(user);
+}
+
 void SocketSession::attachProgress(ProgressView* view) {
     throttle_.reset();
     progress_ = nullptr;

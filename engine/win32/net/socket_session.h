@@ -32,6 +32,7 @@
 #include "engine/core/session/progress_throttle.h"
 #include "engine/core/session/progress_view.h"
 #include "engine/core/session/session_observer.h"
+#include "engine/win32/auth/session_sign_in.h"
 #include "engine/win32/net/active_object.h"
 #include "engine/win32/net/network_event.h"
 #include "engine/win32/net/socket.h"
@@ -56,6 +57,9 @@ public:
     // than the timings' caption interval are held back (see ProgressThrottle).
     void attachProgress(ProgressView* view);
 
+    // Signs in with a bearer token instead of the password; before start.
+    void useTokenSignIn(TokenSignIn signIn) { tokenSignIn_ = std::move(signIn); }
+
     // False once the session has ended its dialogue or failed; the library
     // reports this as the run's result.
     bool running() const { return running_.load(); }
@@ -76,6 +80,16 @@ protected:
         security_ = std::move(security);
         upgradeProtocol_ = protocol;
     }
+    bool signsInWithToken() const { return tokenSignIn_.has_value(); }
+    // With a token sign-in, before connecting: the SASL sign-in of this
+    // connection as `user`, the credentials it sends added to `mask`, which
+    // then protects the log. Nullopt when the session must not connect (the
+    // reason is logged and the session has ended).
+    std::optional<SaslSignIn> prepareTokenSignIn(const std::string& user, const std::string& host, int port,
+                                                 CredentialMask mask);
+    // The server ended the session because the token expired: the next
+    // session of `user` gets a new one.
+    void tokenExpired(const std::string& user);
 
     // Called by the loop with the connect event's error code.
     void onConnected(int errorCode);
@@ -212,6 +226,7 @@ private:
     std::string_view unfed_;
     CredentialMask credentials_;
     ConnectionSecurity security_;
+    std::optional<TokenSignIn> tokenSignIn_;
     UpgradeProtocol upgradeProtocol_ = UpgradeProtocol::Imap;
     // Between the socket and the assembler; its plain bytes of the last
     // receive may be viewed by unfed_.

@@ -38,7 +38,6 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
     : SocketSession(kind, log, observer, timings),
       serverAddress_(settings.serverAddress),
       port_(settings.pop3Port),
-      securityMode_(settings.security.mode),
       account_(account),
       database_(std::move(openDatabase)),
       store_(std::move(store)),
@@ -61,18 +60,10 @@ void Pop3ActiveObj::start() {
         reportFormatted("The POP3 port %d is not a TCP port", port_);
         return;
     }
-    if (tokenSignIn_) {
-        CredentialMask mask = pop3CredentialMask(account_.password);
-        std::string why;
-        std::optional<SaslSignIn> signIn = prepareSignIn(*tokenSignIn_, securityMode_, account_.loginName(),
-                                                         serverAddress_, static_cast<unsigned>(port_), mask, why);
-        if (!signIn) {
-            // Nothing was connected: the account is left for the next run.
-            stopRunning();
-            SocketSession::report(why);
-            return;
-        }
-        protectCredentials(std::move(mask));
+    if (signsInWithToken()) {
+        std::optional<SaslSignIn> signIn =
+            prepareTokenSignIn(account_.loginName(), serverAddress_, port_, pop3CredentialMask(account_.password));
+        if (!signIn) return;
         dialogue_.setSignIn(std::move(*signIn));
     }
     connectToServer(serverAddress_, static_cast<unsigned short>(port_));

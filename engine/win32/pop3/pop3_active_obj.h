@@ -16,7 +16,6 @@
 #include "engine/core/db/reused_database.h"
 #include "engine/core/pop3/pop3_dialogue.h"
 #include "engine/core/settings/migration_settings.h"
-#include "engine/win32/auth/session_sign_in.h"
 #include "engine/win32/net/socket_session.h"
 #include "engine/win32/store/message_file.h"
 #include "engine/win32/store/message_store.h"
@@ -38,9 +37,6 @@ public:
                   MessageStore store, std::string captionFormat, MigrationDatabaseOpener openDatabase, LogSink& log,
                   SessionObserver* observer, const SessionTimings& timings = {});
     ~Pop3ActiveObj() override = default;
-
-    // Signs in with a bearer token instead of USER and PASS; call before start.
-    void useTokenSignIn(TokenSignIn signIn) { tokenSignIn_ = std::move(signIn); }
 
     void start() override;
     void finish() override;
@@ -82,8 +78,6 @@ private:
 
     std::string serverAddress_;
     int port_;
-    Security securityMode_;
-    std::optional<TokenSignIn> tokenSignIn_;
     std::string heldCommands_;  // at most the dialogue's window of command lines
     AccountValues account_;
     ReusedDatabase database_;
