@@ -12,38 +12,13 @@
 #include <security.h>
 #include <schannel.h>
 
-#include <utility>
+#include "engine/win32/platform/unique_handle.h"
 
 namespace rvo {
 
-// A crypt32 handle that is a pointer, null when empty.
+// A crypt32 or SSPI handle that is a pointer, null when empty.
 template <typename Handle, void (*Release)(Handle)>
-class CryptHandle {
-public:
-    CryptHandle() = default;
-    explicit CryptHandle(Handle h) : h_(h) {}
-    ~CryptHandle() { reset(); }
-    CryptHandle(CryptHandle&& other) noexcept : h_(std::exchange(other.h_, nullptr)) {}
-    CryptHandle& operator=(CryptHandle&& other) noexcept {
-        if (this != &other) {
-            reset();
-            h_ = std::exchange(other.h_, nullptr);
-        }
-        return *this;
-    }
-    CryptHandle(const CryptHandle&) = delete;
-    CryptHandle& operator=(const CryptHandle&) = delete;
-
-    Handle get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-    void reset(Handle h = nullptr) {
-        if (h_) Release(h_);
-        h_ = h;
-    }
-
-private:
-    Handle h_ = nullptr;
-};
+using CryptHandle = UniqueHandle<Handle, Release>;
 
 namespace detail {
 inline void releaseCertificate(PCCERT_CONTEXT c) { CertFreeCertificateContext(c); }
