@@ -4,8 +4,28 @@
 
 namespace rvo {
 
+namespace {
+
+// ASCII letters without regard to case. A byte above 0x7F matches any such
+// byte: the file system folds the case of accented letters too (in whatever
+// code page the list is written), which this code cannot know. Taking two
+// names for one folder when they are not costs only parallelism; the
+// opposite mistake would let two sessions write one folder.
+bool mayBeSameFolderName(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const bool highA = static_cast<unsigned char>(a[i]) >= 0x80;
+        const bool highB = static_cast<unsigned char>(b[i]) >= 0x80;
+        if (highA != highB) return false;
+        if (!highA && asciiUpper(a[i]) != asciiUpper(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool sameUserDirectory(const PlannedAccount& a, const PlannedAccount& b) {
-    return equalsIgnoringCase(a.user, b.user) && equalsIgnoringCase(a.domain, b.domain);
+    return mayBeSameFolderName(a.user, b.user) && mayBeSameFolderName(a.domain, b.domain);
 }
 
 SlotPlan::SlotPlan(std::vector<PlannedAccount> accounts, int slots)

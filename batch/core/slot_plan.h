@@ -11,8 +11,8 @@
 //   - accounts start in list order;
 //   - no more than `slots` run at once;
 //   - two accounts with the same user directory (same U and same D, compared
-//     as Windows compares folder names: ASCII letters without regard to
-//     case) never run at once, since both would write the same folders and
+//     as Windows compares folder names: letters without regard to case; see
+//     sameUserDirectory) never run at once, since both would write the same folders and
 //     the same POP3 records;
 //   - an account whose twin is running is passed over, not waited for: the
 //     accounts after it may start, and it starts as soon as its twin ends
@@ -34,7 +34,9 @@ struct PlannedAccount {
     std::string domain;  // D
 };
 
-// Whether two accounts write into the same user directory.
+// Whether two accounts may write into the same user directory: U and D
+// each equal ignoring ASCII letter case, with any byte above 0x7F taken to
+// match any other such byte (the file system folds accented letters too).
 bool sameUserDirectory(const PlannedAccount& a, const PlannedAccount& b);
 
 enum class SlotState { Waiting, Running, Done, NotStarted /* left waiting when the run was cancelled */ };

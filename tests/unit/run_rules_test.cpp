@@ -289,6 +289,17 @@ TEST(SlotPlan, CancelStartsNothingMoreAndLeavesTheRestNotStarted) {
     EXPECT_EQ(plan.counts().left, 4u);
 }
 
+TEST(SlotPlan, UserDirectoriesCompareAsFolderNames) {
+    EXPECT_TRUE(sameUserDirectory({"Alice", "Example.org"}, {"aLICE", "example.ORG"}));
+    EXPECT_FALSE(sameUserDirectory({"alice", "example.org"}, {"alice", "example.net"}));
+    EXPECT_FALSE(sameUserDirectory({"alice", "example.org"}, {"alice2", "example.org"}));
+    EXPECT_FALSE(sameUserDirectory({"alice", "a.org"}, {"alicea", ".org"}));  // the split matters
+    // "J\xfcrgen" and "J\xdcRGEN" are one folder on a file system that folds
+    // accented letters: they are kept apart in time.
+    EXPECT_TRUE(sameUserDirectory({"J\xfcrgen", "d"}, {"J\xdcRGEN", "d"}));
+    EXPECT_FALSE(sameUserDirectory({"J\xfcrgen", "d"}, {"Jurgen", "d"}));
+}
+
 TEST(SlotPlan, OneSlotIsTheListInOrderAndNoSlotsIsOne) {
     SlotPlan plan(sevenAccounts(), 0);
     for (std::size_t i = 0; i < 7; ++i) {
