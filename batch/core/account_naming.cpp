@@ -19,7 +19,9 @@ std::string taggedUserName(std::string_view user) {
 
 std::string accountTag(int parallel, int section, std::string_view user) {
     if (parallel <= 1) return {};
-    std::string tag = "[" + std::to_string(section) + " ";
+    std::string tag = "[";
+    tag.append(std::to_string(section));
+    tag.push_back(' ');
     tag.append(taggedUserName(user));
     tag.push_back(']');
     return tag;
