@@ -19,6 +19,15 @@ std::string_view accountOutcomeText(AccountOutcome outcome) {
     return "not attempted";
 }
 
+AccountOutcome outcomeOf(SessionEnd end, bool checkOnly) {
+    switch (end) {
+        case SessionEnd::Completed: return checkOnly ? AccountOutcome::Checked : AccountOutcome::Migrated;
+        case SessionEnd::AlreadyMigrated: return AccountOutcome::AlreadyMigrated;
+        case SessionEnd::SettingsMistake: return AccountOutcome::Skipped;
+        default: return AccountOutcome::LeftForNextRun;
+    }
+}
+
 namespace {
 
 bool isSuccess(AccountOutcome outcome) {

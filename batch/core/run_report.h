@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "batch/core/retry_rule.h"
+
 namespace rvo {
 
 enum class AccountOutcome {
@@ -27,6 +29,14 @@ enum class AccountOutcome {
 // "migrated", "already migrated", "left for the next run", "not attempted",
 // "skipped", "checked": the words of the report's outcome column.
 std::string_view accountOutcomeText(AccountOutcome outcome);
+
+// The outcome of an account whose last session ended with `end` (after any
+// retries): a completed session is `migrated` (`checked` in a check-only
+// run), Status 1 is `already migrated`, a settings mistake found before or
+// at the start is `skipped`, and everything else, Cancel of a running
+// account included, is `left for the next run`: the account may hold part
+// of its messages and the next run resumes it.
+AccountOutcome outcomeOf(SessionEnd end, bool checkOnly);
 
 // What an account is in the list.
 struct ReportedAccount {

@@ -110,6 +110,19 @@ TEST(RunReport, NamesWithCommasQuotesAndLineBreaksReadBackWhole) {
     EXPECT_EQ(csv.substr(csv.size() - 2), "\r\n");
 }
 
+TEST(RunReport, SessionEndingsGiveOutcomes) {
+    EXPECT_EQ(outcomeOf(SessionEnd::Completed, false), AccountOutcome::Migrated);
+    EXPECT_EQ(outcomeOf(SessionEnd::Completed, true), AccountOutcome::Checked);
+    EXPECT_EQ(outcomeOf(SessionEnd::AlreadyMigrated, false), AccountOutcome::AlreadyMigrated);
+    EXPECT_EQ(outcomeOf(SessionEnd::SettingsMistake, false), AccountOutcome::Skipped);
+    // A running account stopped by Cancel may hold part of its messages.
+    for (const SessionEnd end : {SessionEnd::Cancelled, SessionEnd::LoginRefused, SessionEnd::Throttled,
+                                 SessionEnd::StoreWriteFailed, SessionEnd::Failed}) {
+        EXPECT_EQ(outcomeOf(end, false), AccountOutcome::LeftForNextRun) << sessionEndText(end);
+        EXPECT_EQ(outcomeOf(end, true), AccountOutcome::LeftForNextRun) << sessionEndText(end);
+    }
+}
+
 TEST(RunReport, LongReasonsAreCut) {
     RunReport report({{1, "a", "d", 1}});
     report.record(0, {.outcome = AccountOutcome::LeftForNextRun, .reason = std::string(10000, 'x')});
