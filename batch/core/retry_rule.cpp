@@ -97,6 +97,21 @@ std::optional<std::chrono::milliseconds> suggestedBackoff(std::string_view upper
 
 }  // namespace
 
+namespace {
+
+// Codes that say the sign-in itself or the mailbox is wrong. Their text may
+// still mention throttling, but another attempt with the same password is
+// what locks an account, so they are never read as "not now".
+bool isFinalCode(std::string_view code) {
+    for (const std::string_view final : {"AUTHENTICATIONFAILED", "AUTHORIZATIONFAILED", "EXPIRED", "CONTACTADMIN",
+                                         "PRIVACYREQUIRED", "AUTH", "SYS/PERM"}) {
+        if (equalsIgnoringCase(code, final)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 std::optional<ServerPushback> recogniseServerPushback(std::string_view line) {
     line = line.substr(0, std::min(line.size(), kReadMax));
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
@@ -108,6 +123,7 @@ std::optional<ServerPushback> recogniseServerPushback(std::string_view line) {
     if (startsWithIgnoringCase(text, "-ERR") && (text.size() == 4 || text[4] == ' ')) {
         text.remove_prefix(std::min<std::size_t>(5, text.size()));
         const std::string_view code = responseCode(text);
+        if (isFinalCode(code)) return std::nullopt;
         if (equalsIgnoringCase(code, "IN-USE") || equalsIgnoringCase(code, "SYS/TEMP")) {
             byCode = SessionEnd::TemporaryFailure;
         }
@@ -116,6 +132,7 @@ std::optional<ServerPushback> recogniseServerPushback(std::string_view line) {
         const std::string_view status = takeWord(text);
         if (!equalsIgnoringCase(status, "NO") && !equalsIgnoringCase(status, "BYE")) return std::nullopt;
         const std::string_view code = responseCode(text);
+        if (isFinalCode(code)) return std::nullopt;
         if (equalsIgnoringCase(code, "THROTTLED")) {
             byCode = SessionEnd::Throttled;
         } else if (equalsIgnoringCase(code, "UNAVAILABLE") || equalsIgnoringCase(code, "INUSE")) {

@@ -63,7 +63,9 @@ inline constexpr std::chrono::milliseconds kLongestSuggestedWait = std::chrono::
 // Response codes and texts are matched ignoring ASCII case. Lines that are
 // not NO, BYE or -ERR (an OK that mentions throttling, a message body) and
 // every other refusal give nothing: the caller keeps its own reading of
-// them, which is never retried.
+// them, which is never retried. A code of a refused sign-in
+// ([AUTHENTICATIONFAILED], [CONTACTADMIN], POP3 [AUTH]...) or [SYS/PERM]
+// gives nothing even when its text speaks of throttling.
 std::optional<ServerPushback> recogniseServerPushback(std::string_view line);
 
 // The bounds of waiting; tests pass small ones.

@@ -51,6 +51,10 @@ TEST(ServerPushback, OtherRefusalsAndOtherLinesAreNotPushback) {
              "a1 NO LOGIN failed",
              "-ERR [AUTH] Authentication failed",
              "-ERR [SYS/PERM] Mailbox broken",
+             // A refused sign-in stays refused whatever its text says.
+             "a1 NO [AUTHENTICATIONFAILED] Request is throttled. Suggested Backoff Time: 10 milliseconds",
+             "a1 NO [contactadmin] Account exceeded command or bandwidth limits",
+             "-ERR [AUTH] Account exceeded command or bandwidth limits",
              "-ERR",
              "a2 OK [THROTTLED] fine after all",  // only refusals count
              "a2 OK Request is throttled. Suggested Backoff Time: 10 milliseconds",
