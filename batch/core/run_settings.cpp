@@ -1,5 +1,6 @@
 #include "batch/core/run_settings.h"
 
+#include "batch/core/settings_rules.h"
 #include "engine/core/text/format.h"
 
 namespace rvo {
@@ -8,18 +9,6 @@ namespace {
 
 // Longest part of a wrong value quoted in its problem text.
 constexpr std::size_t kQuotedMax = 40;
-
-// The value when it is digits only and at most `max`; -1 otherwise. "16 x",
-// "0x10", "-2", "+3" and a number beyond the limit are mistakes to report.
-int boundedNumber(std::string_view value, int max) {
-    if (value.empty()) return -1;
-    int number = 0;
-    for (const char c : value) {
-        if (c < '0' || c > '9') return -1;
-        if (number <= max) number = number * 10 + (c - '0');
-    }
-    return number <= max ? number : -1;
-}
 
 std::string quoted(std::string_view key, std::string_view value) {
     std::string text(key);
@@ -37,7 +26,7 @@ std::string quoted(std::string_view key, std::string_view value) {
 ParallelSetting parseParallel(std::string_view value) {
     ParallelSetting out;
     if (value.empty()) return out;
-    const int number = boundedNumber(value, kMaxParallel);
+    const int number = boundedSettingNumber(value, kMaxParallel);
     if (number >= 1) {
         out.accounts = number;
         return out;
@@ -50,7 +39,7 @@ ParallelSetting parseParallel(std::string_view value) {
 RetriesSetting parseRetries(std::string_view value) {
     RetriesSetting out;
     if (value.empty()) return out;
-    const int number = boundedNumber(value, kMaxRetries);
+    const int number = boundedSettingNumber(value, kMaxRetries);
     if (number >= 0) {
         out.retries = number;
         return out;

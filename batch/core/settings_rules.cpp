@@ -41,21 +41,21 @@ std::string normaliseMailPath(std::string_view value) {
     return path;
 }
 
+int boundedSettingNumber(std::string_view value, int max) {
+    if (value.empty()) return -1;
+    int number = 0;
+    for (const char c : value) {
+        if (c < '0' || c > '9') return -1;
+        if (number <= max) number = number * 10 + (c - '0');
+    }
+    return number <= max ? number : -1;
+}
+
 PipelineDepth parsePipelineDepth(std::string_view value) {
     PipelineDepth out;
     if (value.empty()) return out;
-    // Digits only: "16 x", "0x10", "-2" or a number beyond the limit is a
-    // mistake to report, not a value.
-    int depth = 0;
-    bool valid = true;
-    for (const char c : value) {
-        if (c < '0' || c > '9') {
-            valid = false;
-            break;
-        }
-        if (depth <= kMaxPipelineDepth) depth = depth * 10 + (c - '0');
-    }
-    if (valid && depth <= kMaxPipelineDepth) {
+    const int depth = boundedSettingNumber(value, kMaxPipelineDepth);
+    if (depth >= 0) {
         out.depth = depth < 1 ? 1 : depth;
         return out;
     }

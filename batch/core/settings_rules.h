@@ -29,6 +29,11 @@ std::string normaliseMailPath(std::string_view value);
 // The PIPELINE value: empty, 0 and 1 give 1 (one command at a time), 2 to
 // kMaxPipelineDepth are taken as they stand. Anything else gives 1 with
 // `problem` saying why, for the log.
+// A setting's value when it is decimal digits only and at most `max`; -1
+// otherwise ("16 x", "0x10", "-2", "+3" and a number beyond the limit are
+// mistakes to report, not values).
+int boundedSettingNumber(std::string_view value, int max);
+
 struct PipelineDepth {
     int depth = 1;
     std::string problem;

@@ -61,6 +61,8 @@ DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(l
     try {
         OAuthSettingsResult parsed = parseOAuthSettings(oauth);
         oauth_ = std::move(parsed.settings);
+        // A relative key file lies beside the settings, as a relative MAIL_PATH does.
+        if (!oauth_.keyFile.empty()) oauth_.keyFile = resolveMailPath(oauth_.keyFile, directoryOf(path));
         oauthProblem_ = std::move(parsed.problem);
         const PipelineDepth depth = parsePipelineDepth(pipeline);
         settings_.pipelineDepth = depth.depth;

@@ -2,7 +2,6 @@
 
 #include <tuple>
 
-#include "engine/win32/platform/module_path.h"
 
 namespace rvo {
 
@@ -22,7 +21,7 @@ std::optional<TokenSignIn> RunTokens::signInFor(const DefaultCfgModel& config) {
     if (config.oauth().mechanism == OAuthMechanism::None) return std::nullopt;
     const std::string& caFile = config.settings().security.caFile;
     if (!provider_ || !sameSettings(provider_->settings(), config.oauth()) || provider_->caFile() != caFile)
-        provider_ = std::make_shared<TokenProvider>(config.oauth(), caFile, moduleDirectory(), values_);
+        provider_ = std::make_shared<TokenProvider>(config.oauth(), caFile, values_);
     return TokenSignIn{config.oauth(), provider_};
 }
 

@@ -3,13 +3,13 @@
 #include <windows.h>
 
 #include <ctime>
-#include <fstream>
 #include <utility>
 
 #include "engine/core/auth/command_line.h"
 #include "engine/core/auth/jwt.h"
 #include "engine/core/auth/private_key.h"
 #include "engine/win32/auth/rs256_signer.h"
+#include "engine/win32/platform/small_file.h"
 
 namespace rvo {
 
@@ -20,27 +20,6 @@ constexpr const char* kFormType = "application/x-www-form-urlencoded";
 // Seconds that only move forward: token lives are measured on this clock.
 std::int64_t steadySeconds() { return static_cast<std::int64_t>(GetTickCount64() / 1000); }
 
-bool isAbsolutePath(const std::string& path) {
-    return (path.size() > 1 && path[1] == ':') || (!path.empty() && (path[0] == '\\' || path[0] == '/'));
-}
-
-// The whole file, when it holds at most `maxBytes`.
-bool readBoundedFile(const std::string& path, std::size_t maxBytes, std::string& text, std::string& why) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        why = "the key file " + path + " cannot be read";
-        return false;
-    }
-    text.resize(maxBytes + 1);
-    file.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(file.gcount()));
-    if (text.size() > maxBytes) {
-        why = "the key file " + path + " is larger than " + std::to_string(maxBytes) + " bytes";
-        return false;
-    }
-    return true;
-}
-
 // Wipes a copy of key material before it is freed.
 void wipe(std::string& bytes) {
     if (!bytes.empty()) SecureZeroMemory(bytes.data(), bytes.size());
@@ -49,11 +28,9 @@ void wipe(std::string& bytes) {
 
 }  // namespace
 
-TokenProvider::TokenProvider(OAuthSettings settings, std::string caFile, std::string programDirectory,
-                             TokenServiceValues values)
+TokenProvider::TokenProvider(OAuthSettings settings, std::string caFile, TokenServiceValues values)
     : settings_(std::move(settings)),
       caFile_(std::move(caFile)),
-      programDirectory_(std::move(programDirectory)),
       values_(values),
       cache_(values.renewMarginSeconds),
       command_(values.command) {}
@@ -139,11 +116,14 @@ std::optional<TokenProvider::Fetched> TokenProvider::fromIdentityProvider(const 
 
 std::optional<std::string> TokenProvider::serviceAccountAssertion(const std::string& sourceUser, std::string& url,
                                                                   std::string& why) {
-    const std::string path =
-        isAbsolutePath(settings_.keyFile) ? settings_.keyFile : programDirectory_ + settings_.keyFile;
+    const std::string& path = settings_.keyFile;
     std::string text;
-    if (!readBoundedFile(path, values_.maxKeyFileBytes, text, why)) {
-        why = "No token was asked for: " + why;
+    const SmallFileRead read = readSmallFile(path, values_.maxKeyFileBytes, text);
+    if (read != SmallFileRead::Ok) {
+        why = "No token was asked for: the key file " + path +
+              (read == SmallFileRead::TooLarge
+                   ? " is larger than " + std::to_string(values_.maxKeyFileBytes) + " bytes"
+                   : std::string(" cannot be read"));
         return std::nullopt;
     }
     ServiceAccountKeyResult key = readServiceAccountKey(text, values_.maxKeyFileBytes);

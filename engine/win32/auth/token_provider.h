@@ -37,10 +37,9 @@ struct TokenServiceValues {
 
 class TokenProvider : public BearerTokens {
 public:
-    // `caFile`: further roots for an https token address (none when empty);
-    // `programDirectory`: where a relative KEY_FILE lies.
-    TokenProvider(OAuthSettings settings, std::string caFile, std::string programDirectory,
-                  TokenServiceValues values = {});
+    // `caFile`: further roots for an https token address (none when empty).
+    // The settings' key file is a full path.
+    TokenProvider(OAuthSettings settings, std::string caFile, TokenServiceValues values = {});
 
     std::optional<std::string> token(const std::string& sourceUser, std::string& why) override;
     void expired(const std::string& sourceUser) override;
@@ -69,7 +68,6 @@ private:
 
     OAuthSettings settings_;
     std::string caFile_;
-    std::string programDirectory_;
     TokenServiceValues values_;
     std::mutex mutex_;
     TokenCache cache_;

@@ -1,12 +1,12 @@
 #include "engine/win32/net/server_certificate.h"
 
-#include <fstream>
 #include <iterator>
 #include <vector>
 
 #include "engine/core/net/tls_records.h"
 #include "engine/core/net/tls_text.h"
 #include "engine/core/text/format.h"
+#include "engine/win32/platform/small_file.h"
 
 namespace rvo {
 
@@ -87,16 +87,13 @@ TrustedRoots::TrustedRoots()
     : store_(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr)) {}
 
 bool TrustedRoots::load(const std::string& path, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    std::string text;
+    const SmallFileRead read = readSmallFile(path, kMaxRootsFileBytes, text);
+    if (read == SmallFileRead::CannotRead) {
         error = "CA_FILE " + path + " cannot be read";
         return false;
     }
-    std::string text;
-    text.resize(kMaxRootsFileBytes + 1);
-    file.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(file.gcount()));
-    if (text.size() > kMaxRootsFileBytes) {
+    if (read == SmallFileRead::TooLarge) {
         error = "CA_FILE " + path + " is larger than 1 MB";
         return false;
     }
