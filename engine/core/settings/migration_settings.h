@@ -28,6 +28,9 @@ struct MigrationSettings {
     std::vector<std::string> excludedFolders;
     // An excluded entry also matches every folder name that contains it.
     bool excludeContained = false;
+    // Only count what a migration would copy: sign in, list, log out, and
+    // write nothing into the store, its records or the database.
+    bool checkOnly = false;
 
     // Case-sensitive match against the excluded folders: the whole name, or
     // with excludeContained any part of it. An empty entry matches no folder.

@@ -31,6 +31,7 @@
 #include "engine/core/net/session_timings.h"
 #include "engine/core/session/progress_throttle.h"
 #include "engine/core/session/progress_view.h"
+#include "engine/core/session/session_ending.h"
 #include "engine/core/session/session_observer.h"
 #include "engine/win32/auth/session_sign_in.h"
 #include "engine/win32/net/active_object.h"
@@ -65,6 +66,9 @@ public:
     bool running() const { return running_.load(); }
     const SessionKind& kind() const { return kind_; }
     const SessionTimings& timings() const { return timings_; }
+    // How the session ended and what it did; read only once the worker has
+    // ended (waitForEnd), after the observer was told.
+    const SessionEnding& ending() const { return ending_; }
 
 protected:
     // The connection procedure: resolve `host`, connect without blocking.
@@ -145,6 +149,8 @@ protected:
     // observer. 0: the dialogue ended normally.
     void endSession(int result);
     void stopRunning() { running_ = false; }
+    // Filled by the session on its worker as it learns how it ends.
+    SessionEnding& writableEnding() { return ending_; }
 
     // Every line is cut to a bounded length, with the account's password masked.
     void report(std::string_view text) const;
@@ -231,6 +237,7 @@ private:
     // Between the socket and the assembler; its plain bytes of the last
     // receive may be viewed by unfed_.
     TlsLayer tls_{*this};
+    SessionEnding ending_;
 };
 
 }  // namespace rvo
