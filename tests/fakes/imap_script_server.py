@@ -38,20 +38,47 @@ then says "* BYE Session invalidated - AccessTokenExpired" and ends, after
 calling on_expiry(token) (a test revokes the token there); later connections
 serve every message. server.fetched: (connection number, folder, uid) of each
 body sent whole.
+
+Faults that end a session and go away, for a client that comes back:
+drop_after_bodies=K with dropping_connections=N: each of the first N
+connections sends K bodies whole; the body fetch after them gets its FETCH
+line and half of the literal, then the connection is closed. Later
+connections serve every message. Messages and their \\Deleted flags outlive a
+connection, as on a real server, so a client that resumes where its records
+say fetches each body whole once.
+throttle_command ("LOGIN", "SELECT", "FETCH"...): that command is answered
+"<tag> NO <throttle_text>" instead, on the first throttle_connections
+connections (None: on every one). throttle_text defaults to the Microsoft 365
+wording with a suggested backoff of 1500 milliseconds. throttle_bye=True
+sends "* BYE <throttle_text>" and closes instead of the tagged NO.
+server.throttled_at: time.monotonic() of each throttling answer sent;
+server.accepted_at: that of each connection accepted.
 """
 import base64
 import json
 import re
 import socket
+import time
 
 from script_server import ScriptServer
+
+# How Microsoft 365 refuses a command of an account it is throttling.
+THROTTLE_TEXT = "Request is throttled. Suggested Backoff Time: 1500 milliseconds"
 
 
 class ImapScriptServer(ScriptServer):
     def __init__(self, mailbox, drop_in_body=None, silent=False, refuse_body=None, echo_refused_login=False,
                  flood=0, login_refusal=None, stall_in_body=None, search_padding=0, bearer=None, sasl_ir=True,
-                 expire_after=None, on_expiry=None):
+                 expire_after=None, on_expiry=None, drop_after_bodies=None, dropping_connections=0,
+                 throttle_command=None, throttle_connections=1, throttle_text=None, throttle_bye=False):
         super().__init__()
+        self.drop_after_bodies = drop_after_bodies
+        self.dropping_connections = dropping_connections
+        self.throttle_command = throttle_command.upper() if throttle_command else None
+        self.throttle_connections = throttle_connections
+        self.throttle_text = throttle_text or THROTTLE_TEXT
+        self.throttle_bye = throttle_bye
+        self.throttled_at = []
         self.bearer = bearer
         self.sasl_ir = sasl_ir
         self.expire_after = expire_after
@@ -148,13 +175,23 @@ class ImapScriptServer(ScriptServer):
         connection, and the BYE could be lost)."""
         if self.on_expiry:
             self.on_expiry(token)
-        conn.sendall(b"* BYE Session invalidated - AccessTokenExpired\r\n")
+        self._bye(conn, "Session invalidated - AccessTokenExpired")
+
+    @staticmethod
+    def _bye(conn, text):
+        """An untagged BYE, then the server reads what is still in flight
+        until the client closes, so that the BYE is not lost to a reset."""
+        conn.sendall(f"* BYE {text}\r\n".encode())
         try:
             conn.shutdown(socket.SHUT_WR)
             while conn.recv(4096):
                 pass
         except OSError:
             pass
+
+    def _throttles(self, connection, verb):
+        return (verb == self.throttle_command and
+                (self.throttle_connections is None or connection < self.throttle_connections))
 
     def _dialogue(self, conn, commands):
         selected = None
@@ -167,6 +204,13 @@ class ImapScriptServer(ScriptServer):
             tag, _, rest = command.partition(" ")
             verb, _, arg = rest.partition(" ")
             verb = verb.upper()
+            if self._throttles(connection, arg.partition(" ")[0].upper() if verb == "UID" else verb):
+                self.throttled_at.append(time.monotonic())
+                if self.throttle_bye:
+                    self._bye(conn, self.throttle_text)
+                    return
+                conn.sendall(f"{tag} NO {self.throttle_text}\r\n".encode())
+                continue
             by_uid = verb == "UID"
             if by_uid:
                 verb, _, arg = arg.partition(" ")
@@ -227,6 +271,9 @@ class ImapScriptServer(ScriptServer):
                     conn.sendall(f"{tag} NO [SERVERBUG] cannot read the message now\r\n".encode())
                     continue
                 head = f"* {number} FETCH ({f'UID {uid} ' if by_uid else ''}BODY[] {{{len(data)}}}\r\n".encode()
+                if self.drop_after_bodies == bodies and connection < self.dropping_connections:
+                    conn.sendall(head + data[:len(data) // 2])
+                    return
                 cut = self.drop_in_body.pop((selected, number), None)
                 if cut is not None:
                     conn.sendall(head + data[:cut])

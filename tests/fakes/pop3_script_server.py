@@ -15,9 +15,22 @@ server.pipelined: every command that arrived before the answer to the one before
 unstuffed: numbers of messages sent without byte-stuffing, as a faulty server
 does: a line "." in such a message ends its answer early.
 on_command: called with each command before it is answered.
+
+Faults that end a session and go away, for a client that comes back:
+drop_after_retrs=K with dropping_connections=N: each of the first N
+connections answers K RETRs in full; the RETR after them gets its status line
+and half of the message, then the connection is closed. Later connections
+answer every RETR. The mailbox outlives a connection, as on a real server.
+throttle_command ("PASS", "RETR"...): that command is answered
+"-ERR <throttle_text>" instead, on the first throttle_connections
+connections (None: on every one); throttle_text defaults to
+"[SYS/TEMP] Request is throttled. Suggested Backoff Time: 1500 milliseconds".
+server.throttled_at: time.monotonic() of each throttling answer sent;
+server.accepted_at: that of each connection accepted.
 """
 import select
 import socket
+import time
 
 from script_server import ScriptServer
 
@@ -30,8 +43,16 @@ def stuffed(message):
 
 
 class Pop3ScriptServer(ScriptServer):
-    def __init__(self, mailbox, users=None, drop_in_retr=None, capa=None, unstuffed=(), on_command=None):
+    def __init__(self, mailbox, users=None, drop_in_retr=None, capa=None, unstuffed=(), on_command=None,
+                 drop_after_retrs=None, dropping_connections=0, throttle_command=None, throttle_connections=1,
+                 throttle_text=None):
         super().__init__()
+        self.drop_after_retrs = drop_after_retrs
+        self.dropping_connections = dropping_connections
+        self.throttle_command = throttle_command.upper() if throttle_command else None
+        self.throttle_connections = throttle_connections
+        self.throttle_text = throttle_text or "[SYS/TEMP] Request is throttled. Suggested Backoff Time: 1500 milliseconds"
+        self.throttled_at = []
         self.capa = capa
         self.pipelined = []
         self.mailbox = dict(mailbox)
@@ -42,11 +63,18 @@ class Pop3ScriptServer(ScriptServer):
 
     def _session(self, conn, commands):
         user = None
+        connection = len(self.connections) - 1
+        retrs = 0
         for command in self._lines(conn, commands, b"+OK scripted server ready\r\n"):
             if self.on_command:
                 self.on_command(command)
             verb, _, arg = command.partition(" ")
             verb = verb.upper()
+            if verb == self.throttle_command and (self.throttle_connections is None or
+                                                  connection < self.throttle_connections):
+                self.throttled_at.append(time.monotonic())
+                conn.sendall(f"-ERR {self.throttle_text}\r\n".encode())
+                continue
             if verb == "USER":
                 user = arg
                 conn.sendall(b"+OK\r\n")
@@ -73,7 +101,12 @@ class Pop3ScriptServer(ScriptServer):
                     conn.sendall(body[: self.drop_in_retr.pop(n)])
                     conn.shutdown(socket.SHUT_RDWR)
                     return
+                if self.drop_after_retrs == retrs and connection < self.dropping_connections:
+                    conn.sendall(body[: len(body) // 2])
+                    conn.shutdown(socket.SHUT_RDWR)
+                    return
                 conn.sendall(body + b".\r\n")
+                retrs += 1
             elif verb == "CAPA":
                 if self.capa is None:
                     conn.sendall(b"-ERR unknown command\r\n")

@@ -2,11 +2,15 @@
 time on its own thread, recording the commands of each connection."""
 import socket
 import threading
+import time
 
 
 class ScriptServer:
     def __init__(self, port=0):
         self.connections = []
+        # time.monotonic() of each accepted connection, in order: a test reads
+        # from it how long a client waited before it came back.
+        self.accepted_at = []
         self._listener = socket.socket()
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._listener.bind(("127.0.0.1", port))
@@ -35,6 +39,7 @@ class ScriptServer:
                 conn.close()
                 return
             commands = []
+            self.accepted_at.append(time.monotonic())
             self.connections.append(commands)
             try:
                 self._session(conn, commands)
