@@ -1,0 +1,366 @@
+"""A whole organisation in one run, end to end: several accounts at once
+against a real Dovecot, an account that reconnects after dropped connections
+and after a throttling answer, Cancel while accounts wait to try again, the
+run's report, and a check of the whole list."""
+import csv
+import io
+import os
+import re
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+from kelvar_e2e import BIN, WINE, Program, RunFolder, crlf, dialogctl, inspect_dialog, to_windows_path, wait_for
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
+from dovecot import Dovecot  # noqa: E402
+from imap_script_server import ImapScriptServer  # noqa: E402
+from pop3_script_server import Pop3ScriptServer  # noqa: E402
+import sample_mail  # noqa: E402
+
+BANNER = "*" * 80
+USERS = {"alice": "alice-pw", "bob": "bob-pw", "carol": "carol-pw", "dave": "dave-pw", "erin": "erin-pw"}
+WRONG_PASSWORD = "carol-bad-pw"
+# server folder -> local folder, with SYS_FOLDERS mapping INBOX and Sent
+ALICE = {("INBOX", "inbox"): 12, ("Work", "Work"): 4, ("Work/2005", "Work/2005"): 6, ("Sent", "Sent Items"): 3}
+ERIN = {("INBOX", "inbox"): 40, ("Archive", "Archive"): 20}
+POP3_USERS = {"bob": 7, "dave": 9}
+COLUMNS = ["Section", "User", "Domain", "Protocol", "Outcome", "Messages stored", "Recognised as stored", "Failed",
+           "Bytes stored", "Seconds", "Retries", "Reason"]
+# The six accounts: good ones of both kinds, a wrong password and a user name
+# that would lead out of the store.
+SIX_ACCOUNTS = ("[1]\nU=alice\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n"
+                "[2]\nU=bob\nP=bob-pw\nD=example.com\nA=2\nStatus=0\n"
+                f"[3]\nU=carol\nP={WRONG_PASSWORD}\nD=example.com\nA=1\nStatus=0\n"
+                "[4]\nU=..\\x\nP=alice-pw\nD=example.com\nA=1\nStatus=0\n"
+                "[5]\nU=dave\nP=dave-pw\nD=example.com\nA=2\nStatus=0\n"
+                "[6]\nU=erin\nP=erin-pw\nD=example.com\nA=1\nStatus=0\n")
+GOOD = {1: "alice", 2: "bob", 5: "dave", 6: "erin"}
+DATE = "17-Jul-1996 02:44:25 +0000"
+LONG_WAIT = "Suggested Backoff Time: 600000 milliseconds"
+
+
+def scripted_message(n, size=900):
+    body = b"".join(b"line %05d of message %d\r\n" % (i, n) for i in range(size // 24 + 1))
+    return b"From: a@example.com\r\nSubject: m%d\r\n\r\n" % n + body
+
+
+def read_report(data):
+    """The report's header and rows (dicts by column name), read as the CSV it must be."""
+    reader = csv.reader(io.StringIO(data.decode("cp1252"), newline=""))
+    rows = list(reader)
+    header = rows[0]
+    return header, [dict(zip(header, row)) for row in rows[1:]]
+
+
+class ManyAccounts(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server_dir = Path(tempfile.mkdtemp(prefix="kelvar-many-dovecot-"))
+        cls.server = Dovecot(cls.server_dir, USERS).start()
+        cls.sources = {}  # (user, local folder) -> [message bytes as written, LF line ends]
+        seed = 9000
+        for user, folders in (("alice", ALICE), ("erin", ERIN), ("carol", {("INBOX", "inbox"): 2})):
+            for (folder, local), count in folders.items():
+                for _ in range(count):
+                    seed += 1
+                    data = sample_mail.message(seed, 1200 + seed % 6000)
+                    cls.server.add_message(user, folder, data, mtime=1141826589 + seed * 60)
+                    cls.sources.setdefault((user, local), []).append(data)
+        for user, count in POP3_USERS.items():
+            for _ in range(count):
+                seed += 1
+                data = sample_mail.message(seed, 1500 + seed % 4000)
+                cls.server.add_message(user, "INBOX", data, mtime=1141826589 + seed * 60)
+                cls.sources.setdefault((user, "inbox"), []).append(data)
+        for user in USERS:
+            cls.server.resync(user)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        shutil.rmtree(cls.server_dir, ignore_errors=True)
+
+    def setUp(self):
+        self.folder = RunFolder("many")
+        self.programs = []
+        self.scripted = []
+        self.store = self.folder.path / "store"
+        self.database = self.folder.path / "mail2xrv.mdb"
+        os.environ["KELVAR_ODBC"] = f"DRIVER={{SQLite3}};Database={self.database}"
+        shutil.copy(BIN / "kelvardb.exe", self.folder.path / "kelvardb.exe")
+        subprocess.run(WINE + [str(self.folder.path / "kelvardb.exe"), to_windows_path(self.database)],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=120)
+
+    def tearDown(self):
+        for p in self.programs:
+            p.kill()
+        for s in self.scripted:
+            s.stop()
+        self.folder.remove()
+
+    # --- helpers ------------------------------------------------------------
+    def configure(self, run_keys, imap_port=None, pop3_port=None):
+        self.folder.write_config(
+            f"[SOURCE_SERVER]\nNAME_IP=127.0.0.1\nIMAP_PORT={imap_port or self.server.imap_port}\n"
+            f"POP3_PORT={pop3_port or self.server.pop3_port}\n"
+            f"[CONFIG]\nMAIL_PATH={to_windows_path(self.store)}\nSYS_FOLDERS=;INBOX;Drafts;Trash;Sent;\n{run_keys}")
+
+    def start(self):
+        program = Program(self.folder)
+        self.programs.append(program)
+        return program
+
+    def run_program(self, timeout=300):
+        return self.start().wait(timeout)
+
+    def scripted_server(self, server):
+        self.scripted.append(server.start())
+        return server
+
+    def report(self):
+        """The header and rows of the run's report; the logs folder holds only logs and reports (the report
+        is written through a temporary name, which must be gone)."""
+        logs = self.folder.path / "logs"
+        strays = [p.name for p in logs.iterdir() if not re.fullmatch(r"\d{8}_(kelvard\.log|\d{6}_report\.csv)", p.name)]
+        self.assertEqual(strays, [], "nothing but daily logs and reports in the logs folder")
+        reports = sorted(logs.glob("*_report.csv"))
+        self.assertTrue(reports, "the run wrote its report")
+        data = reports[-1].read_bytes()
+        self.assertTrue(data.endswith(b"\r\n"), "the report is whole")
+        header, rows = read_report(data)
+        self.assertEqual(header[:len(COLUMNS)], COLUMNS)
+        return rows
+
+    def assert_row(self, row, section, user, protocol, outcome, **numbers):
+        self.assertEqual((row["Section"], row["User"], row["Domain"], row["Protocol"], row["Outcome"]),
+                         (str(section), user, "example.com", protocol, outcome), row)
+        for column, value in numbers.items():
+            self.assertEqual(row[column.replace("_", " ").capitalize()], str(value), f"{column} of {row}")
+        self.assertRegex(row["Seconds"], r"^\d+$")
+
+    def store_files(self, user, local_folder):
+        folder = self.store / "example.com" / user / local_folder
+        return sorted(folder.glob("*.imap")) if folder.exists() else []
+
+    def stored_bytes(self, user):
+        return sum(p.stat().st_size for p in (self.store / "example.com" / user).rglob("*.imap"))
+
+    def assert_imap_folder(self, user, local_folder, expected):
+        """Each message once, byte for byte: the stored file is a header line, the message as served (CR LF)
+        and a closing line end."""
+        bodies = sorted(f.read_bytes().partition(b"\r\n")[2] for f in self.store_files(user, local_folder))
+        self.assertEqual(bodies, sorted(m + b"\r\n" for m in expected), f"{user} {local_folder}")
+
+    def assert_pop3_inbox(self, user, expected):
+        self.assertEqual(sorted(f.read_bytes() for f in self.store_files(user, "inbox")), sorted(expected), user)
+
+    def retry_lines(self):
+        return [l for l in self.folder.log_texts() if re.search(r"Retry \d+ of \d+ for account \[", l)]
+
+    def assert_closed_log(self):
+        lines = self.folder.log_texts()
+        self.assertEqual(lines[:2], [BANNER, "KELVAR.Exe Log File"])
+        self.assertEqual(lines[-1], BANNER)
+        return lines
+
+    def assert_summary(self, lines, accounts):
+        """The run's closing lines, which a run with any of the new keys ends with."""
+        self.assertTrue(any(l.endswith(accounts) for l in lines), f"no line ends with {accounts!r}")
+
+    # --- several accounts at once ------------------------------------------------
+    def test_six_accounts_four_at_once_against_dovecot(self):
+        # RETRIES is given too: a refused password must still be tried only once.
+        self.configure("PARALLEL=4\nRETRIES=2\n")
+        self.folder.write_accounts(SIX_ACCOUNTS)
+        self.assertEqual(self.run_program(), 0)
+
+        self.assertEqual([self.folder.status(i) for i in range(1, 7)], ["1", "1", "0", "0", "1", "1"])
+        for user, folders in (("alice", ALICE), ("erin", ERIN)):
+            for (_, local), _ in folders.items():
+                self.assert_imap_folder(user, local, [crlf(m) for m in self.sources[(user, local)]])
+        for user in POP3_USERS:
+            self.assert_pop3_inbox(user, [crlf(m) for m in self.sources[(user, "inbox")]])
+        self.assertEqual(list(self.store.rglob("*.partial")), [])
+        self.assertFalse((self.store / "example.com" / "carol").exists() and
+                         list((self.store / "example.com" / "carol").rglob("*.imap")))
+        self.assertFalse((self.store / "x").exists(), "nothing is written outside the domain's folder")
+        self.assertFalse((self.folder.path / "x").exists())
+        with sqlite3.connect(self.database) as db:
+            uidls = db.execute("SELECT COUNT(*), COUNT(DISTINCT Uidl) FROM UIDLs").fetchone()
+        self.assertEqual(uidls, (sum(POP3_USERS.values()),) * 2, "each POP3 message recorded once")
+
+        rows = self.report()
+        self.assertEqual([r["Section"] for r in rows], ["1", "2", "3", "4", "5", "6"], "list order")
+        counts = {1: sum(ALICE.values()), 2: POP3_USERS["bob"], 5: POP3_USERS["dave"], 6: sum(ERIN.values())}
+        for section, user in GOOD.items():
+            self.assert_row(rows[section - 1], section, user, "IMAP" if section in (1, 6) else "POP3", "migrated",
+                            messages_stored=counts[section], recognised_as_stored=0, failed=0,
+                            bytes_stored=self.stored_bytes(user), retries=0)
+            self.assertEqual(rows[section - 1]["Reason"], "")
+        carol = rows[2]
+        self.assert_row(carol, 3, "carol", "IMAP", "left for the next run", messages_stored=0, retries=0)
+        self.assertTrue(carol["Reason"].startswith("the server refused the sign-in"), carol)
+        unsafe = rows[3]
+        self.assert_row(unsafe, 4, "..\\x", "IMAP", "skipped", messages_stored=0, retries=0)
+        self.assertIn('cannot be a folder of the store', unsafe["Reason"])
+
+        lines = self.assert_closed_log()
+        written = "\n".join(lines) + "".join(p.read_text("cp1252") for p in (self.folder.path / "logs").glob("*.csv"))
+        for password in list(USERS.values()) + [WRONG_PASSWORD]:
+            self.assertNotIn(password, written)
+        self.assertEqual(sum(1 for l in lines if "LOGIN carol" in l), 1, "a refused password is never tried again")
+        self.assertEqual(self.retry_lines(), [])
+        # Every session line names its account, so one account's story is one search away.
+        tagged = re.compile(r"^(IMap2XRV|Pop32XRV) Object \[(\d) ([^\]]*)\] ")
+        session_lines = [l for l in lines if l.startswith(("IMap2XRV Object", "Pop32XRV Object"))]
+        untagged = [l for l in session_lines if not tagged.match(l)]
+        self.assertEqual(untagged, [], "session lines without their account")
+        for line in session_lines:
+            section, user = tagged.match(line).group(2, 3)
+            self.assertEqual(user, {**GOOD, 3: "carol"}.get(int(section)), line)
+        for section, user in GOOD.items():
+            mine = [l for l in lines if f"[{section} {user}]" in l]
+            self.assertTrue(any(l.endswith("Connected to the host server") for l in mine), user)
+            if section in (1, 6):
+                logins = [l for l in lines if f"LOGIN {user}" in l]
+                self.assertTrue(logins and all(f"[{section} {user}]" in l for l in logins), user)
+        self.assert_summary(lines, "Accounts: 6, 4 migrated, 1 left for the next run, 1 skipped")
+        stored = sum(counts.values())
+        self.assertTrue(any(l.endswith(f"Messages: {stored} stored, 0 recognised as stored, 0 failed") for l in lines))
+        total = sum(self.stored_bytes(user) for user in GOOD.values())
+        self.assertTrue(any(l.endswith(f"Bytes stored: {total}") for l in lines))
+
+        # The next run finds the four migrated and tries the others again.
+        self.assertEqual(self.run_program(), 0)
+        rows = self.report()
+        self.assertEqual([r["Outcome"] for r in rows], ["already migrated", "already migrated", "left for the next run",
+                                                        "skipped", "already migrated", "already migrated"])
+        self.assertEqual(sum(len(self.store_files("alice", local)) for (_, local) in ALICE), sum(ALICE.values()))
+
+    # --- reconnecting within the run ----------------------------------------------
+    def test_an_imap_account_dropped_twice_mid_folder_is_migrated_in_one_run(self):
+        mailbox = {"INBOX": [(DATE, scripted_message(n)) for n in range(1, 9)],
+                   "Work": [(DATE, scripted_message(n)) for n in range(9, 11)]}
+        server = self.scripted_server(ImapScriptServer(mailbox, drop_after_bodies=3, dropping_connections=2))
+        self.configure("RETRIES=3\n", imap_port=server.port)
+        self.folder.write_accounts("[1]\nU=alice\nP=secret\nD=example.com\nA=1\nStatus=0\n")
+        self.assertEqual(self.run_program(), 0)
+
+        self.assertEqual(self.folder.status(1), "1")
+        self.assertEqual(len(server.connections), 3)
+        self.assert_imap_folder("alice", "INBOX", [m for _, m in mailbox["INBOX"]])
+        self.assert_imap_folder("alice", "Work", [m for _, m in mailbox["Work"]])
+        fetched = [(folder, uid) for _, folder, uid in server.fetched]
+        self.assertEqual(sorted(fetched), sorted(set(fetched)), "it resumes where its records say: no body twice")
+        self.assertEqual(len(fetched), 10)
+        self.assertEqual([l.split("Retry ", 1)[1] for l in self.retry_lines()],
+                         ["1 of 3 for account [1] (alice) in 10 s: the connection dropped",
+                          "2 of 3 for account [1] (alice) in 20 s: the connection dropped"])
+        row, = self.report()
+        self.assert_row(row, 1, "alice", "IMAP", "migrated", messages_stored=10, failed=0, retries=2,
+                        bytes_stored=self.stored_bytes("alice"))
+        self.assertEqual(list(self.store.rglob("*.partial")), [])
+
+    def test_a_pop3_account_dropped_twice_mid_retrieval_is_migrated_in_one_run(self):
+        mailbox = {n: (f"uid-{n}", scripted_message(n)) for n in range(1, 9)}
+        server = self.scripted_server(Pop3ScriptServer(mailbox, drop_after_retrs=3, dropping_connections=2))
+        self.configure("RETRIES=3\n", pop3_port=server.port)
+        self.folder.write_accounts("[1]\nU=alice\nP=secret\nD=example.com\nA=2\nStatus=0\n")
+        self.assertEqual(self.run_program(), 0)
+
+        self.assertEqual(self.folder.status(1), "1")
+        self.assertEqual(len(server.connections), 3)
+        self.assert_pop3_inbox("alice", [m for _, m in mailbox.values()])
+        with sqlite3.connect(self.database) as db:
+            self.assertEqual(sorted(r[0] for r in db.execute("SELECT Uidl FROM UIDLs")),
+                             sorted(u for u, _ in mailbox.values()))
+        self.assertEqual(len(self.retry_lines()), 2)
+        self.assertTrue(self.retry_lines()[1].endswith("Retry 2 of 3 for account [1] (alice) in 20 s: "
+                                                       "the connection dropped"))
+        row, = self.report()
+        self.assert_row(row, 1, "alice", "POP3", "migrated", messages_stored=8, failed=0, retries=2,
+                        bytes_stored=self.stored_bytes("alice"))
+
+    def test_a_throttled_account_waits_the_suggested_time_before_it_comes_back(self):
+        mailbox = {"INBOX": [(DATE, scripted_message(n)) for n in range(1, 4)]}
+        server = self.scripted_server(ImapScriptServer(mailbox, throttle_command="LOGIN"))
+        self.configure("RETRIES=1\n", imap_port=server.port)
+        self.folder.write_accounts("[1]\nU=alice\nP=secret\nD=example.com\nA=1\nStatus=0\n")
+        self.assertEqual(self.run_program(), 0)
+
+        self.assertEqual(self.folder.status(1), "1")
+        self.assertEqual(len(server.accepted_at), 2)
+        gap = server.accepted_at[1] - server.throttled_at[0]
+        self.assertGreaterEqual(gap, 1.5, "the account came back before the server's suggested time")
+        self.assertLess(gap, 10, "the server's suggestion replaces the first wait of 10 s")
+        self.assertEqual([l.split("Retry ", 1)[1] for l in self.retry_lines()],
+                         ["1 of 1 for account [1] (alice) in 1500 ms: the server is throttling the account"])
+        self.assert_imap_folder("alice", "inbox", [m for _, m in mailbox["INBOX"]])
+        row, = self.report()
+        self.assert_row(row, 1, "alice", "IMAP", "migrated", messages_stored=3, retries=1)
+
+    # --- Cancel while accounts wait --------------------------------------------
+    def cancel_during_back_off(self, parallel):
+        """Accounts whose server always throttles with a wait of ten minutes; Cancel during the wait.
+        Returns the log lines and the report's rows."""
+        imap = self.scripted_server(ImapScriptServer(
+            {"INBOX": [(DATE, scripted_message(1))]}, throttle_command="LOGIN", throttle_connections=None,
+            throttle_bye=True, throttle_text=f"[UNAVAILABLE] Request is throttled. {LONG_WAIT}"))
+        pop3 = self.scripted_server(Pop3ScriptServer(
+            {1: ("uid-1", scripted_message(1))}, users={"bob": "secret"}, throttle_command="PASS",
+            throttle_connections=None, throttle_text=f"[SYS/TEMP] Request is throttled. {LONG_WAIT}"))
+        self.configure(f"RETRIES=3\n{'PARALLEL=%d' % parallel if parallel > 1 else ''}\n",
+                       imap_port=imap.port, pop3_port=pop3.port)
+        self.folder.write_accounts("[1]\nU=alice\nP=secret\nD=example.com\nA=1\nStatus=0\n"
+                                   "[2]\nU=bob\nP=secret\nD=example.com\nA=2\nStatus=0\n"
+                                   "[3]\nU=carol\nP=secret\nD=example.com\nA=1\nStatus=0\n")
+        program = self.start()
+        waiting = ["1 of 3 for account [1] (alice) in 600 s: the server is throttling the account"]
+        if parallel > 1:
+            waiting.append("1 of 3 for account [2] (bob) in 600 s: the server is throttling the account")
+        self.assertTrue(wait_for(lambda: sorted(l.split("Retry ", 1)[1] for l in self.retry_lines()) == waiting,
+                                 120, step=0.3), f"not waiting as expected: {self.retry_lines()}")
+        title = "accounts" if parallel > 1 else "Migrating Messages"
+        if parallel > 1:
+            # One row per running account, its user first; the title counts the accounts.
+            dialog = inspect_dialog(title)
+            self.assertIsNotNone(dialog)
+            self.assertEqual(dialog["title"], "Migrating 2 of 3 accounts: 0 done, 2 running, 1 left")
+            self.assertEqual(sorted(re.split(r"[:\s]", r, 1)[0] for r in dialog["rows"]), ["alice", "bob"],
+                             dialog["rows"])
+        self.assertEqual(dialogctl("command", title, 2)[0], 0)
+        cancelled = time.monotonic()
+        self.assertEqual(program.wait(60), 0)
+        self.assertLess(time.monotonic() - cancelled, 2.0, "Cancel cuts the back-off wait short")
+
+        self.assertEqual(len(imap.connections), 1, "no reconnect after Cancel")
+        self.assertEqual(len(pop3.connections), 1 if parallel > 1 else 0)
+        self.assertEqual([self.folder.status(i) for i in (1, 2, 3)], ["0", "0", "0"])
+        self.assertEqual(list(self.store.rglob("*.imap")) if self.store.exists() else [], [])
+        lines = self.assert_closed_log()
+        self.assertEqual(sum(1 for l in lines if l.endswith("Migration canceled by user")), 1)
+        return lines, self.report()
+
+    def test_cancel_during_a_back_off_wait_ends_the_run_at_once(self):
+        lines, rows = self.cancel_during_back_off(parallel=1)
+        self.assertEqual([r["Outcome"] for r in rows], ["left for the next run", "not attempted", "not attempted"])
+        self.assertEqual(rows[2]["Reason"], "the run ended before this account was started")
+        self.assert_summary(lines, "Accounts: 3, 1 left for the next run, 2 not attempted")
+
+    def test_cancel_with_two_accounts_waiting_at_once(self):
+        lines, rows = self.cancel_during_back_off(parallel=2)
+        self.assertEqual([r["Outcome"] for r in rows], ["left for the next run", "left for the next run",
+                                                        "not attempted"])
+        self.assert_row(rows[1], 2, "bob", "POP3", "left for the next run", messages_stored=0)
+        self.assert_summary(lines, "Accounts: 3, 2 left for the next run, 1 not attempted")
+
+
+if __name__ == "__main__":
+    unittest.main()
