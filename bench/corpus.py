@@ -34,6 +34,11 @@ MAILBOXES = {
     "folder3000": "3000 messages of 1 to 20 KB (folder-size curve)",
     "rerun": "10050 messages of 1 to 20 KB (copied once, then run again unchanged)",
 }
+# Eight accounts of an organisation, run one at a time and all at once.
+MANY = [f"many{i}" for i in range(1, 9)]
+MANY_MESSAGES = 300
+for _user in MANY:
+    MAILBOXES[_user] = f"{MANY_MESSAGES} messages of 2 to 20 KB (one of eight accounts run at once)"
 # The folder-size curve: mailbox -> messages in its one folder.
 CURVE = {"folder300": 300, "folder1000": 1000, "folder3000": 3000}
 # "spread": a realistic account, its messages in folders of a few hundred.
@@ -100,6 +105,11 @@ def messages(user):
         yield from plain_messages(600_000 + CURVE[user] * 10, CURVE[user], CURVE[user])
     elif user == "rerun":
         yield from plain_messages(700_000, RERUN_MESSAGES, RERUN_MESSAGES)
+    elif user in MANY:
+        k = MANY.index(user)
+        sizes = random.Random(800 + k)
+        for i in range(MANY_MESSAGES):
+            yield sample_mail.message(800_000 + k * 1000 + i, sizes.randint(2 * 1024, 20 * 1024))
 
 
 def generator_digest():
@@ -110,18 +120,21 @@ def generator_digest():
     return h.hexdigest()
 
 
-def write_corpus(server, log=print):
-    """Fills every mailbox unless the stored one was made by the same generators.
+def write_corpus(server, log=print, users=None):
+    """Fills the mailboxes of `users` (every mailbox when None) unless the stored ones were made by the same
+    generators.
 
-    Returns {user: {"messages": n, "bytes_sent": CR LF bytes, "folders": n}}."""
+    Returns {user: {"messages": n, "bytes_sent": CR LF bytes, "folders": n}} for those users."""
+    users = list(users or MAILBOXES)
     manifest = server.folder / "bench-corpus.json"
     digest = generator_digest()
+    stored = {}
     if manifest.exists():
         data = json.loads(manifest.read_text())
-        if data.get("digest") == digest and all((server.folder / "mail" / u / "cur").is_dir() for u in MAILBOXES):
-            return data["mailboxes"]
-    summary = {}
-    for user in MAILBOXES:
+        if data.get("digest") == digest:
+            stored = {u: s for u, s in data["mailboxes"].items() if (server.folder / "mail" / u / "cur").is_dir()}
+    missing = [u for u in users if u not in stored]
+    for user in missing:
         home = server.folder / "mail" / user
         if home.exists():
             shutil.rmtree(home)
@@ -143,10 +156,11 @@ def write_corpus(server, log=print):
             sent += len(data) + data.count(b"\n")  # the server sends CR LF
         for sub in ("cur", "new", "tmp"):
             (home / sub).mkdir(parents=True, exist_ok=True)
-        summary[user] = {"messages": count, "bytes_sent": sent, "folders": max(1, len(folders))}
+        stored[user] = {"messages": count, "bytes_sent": sent, "folders": max(1, len(folders))}
         log(f"bench: mailbox {user}: {count} messages in {max(1, len(folders))} folder(s), "
             f"{sent / MB:.1f} MB as sent")
-    for user in MAILBOXES:
+    for user in missing:
         server.resync(user)
-    manifest.write_text(json.dumps({"digest": digest, "mailboxes": summary}, indent=1))
-    return summary
+    if missing:
+        manifest.write_text(json.dumps({"digest": digest, "mailboxes": stored}, indent=1))
+    return {u: stored[u] for u in users}

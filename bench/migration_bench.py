@@ -111,8 +111,20 @@ def high_water_kb(pid):
     return 0
 
 
-def run_measured(argv, cwd, env, timeout=RUN_TIMEOUT):
+def private_kb(pid):
+    """RssAnon of a live process: its resident memory that no other process shares (heap, stacks)."""
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1])
+    except (OSError, ValueError):
+        pass
+    return 0
+
+
+def run_measured(argv, cwd, env, timeout=RUN_TIMEOUT, private_peak=None):
     """Runs one process to its end; returns (wall seconds, peak resident KB, exit code).
+    private_peak: a list that gets the highest private resident KB (RssAnon) seen while it ran.
 
     A process still running after timeout seconds is killed (exit code -9).
 
@@ -125,9 +137,11 @@ def run_measured(argv, cwd, env, timeout=RUN_TIMEOUT):
         process = subprocess.Popen(argv, cwd=str(cwd), env=env, stdout=out, stderr=subprocess.STDOUT,
                                    start_new_session=True)
         deadline = started + timeout
-        peak = 0
+        peak = private = 0
         while True:
             peak = max(peak, high_water_kb(process.pid))
+            if private_peak is not None:
+                private = max(private, private_kb(process.pid))
             pid, status, _ = os.wait4(process.pid, os.WNOHANG)
             if pid:
                 break
@@ -137,6 +151,8 @@ def run_measured(argv, cwd, env, timeout=RUN_TIMEOUT):
                 break
             time.sleep(0.003)
         wall = time.monotonic() - started
+    if private_peak is not None:
+        private_peak.append(private)
     process.returncode = os.waitstatus_to_exitcode(status)
     return wall, peak, process.returncode
 
@@ -167,10 +183,12 @@ def count_files(folder, suffix=""):
 
 
 class Kelvard:
-    def __init__(self, server, protocol, pipeline=1, tag="", ca_file=None):
-        """ca_file: SECURITY=tls, trusting that PEM file's roots."""
+    def __init__(self, server, protocol, pipeline=1, tag="", ca_file=None, parallel=1):
+        """ca_file: SECURITY=tls, trusting that PEM file's roots. parallel: the PARALLEL key (1: left out)."""
         self.server = server
         self.protocol = protocol  # "IMAP" or "POP3"
+        self.parallel = parallel
+        self.private_peak = []  # the highest private resident KB of each run
         self.run = WORK / f"kelvard-{protocol.lower()}{'-p%d' % pipeline if pipeline != 1 else ''}{tag}"
         self.store = self.run / "store"
         set_aside(self.run)
@@ -196,7 +214,8 @@ class Kelvard:
         cfg = (f"[SOURCE_SERVER]\nNAME_IP=127.0.0.1\nIMAP_PORT={server.imap_port}\nPOP3_PORT={server.pop3_port}\n"
                + (f"SECURITY=tls\nCA_FILE={windows_path(ca_file)}\n" if ca_file else "") +
                f"[CONFIG]\nMARK_DELETED=0\nMIGRATE_DELETED=0\nCREATE_EMPTY=0\nMAIL_PATH={windows_path(self.store)}\n"
-               + (f"PIPELINE={pipeline}\n" if pipeline != 1 else "") +
+               + (f"PIPELINE={pipeline}\n" if pipeline != 1 else "")
+               + (f"PARALLEL={self.parallel}\n" if self.parallel != 1 else "") +
                f"SYS_FOLDERS=;INBOX;Drafts;Trash;Sent;\n[EXCLUDE_FOLDERS]\nEXCLUDE=\n")
         (self.run / "default.cfg").write_bytes(crlf(cfg).encode())
 
@@ -207,15 +226,19 @@ class Kelvard:
         return self.again(user, timeout)
 
     def again(self, user, timeout=RUN_TIMEOUT):
-        """Over what the store and database hold from the runs before (the account marked unmigrated)."""
+        """Over what the store and database hold from the runs before (the account marked unmigrated).
+        user: one mailbox, or a list of them for a list of accounts."""
         set_aside(self.run / "logs")
         code = 1 if self.protocol == "IMAP" else 2
-        accounts = f"[1]\nU={user}\nP={corpus.PASSWORD}\nD=bench.example\nA={code}\nStatus=0\n"
+        users = [user] if isinstance(user, str) else list(user)
+        accounts = "".join(f"[{i}]\nU={u}\nP={corpus.PASSWORD}\nD=bench.example\nA={code}\nStatus=0\n"
+                           for i, u in enumerate(users, 1))
         (self.run / "import" / "accounts.ini").write_bytes(crlf(accounts).encode())
-        wall, rss, rc = run_measured(WINE + [str(self.run / "kelvard.exe")], self.run, self.env, timeout)
+        wall, rss, rc = run_measured(WINE + [str(self.run / "kelvard.exe")], self.run, self.env, timeout,
+                                     private_peak=self.private_peak)
         stored = count_files(self.store, ".imap")
         status = (self.run / "import" / "accounts.ini").read_text(errors="replace")
-        ok = rc == 0 and "Status=1" in status
+        ok = rc == 0 and status.count("Status=1") == len(users)
         return wall, rss, stored, ok
 
     def skipped(self):
@@ -752,7 +775,150 @@ def report(results, sizes, corpora, runs, shared_note, failures, raw, update_rea
     return result_file
 
 
+# Many accounts at once: with PARALLEL=8 at this RTT, eight accounts take at most this many times the wall
+# time of one account alone (same PIPELINE); on loopback PARALLEL=8 is not slower than PARALLEL=1.
+TARGET_MANY_RTT = 50
+TARGET_MANY_RATIO = 2.0
+TARGET_MANY_MEMORY_MB = 64  # peak of the process with 8 sessions, a 50 MB message in one of them
+MANY_PARALLEL = 8
+
+
+def many_accounts(args):
+    """The many-accounts row: eight accounts one at a time and eight at once, beside one account alone, at each
+    RTT, PIPELINE and protocol; then the peak memory of eight sessions with a 50 MB message in one of them.
+    Uses a Dovecot of its own holding only these mailboxes. Returns the exit code."""
+    rtts = sorted({int(r) for r in args.many_rtt.split(",") if r})
+    pipelines = [int(x) for x in args.many_pipeline.split(",") if x]
+    protocols = [x.strip().upper() for x in args.many_protocols.split(",") if x.strip()]
+    users = corpus.MANY
+    WORK.mkdir(parents=True, exist_ok=True)
+    server = Dovecot(WORK / "server-many", {u: corpus.PASSWORD for u in users + ["huge"]})
+    shared = Shared()
+    server.start()
+    proxies, raw, failures = [], [], []
+    walls = {}  # (protocol, rtt, pipeline, what) -> wall seconds; what: "one", "parallel 1", "parallel 8"
+    memory = {}  # protocol -> (peak resident MB, peak private MB)
+    command_line = "bash bench/run.sh many-accounts" + "".join(" " + shlex.quote(a) for a in sys.argv[2:])
+
+    def measure(tool, mailboxes, expected, label):
+        shared.sample()
+        wall, rss, stored, ok = tool.once(mailboxes)
+        good = ok and stored == expected
+        line = (f"{label:34} {wall:7.2f} s  {rss / 1024:6.1f} MB peak  "
+                f"{tool.private_peak[-1] / 1024:6.1f} MB private  {stored}/{expected} messages"
+                + ("" if good else "  FAILED"))
+        raw.append(line)
+        print("bench: " + line, flush=True)
+        if not good:
+            failures.append(f"{label}: {stored}/{expected} messages, ok={ok}")
+        return wall, rss, good
+
+    try:
+        print("bench: preparing the mailboxes (reused when unchanged)")
+        sizes = corpus.write_corpus(server, users=users + ["huge"])
+        per_account = sizes[users[0]]["messages"]
+        # Wine's first start after a while pays for loading its libraries: one run outside the figures.
+        warm = Kelvard(server, "IMAP", tag="-many-warm")
+        measure(warm, users[0], per_account, "warm-up one account IMAP")
+        for rtt in rtts:
+            if rtt:
+                imap = DelayProxy(server.imap_port, rtt / 2).start()
+                pop3 = DelayProxy(server.pop3_port, rtt / 2).start()
+                proxies += [imap, pop3]
+                where = SimpleNamespace(imap_port=imap.port, pop3_port=pop3.port)
+            else:
+                where = server
+            for protocol in protocols:
+                for pipeline in pipelines:
+                    for what, parallel, mailboxes in (("one", 1, users[:1]), ("parallel 1", 1, users),
+                                                      (f"parallel {MANY_PARALLEL}", MANY_PARALLEL, users)):
+                        tool = Kelvard(where, protocol, pipeline, tag=f"-many-{what.replace(' ', '')}-rtt{rtt}",
+                                       parallel=parallel)
+                        label = f"{protocol} rtt {rtt} PIPELINE={pipeline} {what}"
+                        wall, _, good = measure(tool, mailboxes, per_account * len(mailboxes), label)
+                        walls[(protocol, rtt, pipeline, what)] = wall if good else float("nan")
+                        set_aside(tool.run)
+        if args.many_memory:
+            # Eight sessions at once, one of them carrying the 50 MB message.
+            for protocol in protocols:
+                tool = Kelvard(server, protocol, max(pipelines), tag="-many-memory", parallel=MANY_PARALLEL)
+                mailboxes = ["huge"] + users[:MANY_PARALLEL - 1]
+                expected = sizes["huge"]["messages"] + per_account * (MANY_PARALLEL - 1)
+                _, rss, good = measure(tool, mailboxes, expected, f"{protocol} memory, 8 sessions, 50 MB message")
+                memory[protocol] = ((rss / 1024, tool.private_peak[-1] / 1024) if good
+                                    else (float("nan"), float("nan")))
+                set_aside(tool.run)
+    finally:
+        for proxy in proxies:
+            proxy.stop()
+        server.stop()
+        empty_set_aside()
+
+    parallel_name = f"parallel {MANY_PARALLEL}"
+    table = [f"| protocol | RTT ms | PIPELINE | one account s | 8 accounts, PARALLEL=1 s | "
+             f"8 accounts, PARALLEL={MANY_PARALLEL} s | PARALLEL={MANY_PARALLEL} over PARALLEL=1 | "
+             f"PARALLEL={MANY_PARALLEL} over one account |", "|---|--:|--:|--:|--:|--:|--:|--:|"]
+    targets = []
+    for protocol in protocols:
+        for rtt in rtts:
+            for pipeline in pipelines:
+                one, seq, par = (walls.get((protocol, rtt, pipeline, w), float("nan"))
+                                 for w in ("one", "parallel 1", parallel_name))
+                table.append(f"| {protocol} | {rtt} | {pipeline} | {fmt(one, 2)} | {fmt(seq, 2)} | {fmt(par, 2)} | "
+                             f"{fmt(par / seq, 2)} | {fmt(par / one, 2)} |")
+                if rtt == TARGET_MANY_RTT:
+                    targets.append(f"- {protocol} PIPELINE={pipeline} at RTT {rtt} ms: 8 accounts with "
+                                   f"PARALLEL={MANY_PARALLEL} take {fmt(par / one, 2)} times one account alone "
+                                   f"(target at most {TARGET_MANY_RATIO:g}): {verdict(par / one <= TARGET_MANY_RATIO)}")
+                if rtt == 0:
+                    targets.append(f"- {protocol} PIPELINE={pipeline} on loopback: PARALLEL={MANY_PARALLEL} "
+                                   f"{fmt(par, 2)} s, PARALLEL=1 {fmt(seq, 2)} s (target not slower): "
+                                   f"{verdict(par <= seq)}")
+    memory_lines = [f"| protocol | peak resident MB | peak private MB |", "|---|--:|--:|"]
+    for protocol, (rss, private) in memory.items():
+        memory_lines.append(f"| {protocol} | {fmt(rss)} | {fmt(private)} |")
+        targets.append(f"- {protocol}: peak resident memory with {MANY_PARALLEL} sessions and a 50 MB message "
+                       f"{fmt(rss)} MB (target below {TARGET_MANY_MEMORY_MB} MB): "
+                       f"{verdict(rss < TARGET_MANY_MEMORY_MB)}")
+    shared_note = shared.note()[0]
+    print("\n" + "\n".join(table) + "\n")
+    if memory:
+        print("\n".join(memory_lines) + "\n")
+    print("\n".join(targets))
+
+    info = versions()
+    now = datetime.datetime.now()
+    RESULTS.mkdir(parents=True, exist_ok=True)
+    result_file = RESULTS / f"{now:%Y-%m-%d_%H%M}-many-accounts.md"
+    text = [f"# Many accounts at once ({now:%Y-%m-%d %H:%M})", "", f"Command: `{command_line}`", ""]
+    text += [f"- {k}: {v}" for k, v in info.items()]
+    text += ["", f"{len(users)} accounts of {per_account} messages of 2 to 20 KB each, through the delaying proxy "
+             "at each RTT (none at 0); one counted run per cell after one warm-up run. Wall time of kelvard.exe "
+             "from start to exit, Wine's start included.", "", "\n".join(table), "", "## Targets", "",
+             "\n".join(targets)]
+    if memory:
+        text += ["", "## Memory", "", f"Accounts: one mailbox with one 50 MB message and {MANY_PARALLEL - 1} of the "
+                 f"{per_account}-message mailboxes, PARALLEL={MANY_PARALLEL}, PIPELINE={max(pipelines)}, loopback. "
+                 "Peak resident: `VmHWM` of the process (Wine's own libraries included); peak private: the highest "
+                 "`RssAnon` seen, sampled every 3 ms.", "", "\n".join(memory_lines)]
+    text += ["", f"- Machine load: {shared_note}."]
+    if failures:
+        text += ["", "## Failed runs", ""] + [f"- {f}" for f in failures]
+    text += ["", "## Every run", "", "```"] + raw + ["```"]
+    result_file.write_text("\n".join(text) + "\n")
+    print(f"\nbench: results written to {result_file.relative_to(ROOT)}")
+    return 1 if failures else 0
+
+
 def main():
+    if sys.argv[1:2] == ["many-accounts"]:
+        parser = argparse.ArgumentParser(description=many_accounts.__doc__, prog="bench/run.sh many-accounts")
+        parser.add_argument("--many-rtt", default="0,50", help="round-trip times in ms (default 0,50)")
+        parser.add_argument("--many-pipeline", default="1,16", help="PIPELINE values (default 1,16)")
+        parser.add_argument("--many-protocols", default="IMAP,POP3", help="IMAP, POP3 or both (default both)")
+        parser.add_argument("--no-memory", dest="many_memory", action="store_false",
+                            help="skip the peak memory of eight sessions with a 50 MB message")
+        return many_accounts(parser.parse_args(sys.argv[2:]))
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--runs", type=int, default=2, help="counted runs per row after one warm-up (default 2)")
     parser.add_argument("--corpora", default="small,large,spread",
