@@ -193,8 +193,8 @@ class ManyAccounts(unittest.TestCase):
         self.assertFalse((self.store / "x").exists(), "nothing is written outside the domain's folder")
         self.assertFalse((self.folder.path / "x").exists())
         with sqlite3.connect(self.database) as db:
-            uidls = db.execute("SELECT COUNT(*), COUNT(DISTINCT Uidl) FROM UIDLs").fetchone()
-        self.assertEqual(uidls, (sum(POP3_USERS.values()),) * 2, "each POP3 message recorded once")
+            uidls = db.execute("SELECT COUNT(*), COUNT(DISTINCT UserID || ' ' || Uidl) FROM UIDLs").fetchone()
+        self.assertEqual(uidls, (sum(POP3_USERS.values()),) * 2, "each POP3 message recorded once for its user")
 
         rows = self.report()
         self.assertEqual([r["Section"] for r in rows], ["1", "2", "3", "4", "5", "6"], "list order")
