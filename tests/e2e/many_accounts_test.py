@@ -307,59 +307,81 @@ class ManyAccounts(unittest.TestCase):
         self.assert_row(row, 1, "alice", "IMAP", "migrated", messages_stored=3, retries=1)
 
     # --- Cancel while accounts wait --------------------------------------------
-    def cancel_during_back_off(self, parallel):
-        """Accounts whose server always throttles with a wait of ten minutes; Cancel during the wait.
-        Returns the log lines and the report's rows."""
-        imap = self.scripted_server(ImapScriptServer(
+    def throttling_imap(self):
+        """A server that ends every sign-in with a BYE asking for ten minutes."""
+        return self.scripted_server(ImapScriptServer(
             {"INBOX": [(DATE, scripted_message(1))]}, throttle_command="LOGIN", throttle_connections=None,
             throttle_bye=True, throttle_text=f"[UNAVAILABLE] Request is throttled. {LONG_WAIT}"))
+
+    def wait_for_retry_lines(self, expected):
+        self.assertTrue(wait_for(lambda: sorted(l.split("Retry ", 1)[1] for l in self.retry_lines()) == expected,
+                                 120, step=0.3), f"not waiting as expected: {self.retry_lines()}")
+
+    def cancel(self, program, title):
+        """Cancel, and the time from it to the program's end."""
+        self.assertEqual(dialogctl("command", title, 2)[0], 0)
+        cancelled = time.monotonic()
+        self.assertEqual(program.wait(60), 0)
+        return time.monotonic() - cancelled
+
+    def assert_cancelled_log(self):
+        lines = self.assert_closed_log()
+        self.assertEqual(sum(1 for l in lines if l.endswith("Migration canceled by user")), 1)
+        return lines
+
+    def test_cancel_during_a_back_off_wait_ends_the_run_at_once(self):
+        imap = self.throttling_imap()
         pop3 = self.scripted_server(Pop3ScriptServer(
             {1: ("uid-1", scripted_message(1))}, users={"bob": "secret"}, throttle_command="PASS",
             throttle_connections=None, throttle_text=f"[SYS/TEMP] Request is throttled. {LONG_WAIT}"))
-        self.configure(f"RETRIES=3\n{'PARALLEL=%d' % parallel if parallel > 1 else ''}\n",
-                       imap_port=imap.port, pop3_port=pop3.port)
+        self.configure("RETRIES=3\n", imap_port=imap.port, pop3_port=pop3.port)
+        self.folder.write_accounts("[1]\nU=bob\nP=secret\nD=example.com\nA=2\nStatus=0\n"
+                                   "[2]\nU=alice\nP=secret\nD=example.com\nA=1\nStatus=0\n")
+        program = self.start()
+        self.wait_for_retry_lines(["1 of 3 for account [1] (bob) in 600 s: the server is throttling the account"])
+        self.assertLess(self.cancel(program, "Migrating Messages"), 2.0, "Cancel cuts the back-off wait short")
+
+        self.assertEqual((len(pop3.connections), len(imap.connections)), (1, 0), "no reconnect after Cancel")
+        self.assertEqual([self.folder.status(i) for i in (1, 2)], ["0", "0"])
+        with sqlite3.connect(self.database) as db:
+            self.assertEqual(db.execute("SELECT COUNT(*) FROM UIDLs").fetchone()[0], 0)
+        lines = self.assert_cancelled_log()
+        rows = self.report()
+        self.assert_row(rows[0], 1, "bob", "POP3", "left for the next run", messages_stored=0)
+        self.assert_row(rows[1], 2, "alice", "IMAP", "not attempted", messages_stored=0, retries=0)
+        self.assertEqual(rows[1]["Reason"], "the run ended before this account was started")
+        self.assert_summary(lines, "Accounts: 2, 1 left for the next run, 1 not attempted")
+
+    def test_cancel_with_two_accounts_waiting_and_one_migrated_meanwhile(self):
+        imap = self.throttling_imap()
+        pop3 = self.scripted_server(Pop3ScriptServer({n: (f"uid-{n}", scripted_message(n)) for n in (1, 2, 3)},
+                                                     users={"bob": "secret"}))
+        self.configure("RETRIES=3\nPARALLEL=2\n", imap_port=imap.port, pop3_port=pop3.port)
         self.folder.write_accounts("[1]\nU=alice\nP=secret\nD=example.com\nA=1\nStatus=0\n"
                                    "[2]\nU=bob\nP=secret\nD=example.com\nA=2\nStatus=0\n"
                                    "[3]\nU=carol\nP=secret\nD=example.com\nA=1\nStatus=0\n")
         program = self.start()
-        waiting = ["1 of 3 for account [1] (alice) in 600 s: the server is throttling the account"]
-        if parallel > 1:
-            waiting.append("1 of 3 for account [2] (bob) in 600 s: the server is throttling the account")
-        self.assertTrue(wait_for(lambda: sorted(l.split("Retry ", 1)[1] for l in self.retry_lines()) == waiting,
-                                 120, step=0.3), f"not waiting as expected: {self.retry_lines()}")
-        title = "accounts" if parallel > 1 else "Migrating Messages"
-        if parallel > 1:
-            # One row per running account, its user first; the title counts the accounts.
-            dialog = inspect_dialog(title)
-            self.assertIsNotNone(dialog)
-            self.assertEqual(dialog["title"], "Migrating 2 of 3 accounts: 0 done, 2 running, 1 left")
-            self.assertEqual(sorted(re.split(r"[:\s]", r, 1)[0] for r in dialog["rows"]), ["alice", "bob"],
-                             dialog["rows"])
-        self.assertEqual(dialogctl("command", title, 2)[0], 0)
-        cancelled = time.monotonic()
-        self.assertEqual(program.wait(60), 0)
-        self.assertLess(time.monotonic() - cancelled, 2.0, "Cancel cuts the back-off wait short")
+        self.wait_for_retry_lines(["1 of 3 for account [1] (alice) in 600 s: the server is throttling the account",
+                                   "1 of 3 for account [3] (carol) in 600 s: the server is throttling the account"])
+        # bob finished while alice waited: his Status is written at once, not at the end of the run.
+        self.assertEqual([self.folder.status(i) for i in (1, 2, 3)], ["0", "1", "0"])
+        # One row per running account, its user first; the title counts the accounts.
+        dialog = inspect_dialog("accounts")
+        self.assertIsNotNone(dialog)
+        self.assertEqual(dialog["title"], "Migrating 3 of 3 accounts: 1 done, 2 running, 0 left")
+        self.assertEqual(sorted(re.split(r"[:\s]", r, 1)[0] for r in dialog["rows"]), ["alice", "carol"],
+                         dialog["rows"])
+        self.assertLess(self.cancel(program, "accounts"), 2.0, "Cancel cuts both waits short")
 
-        self.assertEqual(len(imap.connections), 1, "no reconnect after Cancel")
-        self.assertEqual(len(pop3.connections), 1 if parallel > 1 else 0)
-        self.assertEqual([self.folder.status(i) for i in (1, 2, 3)], ["0", "0", "0"])
-        self.assertEqual(list(self.store.rglob("*.imap")) if self.store.exists() else [], [])
-        lines = self.assert_closed_log()
-        self.assertEqual(sum(1 for l in lines if l.endswith("Migration canceled by user")), 1)
-        return lines, self.report()
-
-    def test_cancel_during_a_back_off_wait_ends_the_run_at_once(self):
-        lines, rows = self.cancel_during_back_off(parallel=1)
-        self.assertEqual([r["Outcome"] for r in rows], ["left for the next run", "not attempted", "not attempted"])
-        self.assertEqual(rows[2]["Reason"], "the run ended before this account was started")
-        self.assert_summary(lines, "Accounts: 3, 1 left for the next run, 2 not attempted")
-
-    def test_cancel_with_two_accounts_waiting_at_once(self):
-        lines, rows = self.cancel_during_back_off(parallel=2)
-        self.assertEqual([r["Outcome"] for r in rows], ["left for the next run", "left for the next run",
-                                                        "not attempted"])
-        self.assert_row(rows[1], 2, "bob", "POP3", "left for the next run", messages_stored=0)
-        self.assert_summary(lines, "Accounts: 3, 2 left for the next run, 1 not attempted")
+        self.assertEqual(len(imap.connections), 2, "no reconnect after Cancel")
+        self.assertEqual([self.folder.status(i) for i in (1, 2, 3)], ["0", "1", "0"])
+        self.assert_pop3_inbox("bob", [m for _, m in pop3.mailbox.values()])
+        lines = self.assert_cancelled_log()
+        rows = self.report()
+        self.assertEqual([r["Outcome"] for r in rows], ["left for the next run", "migrated", "left for the next run"])
+        self.assert_row(rows[1], 2, "bob", "POP3", "migrated", messages_stored=3, retries=0,
+                        bytes_stored=self.stored_bytes("bob"))
+        self.assert_summary(lines, "Accounts: 3, 1 migrated, 2 left for the next run")
 
 
 if __name__ == "__main__":
