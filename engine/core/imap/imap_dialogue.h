@@ -50,6 +50,7 @@
 #include "engine/core/imap/imap_driver.h"
 #include "engine/core/imap/imap_opening.h"
 #include "engine/core/imap/imap_syntax.h"
+#include "engine/core/session/ending_record.h"
 #include "engine/core/session/migration_tally.h"
 #include "engine/core/settings/migration_settings.h"
 #include "engine/core/store/file_time.h"
@@ -161,6 +162,11 @@ public:
     // After signing in with a token, the server ended the session because
     // the token expired: a new token may carry the account on.
     bool tokenExpired() const { return tokenExpired_; }
+    // What the dialogue saw of how the session ends (the first decisive
+    // refusal or store failure, the server's last refusal line), and what
+    // it did to the messages.
+    EndingRecord ending() const;
+    const MigrationTally& tally() const { return tally_; }
 
 private:
     enum class State { Greeting, Login, List, Select, Search, Transfer, Logout, Done };
@@ -189,6 +195,7 @@ private:
         bool bodyFailed = false;
         bool lastWasCarriageReturn = false;
         std::string bodyError;
+        std::uint64_t fileBytes = 0;  // written into its file so far
         // The file was finished before the body fetch's completion came;
         // `afterBody` is where that completion leads.
         bool fileDone = false;
@@ -326,6 +333,7 @@ private:
 
     bool walkComplete_ = false;
     MigrationTally tally_;
+    EndingRecord ending_;
     bool logoutAcknowledged_ = false;
 
     // Signing in with a token: the initial response went out, and the

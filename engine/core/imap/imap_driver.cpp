@@ -8,6 +8,20 @@
 
 namespace rvo {
 
+namespace {
+
+// "* NO", "* BAD", "* BYE" or a tagged NO or BAD: the server turning something down.
+bool isRefusal(std::string_view line) {
+    if (isUntagged(line, "NO") || isUntagged(line, "BAD") || isUntagged(line, "BYE")) return true;
+    if (!isTagged(line)) return false;
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) return false;
+    const ImapStatus status = taggedStatus(line, line.substr(0, space));
+    return status == ImapStatus::No || status == ImapStatus::Bad;
+}
+
+}  // namespace
+
 ImapDriver::ImapDriver(ImapDriverValues values, Send send, ImapDriverClient& client)
     : values_(std::move(values)),
       send_(std::move(send)),
@@ -96,6 +110,9 @@ bool ImapDriver::onMailboxSize(std::string_view line) {
 
 void ImapDriver::onResponse(const ImapResponse& response) {
     const std::string line = response.front().bytes;
+    // The BYE that answers LOGOUT is the server's goodbye, not a refusal.
+    if (isRefusal(line) && !(phase_ == Phase::Logout && isUntagged(line, "BYE")))
+        lastRefusal_ = std::string_view(line).substr(0, kMaxRefusalBytes);
     if (isUntagged(line, "BYE") && phase_ != Phase::Greeting && phase_ != Phase::Logout) {
         // The server is leaving; its close ends the session.
         logUntagged(line);

@@ -152,6 +152,11 @@ public:
     // From the greeting's response code, or the last answer to CAPABILITY.
     const ImapCapabilities& capabilities() const { return capabilities_; }
 
+    // The server's most recent NO, BAD or BYE line (tagged or untagged, the
+    // BYE that answers LOGOUT aside), cut to kMaxRefusalBytes; empty when none came.
+    const std::string& lastRefusal() const { return lastRefusal_; }
+    static constexpr std::size_t kMaxRefusalBytes = 1024;
+
     // The conversation is over (LOGOUT answered, or abandoned): nothing more is read.
     void end();
     bool ended() const { return phase_ == Phase::Done; }
@@ -198,6 +203,7 @@ private:
     std::uint32_t exists_ = 0;
     // Body fetches by UID in flight, and whether their body came.
     std::deque<std::pair<std::uint32_t, bool>> bodiesByUid_;
+    std::string lastRefusal_;
 };
 
 }  // namespace rvo

@@ -151,8 +151,10 @@ void Pop3Dialogue::connected() {
     try {
         env_.openDatabase()->registerServer(account_.serverAddress);
     } catch (const Exception& e) {
+        ending_.note(SessionEnd::DatabaseFailed, e.text());
         env_.report(e.text());
     } catch (...) {
+        ending_.note(SessionEnd::DatabaseFailed);
         env_.report(kUnknownError);
     }
 }
@@ -188,6 +190,7 @@ void Pop3Dialogue::onLine(std::string_view line) {
             case Pop3State::QuitSent:
                 if (!quitAnswered_) {
                     quitAnswered_ = true;
+                    if (startsWith(line, "-ERR")) ending_.noteRefusal(line);
                     if (!isPop3StatusLine(line)) {
                         outOfStep(line);
                         break;
@@ -226,6 +229,8 @@ bool Pop3Dialogue::positiveAnswer(std::string_view line) {
     }
     if (!startsWith(line, "+")) {
         env_.report(line);
+        ending_.noteRefusal(line);
+        ending_.note(state_ == Pop3State::AwaitGreeting ? SessionEnd::ServerError : SessionEnd::LoginRefused, line);
         refused(state_ == Pop3State::AwaitGreeting ? "the server's greeting was negative"
                                                    : "the server refused the login");
         return false;
@@ -238,6 +243,7 @@ void Pop3Dialogue::onGreeting(std::string_view line) {
     if (account_.signIn) return sendAuth();
     if (const std::string problem = credentialProblem(account_); !problem.empty()) {
         env_.report(problem);
+        ending_.note(SessionEnd::SettingsMistake, "the user name or password cannot be sent");
         refused("the user name or password cannot be sent");
         return;
     }
@@ -308,6 +314,8 @@ void Pop3Dialogue::onAuthAnswer(std::string_view line) {
         env_.report(kUnknownError);
         return;
     }
+    ending_.noteRefusal(line);
+    ending_.note(SessionEnd::LoginRefused, line);
     if (challengeStatus_) {
         // One line: why, and the server's own words; never the token.
         env_.report("The server refused the OAuth 2.0 token" +
@@ -359,7 +367,11 @@ void Pop3Dialogue::onListLine(std::string_view line) {
     if (!listStatusSeen_) {
         listStatusSeen_ = true;
         env_.report(line);
-        if (!startsWith(line, "+")) refused("the server refused the list of messages");
+        if (!startsWith(line, "+")) {
+            ending_.noteRefusal(line);
+            ending_.note(SessionEnd::ServerError, line);
+            refused("the server refused the list of messages");
+        }
         return;
     }
     if (line == ".") {
@@ -382,6 +394,7 @@ void Pop3Dialogue::onListLine(std::string_view line) {
         }
         if (std::string error; !env_.prepareInbox(error)) {
             env_.report(error);
+            ending_.note(SessionEnd::StoreWriteFailed, error);
             tally_.leaveForNextRun("the inbox directory could not be created");
             quit();
             return;
@@ -414,6 +427,8 @@ void Pop3Dialogue::onUidlAnswer(std::string_view line) {
     }
     if (startsWith(line, "-")) {
         env_.report(line);
+        ending_.noteRefusal(line);
+        ending_.note(SessionEnd::ServerError, line);
         skipMessage("the server refused a unique-id");
         return;
     }
@@ -477,6 +492,8 @@ void Pop3Dialogue::onUidlListLine(std::string_view line) {
         if (startsWith(line, "+")) return;
         // Refused for the whole mailbox: as a refused UIDL of each message.
         env_.report(line);
+        ending_.noteRefusal(line);
+        ending_.note(SessionEnd::ServerError, line);
         inFlight_.takeOldest();
         for (std::size_t i = 0; i < messageNumbers_.size(); ++i) tally_.countFailed();
         messageNumbers_.clear();
@@ -567,6 +584,7 @@ bool Pop3Dialogue::sendRetr() {
     if (fileFree) {
         if (std::string error; !env_.beginMessage(number, error)) {
             env_.report(error);
+            ending_.note(SessionEnd::StoreWriteFailed, error);
             tally_.countFailed();
             tally_.leaveForNextRun("a message file could not be created");
             return true;
@@ -599,6 +617,7 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
                     messageOpen_ = true;
                 } else {
                     env_.report(error);
+                    ending_.note(SessionEnd::StoreWriteFailed, error);
                     tally_.countFailed();
                     tally_.leaveForNextRun("a message file could not be created");
                 }
@@ -606,6 +625,8 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
             return;
         }
         env_.report(line);
+        ending_.noteRefusal(line);
+        ending_.note(SessionEnd::ServerError, line);
         dropMessage();
         inFlight_.takeOldest();
         if (quitWanted_) {
@@ -624,6 +645,7 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
     if (!messageOpen_) return;
     if (std::string error; !env_.writeMessageLine(read.content, error)) {
         env_.report(error);
+        ending_.note(SessionEnd::StoreWriteFailed, error);
         dropMessage();
         tally_.countFailed();
         tally_.leaveForNextRun("a message file could not be written");
@@ -646,6 +668,7 @@ void Pop3Dialogue::completeMessage() {
     messageOpen_ = false;
     if (std::string error; !env_.commitMessage(error)) {
         env_.report(error);
+        ending_.note(SessionEnd::StoreWriteFailed, error);
         skipMessage("a message file could not be stored");
         return;
     }
@@ -692,7 +715,8 @@ bool Pop3Dialogue::recordStored() {
         const bool keys = accountKeys(*database, serverId, userId);
         if (keys) database->recordUidl(serverId, userId, stored_.uidl);
         if (keys && database->usable()) {
-            tally_.countStored();
+            // The file holds the body's lines as LIST counts them, each with CR LF.
+            tally_.countStored(stored_.octets);
             return true;
         }
         said = database->lastError();
@@ -700,6 +724,7 @@ bool Pop3Dialogue::recordStored() {
     env_.report(formatBounded("Message %d is stored, but its unique-id could not be recorded in the migration "
                               "database (%d attempts): %s", stored_.number, attempts,
                               said.empty() ? "the database gave no reason" : said.c_str()));
+    ending_.note(SessionEnd::DatabaseFailed, said);
     // Kept without its record, the next run would store it a second time.
     removeStored("its unique-id could not be recorded");
     tally_.leaveForNextRun("the migration database cannot be used");
@@ -729,6 +754,7 @@ void Pop3Dialogue::outOfStep(std::string_view line) {
     env_.report(formatBounded("Protocol error: the answer to %s does not begin with +OK or -ERR, so the server's "
                               "answers no longer match the commands and the session ends: %s",
                               command.c_str(), std::string(line).c_str()));
+    ending_.note(SessionEnd::Failed, "the server's answers went out of step with the commands");
     tally_.leaveForNextRun("the server's answers went out of step with the commands");
     settleUnconfirmed("no answer followed its end");
     // Whatever was begun after the stream went out of step is not the message it seems to be.
@@ -823,6 +849,7 @@ bool Pop3Dialogue::databaseHolds(const MigrationDatabase& database, bool keysFou
     if (keysFound && database.usable()) return true;
     const std::string said = database.lastError();
     env_.report(what + ": " + (said.empty() ? std::string("the database gave no reason") : said));
+    ending_.note(SessionEnd::DatabaseFailed, said.empty() ? what : said);
     tally_.leaveForNextRun("the migration database cannot be used");
     quit();
     return false;

@@ -55,6 +55,7 @@
 #include "engine/core/db/migration_database.h"
 #include "engine/core/pop3/pop3_body.h"
 #include "engine/core/session/commands_in_flight.h"
+#include "engine/core/session/ending_record.h"
 #include "engine/core/session/migration_tally.h"
 
 namespace rvo {
@@ -180,6 +181,8 @@ public:
     // Commands the session held for sending could not be sent: QUIT, if it
     // was among them, never reached the server.
     void commandsLost() { quitSent_ = false; }
+    // QUIT went out: the server's close after it ends the session normally.
+    bool quitSent() const { return quitSent_; }
 
     int result() const { return quitSent_ && !tally_.leftForNextRun() ? 0 : 1; }
     // The most commands that were outstanding at once.
@@ -187,6 +190,10 @@ public:
     Pop3State state() const { return state_; }
     // The account's closing line: what was stored, recognised and failed, and why it is left when it is.
     std::string summary() const;
+    // What the dialogue saw of how the session ends (refusals, store and
+    // database failures), and what it did to the messages.
+    const EndingRecord& ending() const { return ending_; }
+    const MigrationTally& tally() const { return tally_; }
 
 private:
     // False after logging an empty or negative answer (a negative one also ends the dialogue).
@@ -305,6 +312,7 @@ private:
     bool quitAnswered_ = false;
     bool quitSent_ = false;
     MigrationTally tally_;
+    EndingRecord ending_;
     bool loggingOutShown_ = false;
     // AUTH: the initial response went out, and the status of the server's
     // failure challenge once one came.

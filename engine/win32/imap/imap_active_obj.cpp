@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/core/text/format.h"
 #include "engine/win32/ui/dialog_window.h"
 #include "resources/resource_ids.h"
 
@@ -61,6 +62,7 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
 void ImapActiveObj::start() {
     if (port_ < 1 || port_ > 65535) {
         stopRunning();
+        noteConnectionEnd(SessionEnd::SettingsMistake, formatBounded("The IMAP port %d is not a TCP port", port_));
         reportFormatted("The IMAP port %d is not a TCP port", port_);
         return;
     }
@@ -89,6 +91,7 @@ void ImapActiveObj::finish() {
         tokenExpired(account_.loginName());
         result = kSessionTokenExpired;
     }
+    settleEnding(dialogue_.result(), dialogue_.ending(), dialogue_.tally(), dialogue_.logoutAcknowledged());
     endSession(result);
 }
 

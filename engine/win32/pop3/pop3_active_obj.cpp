@@ -6,6 +6,7 @@
 #include "engine/core/pop3/pop3_credentials.h"
 #include "engine/core/store/file_time.h"
 #include "engine/core/text/exception.h"
+#include "engine/core/text/format.h"
 #include "engine/win32/ui/dialog_window.h"
 #include "resources/resource_ids.h"
 
@@ -57,6 +58,7 @@ void Pop3ActiveObj::receiveHandled() {
 void Pop3ActiveObj::start() {
     if (port_ < 1 || port_ > 65535) {
         stopRunning();
+        noteConnectionEnd(SessionEnd::SettingsMistake, formatBounded("The POP3 port %d is not a TCP port", port_));
         reportFormatted("The POP3 port %d is not a TCP port", port_);
         return;
     }
@@ -79,6 +81,7 @@ void Pop3ActiveObj::finish() {
     } catch (...) {
         SocketSession::report(kind().unknownErrorText);
     }
+    settleEnding(dialogue_.result(), dialogue_.ending(), dialogue_.tally(), dialogue_.quitSent());
     endSession(dialogue_.result());
 }
 
