@@ -1260,5 +1260,83 @@ TEST(Pop3SignIn, TheSourceUserGoesInUserWhileTheRecordsKeepTheAccountName) {
     EXPECT_TRUE(unsafe.commands.empty());
 }
 
+// How the session ended, as the dialogue tells it, settled as the session
+// settles it when the connection saw nothing.
+SessionEnding endingOf(const Harness& h) {
+    return settleEnding(h.dialogue.result(), h.dialogue.ending(), EndingRecord{}, h.dialogue.tally());
+}
+
+TEST(Pop3Ending, ACompletedRunCountsItsMessagesAndTheBytesOfTheirFiles) {
+    Harness h;
+    h.mailbox = {{1, {"uid-1", {"Subject: one", "", ".first"}}}, {2, {"uid-2", {"x"}}}, {3, {"uid-3", {"three"}}}};
+    h.record("uid-2");
+    h.run();
+    const SessionEnding ending = endingOf(h);
+    EXPECT_EQ(ending.end, SessionEnd::Completed);
+    EXPECT_EQ(ending.stored, 2u);
+    EXPECT_EQ(ending.recognised, 1u);
+    EXPECT_EQ(ending.failed, 0u);
+    EXPECT_EQ(ending.bytesStored, h.stored[1].size() + h.stored[3].size());
+    EXPECT_TRUE(ending.reason.empty());
+    EXPECT_TRUE(ending.lastRefusal.empty());
+}
+
+TEST(Pop3Ending, ARefusedSignInKeepsTheServersLineForTheRetryRule) {
+    for (const std::string refusal : {"-ERR [AUTH] Authentication failed.", "-ERR [IN-USE] Mailbox is locked"}) {
+        Harness h;
+        h.answers = false;
+        h.feed({"+OK ready", "+OK", refusal});
+        const SessionEnding ending = endingOf(h);
+        EXPECT_EQ(ending.end, SessionEnd::LoginRefused);
+        EXPECT_EQ(ending.lastRefusal, refusal);
+        EXPECT_EQ(ending.reason, "the server refused the sign-in: " + refusal);
+    }
+    // A negative greeting is the server's refusal, not the sign-in's.
+    Harness greeting;
+    greeting.answers = false;
+    greeting.feed({"-ERR [SYS/TEMP] try again later"});
+    EXPECT_EQ(endingOf(greeting).end, SessionEnd::ServerError);
+    EXPECT_EQ(endingOf(greeting).lastRefusal, "-ERR [SYS/TEMP] try again later");
+    // Credentials that cannot be sent are a settings mistake.
+    Harness unsendable({"s", "bob", "pw\nDELE 1"});
+    unsendable.run();
+    EXPECT_EQ(endingOf(unsendable).end, SessionEnd::SettingsMistake);
+}
+
+TEST(Pop3Ending, ADatabaseOrStoreFailureIsTheCauseAndARefusalAfterItOnlyItsLastLine) {
+    Harness db;
+    db.mailbox = {{1, {"a", {"1"}}}};
+    db.tables.broken = true;
+    db.run();
+    EXPECT_EQ(endingOf(db).end, SessionEnd::DatabaseFailed);
+    EXPECT_EQ(endingOf(db).reason, "the migration database failed: State:HY000,Native:8,Message:readonly");
+
+    Harness record;
+    record.mailbox = {{1, {"a", {"1"}}}};
+    record.tables.recordBreaks = true;
+    record.run();
+    EXPECT_EQ(endingOf(record).end, SessionEnd::DatabaseFailed);
+    EXPECT_EQ(endingOf(record).stored, 0u);
+    EXPECT_EQ(endingOf(record).bytesStored, 0u);
+
+    Harness store;
+    store.mailbox = {{1, {"a", {"line 1", "line 2"}}}, {2, {"b", {"x"}}}};
+    store.failWriteAfter = 1;
+    store.refusedRetr = {2};
+    store.run();
+    const SessionEnding ending = endingOf(store);
+    EXPECT_EQ(ending.end, SessionEnd::StoreWriteFailed);
+    EXPECT_EQ(ending.reason, "the store could not be written: Could not write message file");
+    EXPECT_EQ(ending.lastRefusal, "-ERR Message is gone");
+    EXPECT_EQ(ending.failed, 2u);
+
+    // A refused RETR alone is a server error.
+    Harness retr;
+    retr.mailbox = {{1, {"a", {"1"}}}};
+    retr.refusedRetr = {1};
+    retr.run();
+    EXPECT_EQ(endingOf(retr).end, SessionEnd::ServerError);
+}
+
 }  // namespace
 }  // namespace rvo
