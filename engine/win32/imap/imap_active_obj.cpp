@@ -53,6 +53,7 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
       port_(settings.imapPort),
       account_(account),
       store_(std::move(store)),
+      checkOnly_(settings.checkOnly),
       dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {
     protectCredentials(ImapOpening::loginMask(account.loginName(), account.password));
     setSecurity(settings.security, UpgradeProtocol::Imap);
@@ -85,11 +86,18 @@ void ImapActiveObj::finish() {
     report(dialogue_.summary());
     Sleep(timings().finishPauseMs);
     int result = dialogue_.result();
+    if (checkOnly_) fillCheckEnding(result);
     if (signsInWithToken() && dialogue_.tokenExpired()) {
         tokenExpired(account_.loginName());
         result = kSessionTokenExpired;
     }
     endSession(result);
+}
+
+void ImapActiveObj::fillCheckEnding(int result) {
+    // The counts are what the run reports for a check; the store was only read.
+    writableEnding().check = dialogue_.checkCounts();
+    if (result == 0) writableEnding().end = SessionEnd::Completed;
 }
 
 }  // namespace rvo

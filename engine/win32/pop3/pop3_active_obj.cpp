@@ -46,6 +46,8 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
       dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password, account.sourceUser, {}}, settings.pipelineDepth) {
     protectCredentials(pop3CredentialMask(account.password));
     setSecurity(settings.security, UpgradeProtocol::Pop3);
+    checkOnly_ = settings.checkOnly;
+    dialogue_.setCheckOnly(checkOnly_);
 }
 
 void Pop3ActiveObj::receiveHandled() {
@@ -78,6 +80,11 @@ void Pop3ActiveObj::finish() {
         Sleep(timings().finishPauseMs);
     } catch (...) {
         SocketSession::report(kind().unknownErrorText);
+    }
+    if (checkOnly_) {
+        // The counts are what the run reports for a check.
+        writableEnding().check = dialogue_.checkCounts();
+        if (dialogue_.result() == 0) writableEnding().end = SessionEnd::Completed;
     }
     endSession(dialogue_.result());
 }
