@@ -46,6 +46,10 @@ void ImapDialogue::onLinePiece(std::string_view piece, bool last) { driver_.onLi
 void ImapDialogue::leaveForNextRun(std::string_view reason) { tally_.leaveForNextRun(reason); }
 
 std::string ImapDialogue::summary() const {
+    if (values_.settings.checkOnly) {
+        return result() == 0 ? "The check of the account is complete; nothing was fetched, changed or stored"
+                             : "The check of the account did not finish; nothing was fetched, changed or stored";
+    }
     return tally_.summary(result() == 0, logoutAcknowledged_
                                              ? "the walk over the folders did not finish"
                                              : "the session ended before the server acknowledged LOGOUT");
@@ -376,6 +380,7 @@ void ImapDialogue::onUnreadableFolder(std::string_view line, const std::string& 
 }
 
 void ImapDialogue::onListed(const ImapOutcome& done) {
+    if (done.result == ImapResult::Ok && values_.settings.checkOnly) return checkNextFolder();
     if (done.result == ImapResult::Ok) {
         if (transferPass_) show(kBanner);
         return selectNextFolder();
@@ -661,6 +666,7 @@ bool ImapDialogue::sendFor(Message& m) {
 }
 
 void ImapDialogue::onTransferData(const std::optional<ImapFetchResponse>& fetch, std::string_view line) {
+    if (state_ == State::Check) return onCheckData(fetch, line);
     transferData(fetch, line);
     pump();
 }

@@ -143,11 +143,17 @@ Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account, in
       wantedWindow_(static_cast<std::size_t>(std::clamp(window, 1, 64))) {}
 
 std::string Pop3Dialogue::summary() const {
+    if (checkOnly_) {
+        return result() == 0 ? "The check of the account is complete; nothing was retrieved, changed or stored"
+                             : "The check of the account did not finish; nothing was retrieved, changed or stored";
+    }
     return tally_.summary(result() == 0, quitSent_ ? "the dialogue did not finish"
                                                    : "the session ended before QUIT was sent");
 }
 
 void Pop3Dialogue::connected() {
+    // A check writes nothing into the database.
+    if (checkOnly_) return;
     try {
         env_.openDatabase()->registerServer(account_.serverAddress);
     } catch (const Exception& e) {
@@ -202,6 +208,11 @@ void Pop3Dialogue::onLine(std::string_view line) {
                 break;
             case Pop3State::Closed:
                 break;
+            case Pop3State::CheckStatSent:
+            case Pop3State::CheckListSent:
+            case Pop3State::CheckUidlSent:
+                onCheckLine(line);
+                break;
         }
     } catch (const Exception& e) {
         env_.report(e.text());
@@ -249,6 +260,7 @@ void Pop3Dialogue::onGreeting(std::string_view line) {
     }
     if (!env_.send("USER " + account_.loginName() + "\r\n")) return;
     state_ = Pop3State::UserSent;
+    if (checkOnly_) return;
     const auto database = env_.openDatabase();
     database->registerUser(account_.user, database->serverId(account_.serverAddress));
 }
@@ -263,6 +275,7 @@ void Pop3Dialogue::onLoginAnswer(std::string_view line) {
 }
 
 void Pop3Dialogue::loggedIn() {
+    if (checkOnly_) return sendCheckStat();
     if (wantedWindow_ > 1) {
         // Whether the server takes pipelined commands.
         if (env_.send("CAPA\r\n")) state_ = Pop3State::CapaSent;
@@ -286,6 +299,7 @@ void Pop3Dialogue::sendAuth() {
     state_ = Pop3State::AuthSent;
     initialResponseSent_ = false;
     challengeStatus_.reset();
+    if (checkOnly_) return;
     const auto database = env_.openDatabase();
     database->registerUser(account_.user, database->serverId(account_.serverAddress));
 }

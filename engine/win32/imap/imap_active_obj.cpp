@@ -54,6 +54,7 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
       port_(settings.imapPort),
       account_(account),
       store_(std::move(store)),
+      checkOnly_(settings.checkOnly),
       dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {
     protectCredentials(ImapOpening::loginMask(account.loginName(), account.password));
     setSecurity(settings.security, UpgradeProtocol::Imap);
@@ -92,7 +93,15 @@ void ImapActiveObj::finish() {
         result = kSessionTokenExpired;
     }
     settleEnding(dialogue_.result(), dialogue_.ending(), dialogue_.tally(), dialogue_.logoutAcknowledged());
+    // After the ending is settled, which starts it afresh.
+    if (checkOnly_) fillCheckEnding(result);
     endSession(result);
+}
+
+void ImapActiveObj::fillCheckEnding(int result) {
+    // The counts are what the run reports for a check; the store was only read.
+    writableEnding().check = dialogue_.checkCounts();
+    if (result == 0) writableEnding().end = SessionEnd::Completed;
 }
 
 }  // namespace rvo

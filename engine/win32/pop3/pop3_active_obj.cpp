@@ -47,6 +47,8 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
       dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password, account.sourceUser, {}}, settings.pipelineDepth) {
     protectCredentials(pop3CredentialMask(account.password));
     setSecurity(settings.security, UpgradeProtocol::Pop3);
+    checkOnly_ = settings.checkOnly;
+    dialogue_.setCheckOnly(checkOnly_);
 }
 
 void Pop3ActiveObj::receiveHandled() {
@@ -82,6 +84,11 @@ void Pop3ActiveObj::finish() {
         SocketSession::report(kind().unknownErrorText);
     }
     settleEnding(dialogue_.result(), dialogue_.ending(), dialogue_.tally(), dialogue_.quitSent());
+    if (checkOnly_) {
+        // The counts are what the run reports for a check.
+        writableEnding().check = dialogue_.checkCounts();
+        if (dialogue_.result() == 0) writableEnding().end = SessionEnd::Completed;
+    }
     endSession(dialogue_.result());
 }
 
