@@ -310,7 +310,10 @@ public:
           directory_(std::move(directory)),
           stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
     ~GatedSession() override { CloseHandle(stop_); }
-    void start() override { watch_.started(directory_); }
+    void start() override {
+        watch_.started(directory_);
+        showLine("Connected to the host server");
+    }
     void signal() override { SetEvent(stop_); }
     void run() override {
         if (!gate_) return;
@@ -525,6 +528,49 @@ TEST_F(ParallelRun, CancelWithThreeRunningStopsThemAllAndTheReportSaysWhy) {
     }
     for (const std::size_t row : {3u, 5u, 6u, 7u}) EXPECT_EQ(rows[row][kOutcome], "not attempted") << row;
     EXPECT_EQ(linesWith("Controller Object Accounts: 7, 3 left for the next run, 4 not attempted"), 1u);
+}
+
+std::vector<std::string> listRows(HWND dialog) {
+    ListViewControl list(IDC_PROGRESS_LIST);
+    list.attach(dialog);
+    std::vector<std::string> rows;
+    for (int i = 0; i < list.itemCount(); ++i) rows.push_back(list.itemText(i));
+    return rows;
+}
+
+std::string dialogText(HWND dialog, int item) {
+    char text[512] = {};
+    if (item == 0)
+        GetWindowTextA(dialog, text, sizeof text);
+    else
+        GetDlgItemTextA(dialog, item, text, sizeof text);
+    return text;
+}
+
+TEST_F(ParallelRun, TheDialogShowsOneRowPerRunningAccountAndTheRunsCounts) {
+    test::writeWholeFile(accounts_, "[1]\r\nU=alice\r\nD=example.com\r\nA=1\r\nStatus=0\r\n"
+                                    "[2]\r\nU=bob\r\nD=example.com\r\nA=1\r\nStatus=0\r\n"
+                                    "[3]\r\nU=carol\r\nD=example.com\r\nA=1\r\nStatus=0\r\n");
+    factory_.options = RunOptions{.parallel = 2, .retries = 0, .checkOnly = false, .keysWritten = true};
+    Controller controller(log_, factory_, 0, accounts_, limits_);
+    HWND window = open(controller);
+    const std::vector<std::string> firstTwo{"alice: Connected to the host server", "bob: Connected to the host server"};
+    pumpUntil([&] { return listRows(window) == firstTwo; });
+    EXPECT_EQ(listRows(window), firstTwo);
+    EXPECT_NE(dialogText(window, 0).find("0 done, 2 running, 1 left"), std::string::npos) << dialogText(window, 0);
+    EXPECT_NE(dialogText(window, IDC_MESSAGE_TEXT).find("0 done, 2 running, 1 left"), std::string::npos);
+
+    // alice ends: her row goes, carol's comes in the freed place.
+    factory_.open(1);
+    const std::vector<std::string> next{"carol: Connected to the host server", "bob: Connected to the host server"};
+    pumpUntil([&] { return listRows(window) == next; });
+    EXPECT_EQ(listRows(window), next);
+    EXPECT_NE(dialogText(window, IDC_MESSAGE_TEXT).find("Messages stored: 3"), std::string::npos)
+        << dialogText(window, IDC_MESSAGE_TEXT);
+    for (const int index : {2, 3}) factory_.open(index);
+    pumpUntil([&] { return controller.dialogDestroyed(); });
+    ASSERT_TRUE(controller.dialogDestroyed());
+    EXPECT_TRUE(controller.endSessions(5000));
 }
 
 TEST_F(ParallelRun, LinesAboutAnAccountNameIt) {
