@@ -697,6 +697,34 @@ TEST_F(ParallelRun, CancelDuringABackOffWaitEndsTheRunAtOnce) {
     EXPECT_EQ(rows[2][kOutcome], "not attempted");
 }
 
+TEST_F(ParallelRun, ACheckCountsWithoutWritingStatus) {
+    test::writeWholeFile(accounts_, "[1]\r\nU=alice\r\nD=example.com\r\nA=1\r\nStatus=0\r\n"
+                                    "[2]\r\nU=bob\r\nD=example.com\r\nA=2\r\nStatus=0\r\n");
+    factory_.options = RunOptions{.parallel = 2, .retries = 0, .checkOnly = true, .keysWritten = true};
+    factory_.gated = false;
+    ScriptedEnd counted = endedWith(SessionEnd::Completed);
+    counted.ending.stored = 0;
+    counted.ending.bytesStored = 0;
+    counted.ending.check = CheckCounts{.folders = 4, .messages = 120, .bytes = 65536, .alreadyStored = 20};
+    factory_.ends = {{1, {counted}}, {2, {endedWith(SessionEnd::LoginRefused)}}};
+    Controller controller(log_, factory_, 0, accounts_, limits_);
+    open(controller);
+    pumpUntil([&] { return controller.dialogDestroyed(); });
+    ASSERT_TRUE(controller.dialogDestroyed());
+    EXPECT_TRUE(controller.endSessions(5000));
+    EXPECT_EQ(status(1), 0) << "a check writes nothing into the list";
+    EXPECT_EQ(status(2), 0);
+    const auto rows = readReport(controller.reportPath());
+    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_EQ(rows[1].size(), reportColumns().size());
+    EXPECT_EQ(rows[1][kOutcome], "checked");
+    EXPECT_EQ(rows[1][6], "20") << "already stored";
+    EXPECT_EQ((std::vector<std::string>(rows[1].end() - 3, rows[1].end())),
+              (std::vector<std::string>{"4", "120", "65536"}));
+    EXPECT_EQ(rows[2][kOutcome], "left for the next run");
+    EXPECT_EQ(rows[2][kReason], sessionEndText(SessionEnd::LoginRefused));
+}
+
 // ---- The owner of running sessions ----
 
 class SessionOwner : public ::testing::Test {
