@@ -43,9 +43,19 @@ DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(l
     settings_.migrateDeleted = file.readInt("CONFIG", "MIGRATE_DELETED", 0);
     settings_.createEmpty = file.readInt("CONFIG", "CREATE_EMPTY", 0);
     const std::string pipeline = file.readString("CONFIG", "PIPELINE", "");
-    const CheckOnlySetting checkOnly = parseCheckOnly(file.readString("CONFIG", "CHECK_ONLY", ""));
-    settings_.checkOnly = checkOnly.checkOnly;
-    checkOnlyProblem_ = checkOnly.problem;
+    {
+        // No value read from a file holds this byte: it tells a missing key from an empty one.
+        constexpr const char* kMissing = "\x01";
+        const std::string parallel = file.readString("CONFIG", "PARALLEL", kMissing);
+        const std::string retries = file.readString("CONFIG", "RETRIES", kMissing);
+        const std::string checkOnly = file.readString("CONFIG", "CHECK_ONLY", kMissing);
+        runKeysWritten_ = parallel != kMissing || retries != kMissing || checkOnly != kMissing;
+        parallel_ = parseParallel(parallel == kMissing ? "" : parallel);
+        retries_ = parseRetries(retries == kMissing ? "" : retries);
+        const CheckOnlySetting check = parseCheckOnly(checkOnly == kMissing ? "" : checkOnly);
+        settings_.checkOnly = check.checkOnly;
+        checkOnlyProblem_ = check.problem;
+    }
     configuredMailPath_ = file.readString("CONFIG", "MAIL_PATH", "");
     sysFoldersText_ = file.readString("CONFIG", "SYS_FOLDERS", "");
     excludeText_ = file.readString("EXCLUDE_FOLDERS", "EXCLUDE", "");

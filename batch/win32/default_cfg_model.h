@@ -2,6 +2,7 @@
 // The settings of a batch run, read from default.cfg next to the program.
 #include <string>
 
+#include "batch/core/run_settings.h"
 #include "engine/core/auth/oauth_settings.h"
 #include "engine/core/log/log_sink.h"
 #include "engine/core/settings/migration_settings.h"
@@ -41,6 +42,13 @@ public:
     const std::string& configuredMailPath() const { return configuredMailPath_; }
     bool isExcluded(const std::string& folderName) const;
 
+    // PARALLEL and RETRIES of [CONFIG], each with why its value cannot be
+    // used (not logged here: the run says it once).
+    const ParallelSetting& parallel() const { return parallel_; }
+    const RetriesSetting& retries() const { return retries_; }
+    // PARALLEL, RETRIES or CHECK_ONLY is written in [CONFIG], even empty.
+    bool runKeysWritten() const { return runKeysWritten_; }
+
     static std::string defaultPath();
 
 private:
@@ -54,6 +62,9 @@ private:
     OAuthSettings oauth_;
     std::string oauthProblem_;
     std::string checkOnlyProblem_;
+    ParallelSetting parallel_;
+    RetriesSetting retries_;
+    bool runKeysWritten_ = false;
 };
 
 }  // namespace rvo
