@@ -49,4 +49,18 @@ std::string applyAccountTag(std::string_view reportLine, std::string_view object
     return taggedReportText(objectName, tag, text);
 }
 
+void TaggedLogSink::report(std::string_view objectName, std::string_view text) {
+    // The sink writes the object's name, a blank and the text: the tag goes first in the text.
+    if (tag_.empty()) {
+        inner_.report(objectName, text);
+        return;
+    }
+    std::string tagged;
+    tagged.reserve(tag_.size() + 1 + text.size());
+    tagged.append(tag_);
+    tagged.push_back(' ');
+    tagged.append(text);
+    inner_.report(objectName, tagged);
+}
+
 }  // namespace rvo

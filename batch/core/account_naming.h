@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/core/log/log_sink.h"
+
 namespace rvo {
 
 // Longest part of the user name a tag carries; user names longer than this
@@ -37,5 +39,20 @@ std::string taggedReportText(std::string_view objectName, std::string_view tag, 
 // the text: the tag goes after `objectName` when the line starts with it and
 // before the whole line otherwise (a line of the program itself).
 std::string applyAccountTag(std::string_view reportLine, std::string_view objectName, std::string_view tag);
+
+// The log of one account's session: every line passes to `inner` with the
+// account's tag after the object's name (taggedReportText), unchanged with an
+// empty tag. The tag is fixed at construction, so a worker may report while
+// another account is being set up.
+class TaggedLogSink : public LogSink {
+public:
+    TaggedLogSink(LogSink& inner, std::string tag) : inner_(inner), tag_(std::move(tag)) {}
+    void report(std::string_view objectName, std::string_view text) override;
+    const std::string& tag() const { return tag_; }
+
+private:
+    LogSink& inner_;
+    const std::string tag_;
+};
 
 }  // namespace rvo

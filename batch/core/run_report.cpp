@@ -77,7 +77,9 @@ std::string csvField(std::string_view value) {
 const std::vector<std::string_view>& reportColumns() {
     static const std::vector<std::string_view> columns = {
         "Section", "User",   "Domain",  "Protocol", "Outcome", "Messages stored", "Recognised as stored",
-        "Failed",  "Bytes stored", "Seconds", "Retries",  "Reason"};
+        "Failed",  "Bytes stored", "Seconds", "Retries",  "Reason",
+        // A check's counts; after the others, so readers of a migration's columns find them where they were.
+        "Folders", "Messages to copy", "Bytes to copy"};
     return columns;
 }
 
@@ -92,7 +94,10 @@ std::string RunReport::csv() const {
     for (std::size_t i = 0; i < accounts_.size(); ++i) {
         const ReportedAccount& a = accounts_[i];
         const AccountResult& r = results_[i];
-        const std::array<std::string, 12> fields = {
+        const auto count = [&r](std::uint64_t CheckCounts::*field) {
+            return r.check ? std::to_string((*r.check).*field) : std::string();
+        };
+        const std::array<std::string, 15> fields = {
             std::to_string(a.section),
             a.user,
             a.domain,
@@ -104,7 +109,10 @@ std::string RunReport::csv() const {
             std::to_string(r.bytesStored),
             std::to_string(r.time.count()),
             std::to_string(r.retries),
-            r.reason};
+            r.reason,
+            count(&CheckCounts::folders),
+            count(&CheckCounts::messages),
+            count(&CheckCounts::bytes)};
         for (std::size_t f = 0; f < fields.size(); ++f) {
             if (f) out.push_back(',');
             out.append(csvField(fields[f]));

@@ -9,11 +9,13 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "batch/core/retry_rule.h"
+#include "engine/core/session/session_ending.h"
 
 namespace rvo {
 
@@ -58,6 +60,10 @@ struct AccountResult {
     // The first reason in words; ignored for `migrated` and `checked` (a
     // success has none). Cut to kMaxReportReason bytes.
     std::string reason;
+    // What a check counted (CHECK_ONLY): the folders, messages and bytes a
+    // migration would copy; its messages already stored go in
+    // recognisedAsStored. Empty columns for a migration.
+    std::optional<CheckCounts> check;
 };
 inline constexpr std::size_t kMaxReportReason = 512;
 

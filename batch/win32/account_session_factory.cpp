@@ -23,11 +23,21 @@ public:
     void reportRunSettings(LogSink& log) override {
         const DefaultCfgModel config(log);
         log.report(DefaultCfgModel::kLogName, storePlaceText(config.configuredMailPath(), config.settings().mailPath));
+        // Once a run, here: every session reads the settings again.
+        for (const std::string* problem :
+             {&config.parallel().problem, &config.retries().problem, &config.checkOnlyProblem()})
+            if (!problem->empty()) log.report(DefaultCfgModel::kLogName, *problem);
+        options_.parallel = config.parallel().accounts;
+        options_.retries = config.retries().retries;
+        options_.checkOnly = config.settings().checkOnly;
+        options_.keysWritten = config.runKeysWritten();
     }
+    RunOptions runOptions() const override { return options_; }
 
 private:
     // One token source for the run: a tenant's token serves every account.
     RunTokens tokens_;
+    RunOptions options_;
 };
 
 }  // namespace

@@ -8,6 +8,17 @@
 
 namespace rvo {
 
+// What the run's own keys say (PARALLEL, RETRIES, CHECK_ONLY); each one
+// missing keeps the program's behaviour without it.
+struct RunOptions {
+    int parallel = 1;
+    int retries = 0;
+    bool checkOnly = false;
+    // One of the keys is written in the settings: the run's log then ends
+    // with its summary lines.
+    bool keysWritten = false;
+};
+
 class AccountSessionFactory {
 public:
     virtual ~AccountSessionFactory() = default;
@@ -18,6 +29,9 @@ public:
     // Once a run, before its first session: logs what all its sessions share
     // (where the store is).
     virtual void reportRunSettings(LogSink& log) { (void)log; }
+    // After reportRunSettings (which also logs why a run key's value cannot
+    // be used): the run's keys.
+    virtual RunOptions runOptions() const { return {}; }
     // Cancel: whatever the sessions wait on outside their connection (a
     // token command) is ended.
     virtual void cancelRun() {}

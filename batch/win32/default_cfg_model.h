@@ -2,6 +2,7 @@
 // The settings of a batch run, read from default.cfg next to the program.
 #include <string>
 
+#include "batch/core/run_settings.h"
 #include "engine/core/auth/oauth_settings.h"
 #include "engine/core/log/log_sink.h"
 #include "engine/core/settings/migration_settings.h"
@@ -33,9 +34,20 @@ public:
     // Why the [OAUTH2] section cannot be used (no account is then migrated:
     // falling back to passwords would only be refused); empty when it can.
     const std::string& oauthProblem() const { return oauthProblem_; }
+    // Why CHECK_ONLY's value is not 0 or 1 (the run then only checks);
+    // empty when it is. Not logged here: each session reads the settings
+    // again, and the run says it once.
+    const std::string& checkOnlyProblem() const { return checkOnlyProblem_; }
     // MAIL_PATH as written in the file; settings().mailPath is where it leads.
     const std::string& configuredMailPath() const { return configuredMailPath_; }
     bool isExcluded(const std::string& folderName) const;
+
+    // PARALLEL and RETRIES of [CONFIG], each with why its value cannot be
+    // used (not logged here: the run says it once).
+    const ParallelSetting& parallel() const { return parallel_; }
+    const RetriesSetting& retries() const { return retries_; }
+    // PARALLEL, RETRIES or CHECK_ONLY is written in [CONFIG], even empty.
+    bool runKeysWritten() const { return runKeysWritten_; }
 
     static std::string defaultPath();
 
@@ -49,6 +61,10 @@ private:
     std::string configuredMailPath_;
     OAuthSettings oauth_;
     std::string oauthProblem_;
+    std::string checkOnlyProblem_;
+    ParallelSetting parallel_;
+    RetriesSetting retries_;
+    bool runKeysWritten_ = false;
 };
 
 }  // namespace rvo

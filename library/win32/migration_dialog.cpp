@@ -11,7 +11,6 @@ namespace rvo {
 
 namespace {
 constexpr std::string_view kCaption = "IMap2XRV Function";
-constexpr std::size_t kTitleMax = 255;
 }  // namespace
 
 MigrationDialog::MigrationDialog(LibraryContext& context)
@@ -19,14 +18,13 @@ MigrationDialog::MigrationDialog(LibraryContext& context)
       context_(context),
       list_(IDC_PROGRESS_LIST),
       text_(IDC_MESSAGE_TEXT),
-      progress_(list_, text_) {}
+      progress_(list_, text_),
+      sessions_(context.log(), std::string(kCaption), 1, RunningSessions::kWithoutLimit,
+                [this](const SessionFinish& finish) { sessionFinished(finish); }) {}
 
-MigrationDialog::~MigrationDialog() {
-    // Every call waits for its worker, so none runs here; one that did must
-    // not have its object freed under it.
-    if (imap_ && !imap_->waitForEnd(0)) (void)imap_.release();
-    if (pop3_ && !pop3_->waitForEnd(0)) (void)pop3_.release();
-}
+// Every call waits for its worker, so none runs here; one that did is let
+// go by the sessions' owner, never freed under it.
+MigrationDialog::~MigrationDialog() = default;
 
 int MigrationDialog::run(DialogMode mode) {
     // A call from a message handler while the dialog runs would take over
@@ -89,33 +87,26 @@ INT_PTR MigrationDialog::handleMessage(UINT message, WPARAM wParam, LPARAM) {
 
 void MigrationDialog::initialise() {
     try {
-        const std::string format = loadResourceString(IDS_DIALOG_TITLE, context_.module());
-        std::string title = formatBounded(format.c_str(), context_.call().user.c_str());
-        if (title.size() > kTitleMax) title.resize(kTitleMax);
-        SetWindowTextA(window(), title.c_str());
+        SetWindowTextA(window(), accountTitleText(context_.module(), context_.call().user).c_str());
         // Attached as they are found: a missing control stays unattached.
         list_.attachIfPresent(window());
         text_.attachIfPresent(window());
         if (list_.handle()) list_.insertColumn(0, list_.clientWidth(), "Information");
 
         deleteSessions();
-        SocketSession* session = nullptr;
+        std::unique_ptr<SocketSession> session;
         try {
-            if (mode_ == DialogMode::Pop3) {
-                pop3_ = makeLibraryPop3Session(context_, *this);
-                session = pop3_.get();
-            } else {
-                imap_ = makeLibraryImapSession(context_, *this);
-                session = imap_.get();
-            }
+            SessionObserver& observer = *sessions_.nextObserver(0);
+            if (mode_ == DialogMode::Pop3)
+                session = makeLibraryPop3Session(context_, observer);
+            else
+                session = makeLibraryImapSession(context_, observer);
         } catch (const char*) {
             // The session object could not be allocated.
             close();
             return;
         }
-        session->startThread();
-        session->attachProgress(&progress_);
-        session->resume();
+        sessions_.start(0, std::move(session), &progress_);
     } catch (const Exception& e) {
         context_.writeLogLine(kCaption, e.text());
         showMessageBox("Unknown Exception", std::string(kCaption), MB_OK | MB_ICONWARNING);
@@ -130,7 +121,7 @@ void MigrationDialog::cancel() {
     context_.writeLogLine(kCaption, "Migration canceled by user");
     SocketSession* running = session();
     // stop() has waited the stop bound already.
-    if (running && !running->stop()) waitForWorker(*running, 0);
+    if (running && !running->stop()) waitForWorker(0);
     mode_ = DialogMode::Canceled;
     // The session's end closes the dialog; without one nothing else would.
     if (!running) close();
@@ -140,40 +131,25 @@ INT_PTR MigrationDialog::onDestroy() {
     int result = kResultFailed;
     if (mode_ == DialogMode::Canceled) {
         // The stopped session stays until the next call's initialisation.
-        if (SocketSession* stopped = session()) waitForWorker(*stopped, context_.timings().stopWaitMs);
+        if (session()) waitForWorker(context_.timings().stopWaitMs);
         result = kResultCanceled;
-    } else if (SocketSession* ended = session()) {
-        waitForWorker(*ended, context_.timings().stopWaitMs);
+    } else if (session()) {
+        waitForWorker(context_.timings().stopWaitMs);
         result = sessionResult_ == 0 ? kResultMigrated : kResultFailed;
-        imap_.reset();
-        pop3_.reset();
+        sessions_.clear(0);
     }
     PostQuitMessage(result);
     return 0;
 }
 
-void MigrationDialog::sessionFinished(int result) {
-    sessionResult_ = result;
+void MigrationDialog::sessionFinished(const SessionFinish& finish) {
+    sessionResult_ = finish.result;
     PostMessageA(window(), WM_CLOSE, 0, 0);
 }
 
-SocketSession* MigrationDialog::session() const {
-    if (imap_) return imap_.get();
-    if (pop3_) return pop3_.get();
-    return nullptr;
-}
-
-void MigrationDialog::waitForWorker(SocketSession& session, unsigned long quietMs) {
-    if (session.waitForEnd(quietMs)) return;
-    context_.writeLogLine(kCaption, "Waiting for the session to end");
-    session.waitForEnd(INFINITE);
-}
-
 void MigrationDialog::deleteSessions() {
-    for (SocketSession* old : {static_cast<SocketSession*>(imap_.get()), static_cast<SocketSession*>(pop3_.get())})
-        if (old) waitForWorker(*old, context_.timings().stopWaitMs);
-    imap_.reset();
-    pop3_.reset();
+    if (session()) waitForWorker(context_.timings().stopWaitMs);
+    sessions_.clear(0);
 }
 
 }  // namespace rvo

@@ -12,9 +12,7 @@
 #include <atomic>
 #include <memory>
 
-#include "engine/core/session/session_observer.h"
-#include "engine/win32/imap/imap_active_obj.h"
-#include "engine/win32/pop3/pop3_active_obj.h"
+#include "engine/win32/session/running_sessions.h"
 #include "engine/win32/ui/dialog_control.h"
 #include "engine/win32/ui/dialog_progress_view.h"
 #include "engine/win32/ui/dialog_window.h"
@@ -30,7 +28,7 @@ inline constexpr int kResultFailed = 0;
 inline constexpr int kResultCanceled = 2;
 inline constexpr int kResultNoDialog = -1;
 
-class MigrationDialog : public DialogWindow, public SessionObserver {
+class MigrationDialog : public DialogWindow {
 public:
     explicit MigrationDialog(LibraryContext& context);
     ~MigrationDialog() override;
@@ -43,18 +41,17 @@ public:
     INT_PTR handleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     INT_PTR onDestroy() override;
 
-    // Worker thread, as the session's last act: asks the dialog to close.
-    void sessionFinished(int result) override;
-
 private:
     int runDialog(DialogMode mode);
     void initialise();
     void cancel();
-    SocketSession* session() const;
+    // Worker thread, as the session's last act: asks the dialog to close.
+    void sessionFinished(const SessionFinish& finish);
+    SocketSession* session() const { return sessions_.session(0); }
     // Waits for the session's worker to end, saying so in the log when it
     // takes longer than `quietMs`.
-    void waitForWorker(SocketSession& session, unsigned long quietMs);
-    // Deletes the sessions of earlier calls (their workers have ended).
+    void waitForWorker(unsigned long quietMs) { sessions_.waitForEnd(0, quietMs); }
+    // Deletes the session of an earlier call (its worker has ended).
     void deleteSessions();
 
     LibraryContext& context_;
@@ -62,8 +59,9 @@ private:
     StaticTextControl text_;
     DialogProgressView progress_;
     DialogMode mode_ = DialogMode::Imap;
-    std::unique_ptr<ImapActiveObj> imap_;
-    std::unique_ptr<Pop3ActiveObj> pop3_;
+    // One session at a time, waited for without limit: the call must not
+    // return while a worker still uses what the caller handed in.
+    RunningSessions sessions_;
     std::atomic<int> sessionResult_{1};
     bool running_ = false;
 };

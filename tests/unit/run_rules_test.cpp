@@ -58,7 +58,8 @@ TEST(RunReport, EveryOutcomeHasItsRowInListOrder) {
     report.record(3, {.outcome = AccountOutcome::LeftForNextRun, .messagesStored = 4, .failed = 1, .retries = 3,
                       .reason = "the server is throttling the account"});
     report.record(4, {.outcome = AccountOutcome::Skipped, .reason = "U \"..\" cannot be a folder of the store"});
-    report.record(1, {.outcome = AccountOutcome::Checked, .messagesStored = 0, .recognisedAsStored = 7, .reason = {}});
+    report.record(1, {.outcome = AccountOutcome::Checked, .messagesStored = 0, .recognisedAsStored = 7, .reason = {},
+                      .check = CheckCounts{.folders = 3, .messages = 20, .bytes = 40960, .alreadyStored = 7}});
     report.record(99, {.outcome = AccountOutcome::Migrated, .reason = {}});  // outside the list: ignored
     // 6 and 7 never reached: the run was cancelled.
 
@@ -66,11 +67,13 @@ TEST(RunReport, EveryOutcomeHasItsRowInListOrder) {
     ASSERT_EQ(rows.size(), 8u);
     EXPECT_EQ(rows[0], (std::vector<std::string>{"Section", "User", "Domain", "Protocol", "Outcome",
                                                  "Messages stored", "Recognised as stored", "Failed",
-                                                 "Bytes stored", "Seconds", "Retries", "Reason"}));
+                                                 "Bytes stored", "Seconds", "Retries", "Reason", "Folders",
+                                                 "Messages to copy", "Bytes to copy"}));
     EXPECT_EQ(rows[1], (std::vector<std::string>{"1", "alice", "example.org", "IMAP", "migrated", "12", "3", "0",
-                                                 "45678", "9", "2", ""}));
+                                                 "45678", "9", "2", "", "", "", ""}));
+    // A check's counts in their own columns; a migration leaves them empty.
     EXPECT_EQ(rows[2], (std::vector<std::string>{"2", "bob", "example.org", "POP3", "checked", "0", "7", "0", "0",
-                                                 "0", "0", ""}));
+                                                 "0", "0", "", "3", "20", "40960"}));
     EXPECT_EQ(rows[3][4], "already migrated");
     EXPECT_EQ(rows[3][11], "Status is 1");
     EXPECT_EQ(rows[4][4], "left for the next run");
@@ -179,6 +182,24 @@ TEST(AccountNaming, TagGoesAfterTheObjectName) {
     EXPECT_EQ(taggedReportText("IMap2XRV Object", "", "Connected to the host server"),
               "IMap2XRV Object Connected to the host server");
     EXPECT_EQ(applyAccountTag("IMap2XRV Object Connected", "IMap2XRV Object", ""), "IMap2XRV Object Connected");
+}
+
+// The sink a session of one account writes through: the line a reader of
+// the shared log gets is the one taggedReportText makes.
+TEST(AccountNaming, TaggedSinkPutsTheTagAfterTheObjectName) {
+    struct Lines : LogSink {
+        void report(std::string_view objectName, std::string_view text) override {
+            lines.push_back(std::string(objectName) + " " + std::string(text));
+        }
+        std::vector<std::string> lines;
+    } inner;
+    TaggedLogSink tagged(inner, accountTag(4, 7, "bob"));
+    tagged.report("Pop32XRV Object", "Connected to the host server");
+    TaggedLogSink untagged(inner, accountTag(1, 7, "bob"));
+    untagged.report("Pop32XRV Object", "Connected to the host server");
+    ASSERT_EQ(inner.lines.size(), 2u);
+    EXPECT_EQ(inner.lines[0], taggedReportText("Pop32XRV Object", "[7 bob]", "Connected to the host server"));
+    EXPECT_EQ(inner.lines[1], "Pop32XRV Object Connected to the host server");
 }
 
 // Seven accounts, three slots; 2 and 5 are one user directory (letter case

@@ -82,6 +82,56 @@ TEST(DefaultCfgModel, PipelineIsReadAndAMistakeIsLoggedAsOne) {
     EXPECT_EQ(log.lines[0].rfind("DefaultCfgModel Object PIPELINE=128 is not a number", 0), 0u) << log.lines[0];
 }
 
+TEST(DefaultCfgModel, CheckOnlyIsReadItsMistakeKeptNotLoggedAndNoStoreFolderMade) {
+    TempFolder dir("cfg-check");
+    RecordingLog log;
+    const std::string store = dir.path() + "Store";
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nMAIL_PATH=" + store + "\r\n");
+    EXPECT_FALSE(DefaultCfgModel(log, dir.file("default.cfg")).settings().checkOnly);
+    ASSERT_TRUE(RemoveDirectoryA(store.c_str()));
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nCHECK_ONLY=1\r\nMAIL_PATH=" + store + "\r\n");
+    const DefaultCfgModel checking(log, dir.file("default.cfg"));
+    EXPECT_TRUE(checking.settings().checkOnly);
+    EXPECT_TRUE(checking.checkOnlyProblem().empty());
+    // A check leaves the disk as it found it, store root included.
+    EXPECT_FALSE(pathExists(store));
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nCHECK_ONLY=yes\r\nMAIL_PATH=" + store + "\r\n");
+    const DefaultCfgModel unclear(log, dir.file("default.cfg"));
+    EXPECT_TRUE(unclear.settings().checkOnly);
+    EXPECT_NE(unclear.checkOnlyProblem().find("CHECK_ONLY"), std::string::npos);
+    EXPECT_FALSE(pathExists(store));
+    // Each session reads the settings again; the run logs the problem once.
+TEST(DefaultCfgModel, TheRunKeysAreReadTheirProblemsKeptForTheRunAndAnEmptyKeyCountsAsWritten) {
+    TempFolder dir("cfg-run-keys");
+    RecordingLog log;
+    const std::string path = dir.file("default.cfg");
+    test::writeWholeFile(path, "[CONFIG]\r\nPIPELINE=4\r\n");
+    const DefaultCfgModel none(log, path);
+    EXPECT_EQ(none.parallel().accounts, 1);
+    EXPECT_EQ(none.retries().retries, 0);
+    EXPECT_FALSE(none.runKeysWritten()) << "without the keys the log stays as it was";
+
+    test::writeWholeFile(path, "[CONFIG]\r\nPARALLEL=8\r\nRETRIES=3\r\n");
+    const DefaultCfgModel both(log, path);
+    EXPECT_EQ(both.parallel().accounts, 8);
+    EXPECT_EQ(both.retries().retries, 3);
+    EXPECT_TRUE(both.runKeysWritten());
+
+    test::writeWholeFile(path, "[CONFIG]\r\nRETRIES=\r\n");
+    EXPECT_TRUE(DefaultCfgModel(log, path).runKeysWritten());
+    test::writeWholeFile(path, "[CONFIG]\r\nCHECK_ONLY=0\r\n");
+    EXPECT_TRUE(DefaultCfgModel(log, path).runKeysWritten());
+
+    test::writeWholeFile(path, "[CONFIG]\r\nPARALLEL=17\r\nRETRIES=x\r\n");
+    const DefaultCfgModel wrong(log, path);
+    EXPECT_EQ(wrong.parallel().accounts, 1);
+    EXPECT_EQ(wrong.retries().retries, 0);
+    EXPECT_FALSE(wrong.parallel().problem.empty());
+    EXPECT_FALSE(wrong.retries().problem.empty());
+    // Each session reads the settings again: the run logs the problems once, not the model.
+    EXPECT_TRUE(log.lines.empty());
+}
+
 TEST(DefaultCfgModel, ReadsEveryKeyAndCreatesTheMailPath) {
     TempFolder dir("cfg-full");
     const std::string store = dir.path() + "Mail\\Store";
