@@ -1,5 +1,6 @@
 #include "batch/win32/controller.h"
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -351,6 +352,8 @@ void Controller::passOver(std::size_t account, AccountResult result) {
     if (const std::optional<std::size_t> slot = slotOf(account)) {
         result.retries = slots_[*slot].retries;
         result.time = secondsSince(slots_[*slot].firstStart);
+        result.messagesStored += slots_[*slot].storedBefore;
+        result.bytesStored += slots_[*slot].bytesBefore;
     }
     report_->record(account, std::move(result));
     // Through the queue, as a session's end comes: a long run of accounts
@@ -371,6 +374,14 @@ void Controller::sessionEnded(std::size_t slot, std::uint32_t serial, int result
         const std::optional<SessionEnding> finished = running_->finish(slot);
         SessionEnding ending = finished ? *finished : SessionEnding{};
         if (!finished) ending.reason = "the session did not end";
+        // The report counts the whole run of the account, not its last
+        // session: what the earlier sessions stored, the later ones find
+        // stored, and that is this run's work, not an earlier run's.
+        const std::uint64_t storedBefore = s.storedBefore;
+        s.storedBefore += ending.stored;
+        s.bytesBefore += ending.bytesStored;
+        messagesDone_ += ending.stored;
+        bytesDone_ += ending.bytesStored;
 
         if (result == kSessionTokenExpired && !s.reconnected) {
             s.reconnected = true;
@@ -410,10 +421,10 @@ void Controller::sessionEnded(std::size_t slot, std::uint32_t serial, int result
 
         AccountResult done;
         done.outcome = outcomeOf(end, options_.checkOnly);
-        done.messagesStored = ending.stored;
-        done.recognisedAsStored = ending.recognised;
+        done.messagesStored = s.storedBefore;
+        done.recognisedAsStored = ending.recognised - std::min(ending.recognised, storedBefore);
         done.failed = ending.failed;
-        done.bytesStored = ending.bytesStored;
+        done.bytesStored = s.bytesBefore;
         if (options_.checkOnly) {
             done.check = ending.check;
             done.recognisedAsStored = ending.check.alreadyStored;
@@ -421,8 +432,6 @@ void Controller::sessionEnded(std::size_t slot, std::uint32_t serial, int result
         done.retries = s.retries;
         done.time = secondsSince(s.firstStart);
         done.reason = ending.reason.empty() ? std::string(sessionEndText(end)) : ending.reason;
-        messagesDone_ += ending.stored;
-        bytesDone_ += ending.bytesStored;
         // Never in a check: it writes nothing into the list.
         if (result == 0 && !options_.checkOnly) AccountRecord(a.index, accountsPath_).writeStatus(1);
         report_->record(account, std::move(done));
@@ -539,11 +548,13 @@ void Controller::cancel() {
             if (!s.account || !s.started) continue;
             AccountResult left = outcomeWithReason(AccountOutcome::LeftForNextRun, kCancelledReason);
             // Freed by endSessions, once every worker has had its chance to end.
+            left.messagesStored = s.storedBefore;
+            left.bytesStored = s.bytesBefore;
             if (const std::optional<SessionEnding> ending = running_->endingIfEnded(i)) {
-                left.messagesStored = ending->stored;
-                left.recognisedAsStored = ending->recognised;
+                left.messagesStored += ending->stored;
+                left.recognisedAsStored = ending->recognised - std::min(ending->recognised, s.storedBefore);
                 left.failed = ending->failed;
-                left.bytesStored = ending->bytesStored;
+                left.bytesStored += ending->bytesStored;
             }
             left.retries = s.retries;
             left.time = secondsSince(s.firstStart);

@@ -91,6 +91,10 @@ private:
         bool waiting = false;  // a back-off timer runs
         bool started = false;  // a session of the account has been started
         ULONGLONG firstStart = 0;
+        // What the account's earlier sessions of this run stored: a retry or
+        // the reconnect starts a new session, whose ending counts its own only.
+        std::uint64_t storedBefore = 0;
+        std::uint64_t bytesBefore = 0;
     };
     // One account of the list, read once at the run's start.
     struct Account {
