@@ -621,6 +621,10 @@ TEST_F(ParallelRun, ADroppedConnectionIsRetriedUntilTheAccountIsMigrated) {
     EXPECT_EQ(rows[1][kOutcome], "migrated");
     EXPECT_EQ(rows[1][kRetries], "2");
     EXPECT_EQ(rows[1][kReason], "");
+    // The whole run of the account: one message from each dropped session, three from the last.
+    EXPECT_EQ(rows[1][kStored], "5");
+    EXPECT_EQ(rows[1][kStored + 3], "300") << "bytes stored";
+    EXPECT_EQ(linesWith("Controller Object Messages: 5 stored"), 1u);
 }
 
 TEST_F(ParallelRun, ARefusedLoginIsNeverRetriedAndRetriesRunOut) {
