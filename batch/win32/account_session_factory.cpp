@@ -24,7 +24,8 @@ public:
         const DefaultCfgModel config(log);
         log.report(DefaultCfgModel::kLogName, storePlaceText(config.configuredMailPath(), config.settings().mailPath));
         // Once a run, here: every session reads the settings again.
-        for (const std::string* problem : {&config.parallel().problem, &config.retries().problem})
+        for (const std::string* problem :
+             {&config.parallel().problem, &config.retries().problem, &config.checkOnlyProblem()})
             if (!problem->empty()) log.report(DefaultCfgModel::kLogName, *problem);
         options_.parallel = config.parallel().accounts;
         options_.retries = config.retries().retries;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "batch/core/run_settings.h"
 #include "batch/core/settings_rules.h"
 #include "batch/win32/profile.h"
 #include "engine/win32/log/file_finder.h"
@@ -51,6 +52,9 @@ DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(l
         runKeysWritten_ = parallel != kMissing || retries != kMissing || checkOnly != kMissing;
         parallel_ = parseParallel(parallel == kMissing ? "" : parallel);
         retries_ = parseRetries(retries == kMissing ? "" : retries);
+        const CheckOnlySetting check = parseCheckOnly(checkOnly == kMissing ? "" : checkOnly);
+        settings_.checkOnly = check.checkOnly;
+        checkOnlyProblem_ = check.problem;
     }
     configuredMailPath_ = file.readString("CONFIG", "MAIL_PATH", "");
     sysFoldersText_ = file.readString("CONFIG", "SYS_FOLDERS", "");
@@ -81,9 +85,12 @@ DefaultCfgModel::DefaultCfgModel(LogSink& log, const std::string& path) : log_(l
         settings_.systemFolderNames = parseSystemFolders(sysFoldersText_);
         settings_.excludedFolders = parseExcludedFolders(excludeText_);
         // Results are not checked here: a folder that cannot be made shows
-        // up when the first message is written into it.
-        for (const std::string& folder : mailPathFolders(settings_.mailPath)) {
-            if (!pathExists(folder)) CreateDirectoryA(folder.c_str(), nullptr);
+        // up when the first message is written into it. A check leaves the
+        // store as it finds it.
+        if (!settings_.checkOnly) {
+            for (const std::string& folder : mailPathFolders(settings_.mailPath)) {
+                if (!pathExists(folder)) CreateDirectoryA(folder.c_str(), nullptr);
+            }
         }
     } catch (...) {
         log_.report(kLogName, kUnknownError);

@@ -34,6 +34,10 @@ public:
     // Why the [OAUTH2] section cannot be used (no account is then migrated:
     // falling back to passwords would only be refused); empty when it can.
     const std::string& oauthProblem() const { return oauthProblem_; }
+    // Why CHECK_ONLY's value is not 0 or 1 (the run then only checks);
+    // empty when it is. Not logged here: each session reads the settings
+    // again, and the run says it once.
+    const std::string& checkOnlyProblem() const { return checkOnlyProblem_; }
     // MAIL_PATH as written in the file; settings().mailPath is where it leads.
     const std::string& configuredMailPath() const { return configuredMailPath_; }
     bool isExcluded(const std::string& folderName) const;
@@ -57,6 +61,7 @@ private:
     std::string configuredMailPath_;
     OAuthSettings oauth_;
     std::string oauthProblem_;
+    std::string checkOnlyProblem_;
     ParallelSetting parallel_;
     RetriesSetting retries_;
     bool runKeysWritten_ = false;

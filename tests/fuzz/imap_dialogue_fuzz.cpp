@@ -11,6 +11,9 @@
 // writes it; the password reaches no log line unless the server sent it.
 // A transcript that names "AUTH=" anywhere is signed in with a bearer token,
 // whose initial response reaches no log line unless the server sent it.
+// One that names "READ-ONLY" anywhere is only checked: then no directory,
+// message file or record is ever asked of the store, no body is asked of
+// the server, and the counts never exceed what the searches found.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -49,7 +52,10 @@ class CheckingStore : public ImapMailStore {
 public:
     std::string localFolderName(std::string_view name) override { return std::string(name); }
     std::string folderDirectory(std::string_view local) override { return "M\\" + std::string(local); }
-    bool ensureFolder(const std::string&, std::string&) override { return true; }
+    bool ensureFolder(const std::string&, std::string&) override {
+        check(!checking);
+        return true;
+    }
     bool listFolder(const std::string&, std::vector<std::string>& names, std::string&) override {
         names = {std::string(kStoredName)};
         return true;
@@ -59,11 +65,13 @@ public:
         return true;
     }
     bool appendRecords(const std::string&, std::string_view lines, std::string&) override {
+        check(!checking);
         for (const MessageRecord& record : parseRecords(lines))
             check(record.fileName == kStoredName || committed_.count(record.fileName) != 0);
         return true;
     }
     bool beginMessage(const std::string&, int, std::string_view hex, std::string& error) override {
+        check(!checking);
         check(!open_);
         // Now and then the file cannot be made.
         if (++begun_ % 5 == 0) {
@@ -93,6 +101,7 @@ public:
     void abandonMessage() override { open_ = false; }
 
     bool open() const { return open_; }
+    bool checking = false;
 
 private:
     bool open_ = false;
@@ -108,11 +117,19 @@ public:
         : dialogue_(std::move(values), *this, store_),
           serverSentPassword_(serverSentPassword),
           serverSentToken_(serverSentToken) {}
+    void setChecking(bool checking) { store_.checking = checking; }
     bool feed(std::string_view bytes) { return assembler_.feed(bytes, *this); }
     ImapDialogue& dialogue() { return dialogue_; }
     const CheckingStore& store() const { return store_; }
 
-    bool send(std::string_view) override { return true; }
+    bool send(std::string_view bytes) override {
+        // A check asks no body, sets no flag and opens no folder for writing.
+        if (store_.checking) {
+            check(bytes.find("BODY") == std::string_view::npos && bytes.find("STORE") == std::string_view::npos &&
+                  bytes.find("SELECT") == std::string_view::npos);
+        }
+        return true;
+    }
     void readLiteral(std::uint64_t count) override { assembler_.expectLiteral(count); }
     void log(std::string_view text) override {
         // The line as the session writes it: masked, one line, bounded.
@@ -164,9 +181,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // them is not between those characters in the log.
     std::string withoutCr(bytes);
     withoutCr.erase(std::remove(withoutCr.begin(), withoutCr.end(), '\r'), withoutCr.end());
+    values.settings.checkOnly = withoutCr.find("READ-ONLY") != std::string::npos;
     if (withoutCr.find("AUTH=") != std::string::npos) values.signIn = SaslSignIn{"XOAUTH2", std::string(kInitialResponse), ""};
     Session session(values, withoutCr.find("Zq9%s") != std::string::npos,
                     withoutCr.find(kInitialResponse.substr(0, 12)) != std::string::npos);
+    session.setChecking(values.settings.checkOnly);
     while (!bytes.empty()) {
         const std::size_t n = bytes.size() < piece ? bytes.size() : piece;
         if (!session.feed(bytes.substr(0, n))) break;

@@ -11,7 +11,11 @@
 // retrieved twice after they came in one answer, and every log line is one
 // line within its bound that never shows the password unless the server
 // itself sent it. A transcript with a continuation line ("+ ") signs in
-// with a token, whose initial response is never reported either.
+// with a token, whose initial response is never reported either. A
+// transcript that names "CHECK" anywhere is only checked: nothing is then
+// registered or recorded in the database, no file begun, no RETR or DELE
+// sent, and the counts never exceed the messages listed.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -50,6 +54,7 @@ void checkAt(bool condition, int line) {
 
 // What the store holds, seen by the database to check what is recorded.
 struct StoreLedger {
+    bool checking = false;  // a check: nothing may be written anywhere
     bool open = false;
     int stored = 0;  // committed and not removed again
     std::set<std::string> recorded;
@@ -59,9 +64,16 @@ class Database : public MigrationDatabase {
 public:
     Database(unsigned knobs, StoreLedger& ledger, std::set<std::string>& seen)
         : knobs_(knobs), ledger_(ledger), seen_(seen) {}
-    int registerServer(const std::string&) override { return 1; }
-    int registerUser(const std::string&, int) override { return 1; }
+    int registerServer(const std::string&) override {
+        check(!ledger_.checking);
+        return 1;
+    }
+    int registerUser(const std::string&, int) override {
+        check(!ledger_.checking);
+        return 1;
+    }
     int recordUidl(int, int, const std::string& uidl) override {
+        check(!ledger_.checking);
         // Bit 2: records of unique-ids of odd length fail and break the connection.
         if ((knobs_ & 4) && uidl.size() % 2 == 1) {
             broken_ = true;
@@ -92,6 +104,8 @@ public:
           window_((knobs & 64) ? 8 : 1),
           dialogue_(*this, fuzzAccount(input), window_, Pop3Limits{48, 6}) {
         dialogue_.setRecordRetry({2, 0});
+        ledger_.checking = input.find("CHECK") != std::string_view::npos;
+        dialogue_.setCheckOnly(ledger_.checking);
     }
     Pop3Dialogue& dialogue() { return dialogue_; }
     const StoreLedger& ledger() const { return ledger_; }
@@ -100,6 +114,7 @@ public:
 
     bool send(std::string_view command) override {
         check(++sentForLine_ <= window_);
+        if (ledger_.checking) check(command.substr(0, 4) != "RETR" && command.substr(0, 4) != "DELE");
         if (command == "UIDL\r\n") {
             check(++uidlsForMailbox_ == 1);
         } else if (command.substr(0, 5) == "UIDL ") {
@@ -131,8 +146,12 @@ public:
     std::unique_ptr<MigrationDatabase> openDatabase() override {
         return std::make_unique<Database>(knobs_, ledger_, seen_);
     }
-    bool prepareInbox(std::string&) override { return (knobs_ & 1) == 0; }
+    bool prepareInbox(std::string&) override {
+        check(!ledger_.checking);
+        return (knobs_ & 1) == 0;
+    }
     bool beginMessage(int, std::string&) override {
+        check(!ledger_.checking);
         check(!ledger_.open);
         ledger_.open = true;
         return true;
@@ -190,5 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Whatever is recorded is still stored.
     check(static_cast<int>(environment.ledger().recorded.size()) <= environment.ledger().stored);
     (void)environment.dialogue().summary();
+    // Each listed line is one message at most: to copy, or already stored.
+    const CheckCounts& counts = environment.dialogue().checkCounts();
+    check(counts.messages + counts.alreadyStored <= static_cast<std::uint64_t>(std::count(input.begin(), input.end(), '\n')));
     return 0;
 }

@@ -318,5 +318,103 @@ TEST(ImapDialogue, FolderThatCannotBeCreatedIsSkippedWithResultOne) {
     EXPECT_EQ(out.result, 1);
 }
 
+// How the session ended, as the dialogue tells it: the first decisive cause,
+// the server's last refusal line (for recognising a throttling answer), and
+// the counts and bytes of what it stored.
+TEST(ImapEnding, ACompletedWalkCountsItsMessagesAndTheBytesOfTheirFiles) {
+    const std::string server =
+        oneFolder(kInbox, "1 2",
+                  internalDate("1", "17-Jul-1996 02:44:25 -0700") + body("1", kMessage1) +
+                      internalDate("2", "08-Mar-2006 09:15:42 +0100") + body("2", kMessage2));
+    const Outcome out = playEverySplit(server);
+    ASSERT_EQ(out.files.size(), 2u);
+    EXPECT_EQ(out.ending.end, SessionEnd::Completed);
+    EXPECT_EQ(out.ending.stored, 2u);
+    EXPECT_EQ(out.ending.recognised, 0u);
+    EXPECT_EQ(out.ending.failed, 0u);
+    EXPECT_EQ(out.ending.bytesStored, out.files[0].bytes.size() + out.files[1].bytes.size());
+    EXPECT_TRUE(out.ending.reason.empty());
+    // The BYE that answers LOGOUT is no refusal.
+    EXPECT_TRUE(out.ending.lastRefusal.empty());
+
+    // A second run recognises both and stores nothing.
+    const Outcome again = play(oneFolder(kInbox, "1 2",
+                                         internalDate("1", "17-Jul-1996 02:44:25 -0700") +
+                                             internalDate("2", "08-Mar-2006 09:15:42 +0100")),
+                               defaultValues(), {}, out.state);
+    EXPECT_EQ(again.ending.end, SessionEnd::Completed);
+    EXPECT_EQ(again.ending.recognised, 2u);
+    EXPECT_EQ(again.ending.stored, 0u);
+    EXPECT_EQ(again.ending.bytesStored, 0u);
+}
+
+TEST(ImapEnding, ARefusedLoginKeepsTheServersLineWhateverItsCode) {
+    for (const std::string refusal : {"A000 NO [AUTHENTICATIONFAILED] Authentication failed.",
+                                      "A000 NO [UNAVAILABLE] Temporary authentication failure"}) {
+        const Outcome out = playEverySplit(kGreeting + refusal + "\r\n" + kLogoutOk);
+        EXPECT_EQ(out.ending.end, SessionEnd::LoginRefused);
+        // The controller reads "[UNAVAILABLE]" here and tries again later.
+        EXPECT_EQ(out.ending.lastRefusal, refusal);
+        EXPECT_EQ(out.ending.reason, "the server refused the sign-in: " + refusal);
+    }
+}
+
+TEST(ImapEnding, ARefusalLaterInTheWalkIsAServerErrorWithItsLineKept) {
+    const std::string throttled = "A004 NO [THROTTLED] Too many commands";
+    const std::string server =
+        oneFolder(kInbox, "1 2",
+                  internalDate("1", "01-Jan-2005 10:00:00 +0000") + throttled + "\r\n" +
+                      internalDate("2", "01-Jan-2005 10:00:04 +0000") + body("2", kMessage2));
+    const Outcome out = playEverySplit(server);
+    EXPECT_EQ(out.ending.end, SessionEnd::ServerError);
+    EXPECT_EQ(out.ending.lastRefusal, throttled);
+    EXPECT_EQ(out.ending.reason, "the server refused a command: " + throttled);
+    EXPECT_EQ(out.ending.stored, 1u);
+    EXPECT_EQ(out.ending.failed, 1u);
+
+    // A refused SELECT, then a later refusal: the first cause stays, the last line is kept.
+    const std::string lists = kInbox + list("\\HasNoChildren", "\"/\"", "Work");
+    const std::string refusedSelect = kGreeting + kLoginOk + lists + kListOk + selectOk(1) + searchResult("1") +
+                                      "A002 NO [NONEXISTENT] Mailbox doesn't exist: Work\r\n" + lists +
+                                      "A001 BAD [UNAVAILABLE] try later\r\n" + kLogoutOk;
+    const Outcome second = playEverySplit(refusedSelect);
+    EXPECT_EQ(second.ending.end, SessionEnd::ServerError);
+    EXPECT_EQ(second.ending.reason, "the server refused a command: A002 NO [NONEXISTENT] Mailbox doesn't exist: Work");
+    EXPECT_EQ(second.ending.lastRefusal, "A001 BAD [UNAVAILABLE] try later");
+}
+
+TEST(ImapEnding, AByeBeforeLogoutEndsTheSessionAsSuch) {
+    const std::string bye = "* BYE [UNAVAILABLE] Server shutting down";
+    Outcome out = playEverySplit(kGreeting + kLoginOk + kInbox + kListOk + bye + "\r\n");
+    EXPECT_EQ(out.ending.end, SessionEnd::ByeBeforeLogout);
+    EXPECT_EQ(out.ending.lastRefusal, bye);
+    EXPECT_EQ(out.ending.reason, "the server closed the session before LOGOUT: " + bye);
+
+    // A greeting that is a BYE is one too.
+    out = playEverySplit("* BYE Too many connections\r\nA006 BAD no\r\n");
+    EXPECT_EQ(out.ending.end, SessionEnd::ByeBeforeLogout);
+    EXPECT_EQ(out.ending.lastRefusal, "A006 BAD no");
+}
+
+TEST(ImapEnding, AStoreThatCannotBeWrittenIsTheCauseEvenWhenTheServerRefusesLater) {
+    const std::string server =
+        oneFolder(kInbox, "1 2",
+                  internalDate("1", "01-Jan-2005 10:00:00 +0000") + body("1", kMessage1) +
+                      internalDate("2", "01-Jan-2005 10:00:04 +0000") + "A004 NO [SERVERBUG] Internal error\r\n");
+    const Outcome out = playEverySplit(server, defaultValues(), {}, [](FakeStore& store) { store.diskFullCounter = 1; });
+    EXPECT_TRUE(out.files.empty());
+    EXPECT_EQ(out.ending.end, SessionEnd::StoreWriteFailed);
+    EXPECT_EQ(out.ending.reason, "the store could not be written: Could not write message file: disk full");
+    EXPECT_EQ(out.ending.lastRefusal, "A004 NO [SERVERBUG] Internal error");
+    EXPECT_EQ(out.ending.failed, 2u);
+    EXPECT_EQ(out.ending.bytesStored, 0u);
+
+    // A message file that cannot be created is a store failure as well.
+    const Outcome created = playEverySplit(
+        oneFolder(kInbox, "1", internalDate("1", "01-Jan-2005 10:00:00 +0000") + body("1", kMessage1)), defaultValues(),
+        {}, [](FakeStore& store) { store.refuseCounter = 1; });
+    EXPECT_EQ(created.ending.end, SessionEnd::StoreWriteFailed);
+}
+
 }  // namespace
 }  // namespace rvo

@@ -151,11 +151,15 @@ struct Outcome {
     int pauses = 0;
     bool closed = false;
     bool fileOpen = false;
+    // As the session would settle it with nothing seen on the connection.
+    SessionEnding ending;
     friend bool operator==(const Outcome& a, const Outcome& b) {
         return a.sent == b.sent && a.logged == b.logged && a.shown == b.shown && a.captions == b.captions &&
                a.files == b.files && a.state.records == b.state.records && a.comparisons == b.comparisons &&
                a.directories == b.directories && a.result == b.result && a.pauses == b.pauses &&
-               a.closed == b.closed && a.fileOpen == b.fileOpen;
+               a.closed == b.closed && a.fileOpen == b.fileOpen && a.ending.end == b.ending.end &&
+               a.ending.reason == b.ending.reason && a.ending.lastRefusal == b.ending.lastRefusal &&
+               a.ending.stored == b.ending.stored && a.ending.bytesStored == b.ending.bytesStored;
     }
     // Body fetches sent, and "Skipping message #n" lines logged.
     int bodyFetches() const {
@@ -184,6 +188,7 @@ public:
         out_.directories = store_.directories;
         out_.result = dialogue_.result();
         out_.fileOpen = store_.open;
+        out_.ending = settleEnding(dialogue_.result(), dialogue_.ending(), EndingRecord{}, dialogue_.tally());
         return out_;
     }
 

@@ -1260,5 +1260,169 @@ TEST(Pop3SignIn, TheSourceUserGoesInUserWhileTheRecordsKeepTheAccountName) {
     EXPECT_TRUE(unsafe.commands.empty());
 }
 
+// How the session ended, as the dialogue tells it, settled as the session
+// settles it when the connection saw nothing.
+SessionEnding endingOf(const Harness& h) {
+    return settleEnding(h.dialogue.result(), h.dialogue.ending(), EndingRecord{}, h.dialogue.tally());
+}
+
+TEST(Pop3Ending, ACompletedRunCountsItsMessagesAndTheBytesOfTheirFiles) {
+    Harness h;
+    h.mailbox = {{1, {"uid-1", {"Subject: one", "", ".first"}}}, {2, {"uid-2", {"x"}}}, {3, {"uid-3", {"three"}}}};
+    h.record("uid-2");
+    h.run();
+    const SessionEnding ending = endingOf(h);
+    EXPECT_EQ(ending.end, SessionEnd::Completed);
+    EXPECT_EQ(ending.stored, 2u);
+    EXPECT_EQ(ending.recognised, 1u);
+    EXPECT_EQ(ending.failed, 0u);
+    EXPECT_EQ(ending.bytesStored, h.stored[1].size() + h.stored[3].size());
+    EXPECT_TRUE(ending.reason.empty());
+    EXPECT_TRUE(ending.lastRefusal.empty());
+}
+
+TEST(Pop3Ending, ARefusedSignInKeepsTheServersLineForTheRetryRule) {
+    for (const std::string refusal : {"-ERR [AUTH] Authentication failed.", "-ERR [IN-USE] Mailbox is locked"}) {
+        Harness h;
+        h.answers = false;
+        h.feed({"+OK ready", "+OK", refusal});
+        const SessionEnding ending = endingOf(h);
+        EXPECT_EQ(ending.end, SessionEnd::LoginRefused);
+        EXPECT_EQ(ending.lastRefusal, refusal);
+        EXPECT_EQ(ending.reason, "the server refused the sign-in: " + refusal);
+    }
+    // A negative greeting is the server's refusal, not the sign-in's.
+    Harness greeting;
+    greeting.answers = false;
+    greeting.feed({"-ERR [SYS/TEMP] try again later"});
+    EXPECT_EQ(endingOf(greeting).end, SessionEnd::ServerError);
+    EXPECT_EQ(endingOf(greeting).lastRefusal, "-ERR [SYS/TEMP] try again later");
+    // Credentials that cannot be sent are a settings mistake.
+    Harness unsendable({"s", "bob", "pw\nDELE 1"});
+    unsendable.run();
+    EXPECT_EQ(endingOf(unsendable).end, SessionEnd::SettingsMistake);
+}
+
+TEST(Pop3Ending, ADatabaseOrStoreFailureIsTheCauseAndARefusalAfterItOnlyItsLastLine) {
+    Harness db;
+    db.mailbox = {{1, {"a", {"1"}}}};
+    db.tables.broken = true;
+    db.run();
+    EXPECT_EQ(endingOf(db).end, SessionEnd::DatabaseFailed);
+    EXPECT_EQ(endingOf(db).reason, "the migration database failed: State:HY000,Native:8,Message:readonly");
+
+    Harness record;
+    record.mailbox = {{1, {"a", {"1"}}}};
+    record.tables.recordBreaks = true;
+    record.run();
+    EXPECT_EQ(endingOf(record).end, SessionEnd::DatabaseFailed);
+    EXPECT_EQ(endingOf(record).stored, 0u);
+    EXPECT_EQ(endingOf(record).bytesStored, 0u);
+
+    Harness store;
+    store.mailbox = {{1, {"a", {"line 1", "line 2"}}}, {2, {"b", {"x"}}}};
+    store.failWriteAfter = 1;
+    store.refusedRetr = {2};
+    store.run();
+    const SessionEnding ending = endingOf(store);
+    EXPECT_EQ(ending.end, SessionEnd::StoreWriteFailed);
+    EXPECT_EQ(ending.reason, "the store could not be written: Could not write message file");
+    EXPECT_EQ(ending.lastRefusal, "-ERR Message is gone");
+    EXPECT_EQ(ending.failed, 2u);
+
+    // A refused RETR alone is a server error.
+    Harness retr;
+    retr.mailbox = {{1, {"a", {"1"}}}};
+    retr.refusedRetr = {1};
+    retr.run();
+    EXPECT_EQ(endingOf(retr).end, SessionEnd::ServerError);
+// --- a check of the account: counts only --------------------------------
+
+const std::string kCheckTranscript = kPop3Login + "+OK 3 300\r\n" +
+                                     "+OK 3 messages:\r\n1 100\r\n2 120\r\n3 80\r\n.\r\n" +
+                                     "+OK\r\n1 u1\r\n2 u2\r\n3 u1\r\n.\r\n" + "+OK Logging out.\r\n";
+
+// u1 is recorded for message 1; message 3 shares it, and its own record
+// ("u1 2") is missing.
+void checkWithU1Recorded(Harness& h) {
+    h.dialogue.setCheckOnly(true);
+    h.tables.servers = {{"pop.example.com", 1}};
+    h.tables.users = {{{"o'brien", 1}, 1}};
+    h.tables.uidls = {{{1, 1, "u1"}, 1}};
+}
+
+struct CheckRun {
+    CheckCounts counts;
+    FakeTables tables;
+    int result = 1;
+    Lines commands;
+};
+
+CheckRun runCheck(const std::string& server, int window, const std::function<void(Harness&)>& setUp) {
+    Harness h({"pop.example.com", "o'brien", "secret"}, window);
+    h.answers = false;
+    setUp(h);
+    h.dialogue.connected();
+    Feeder feeder(h);
+    LineAssembler assembler(LineEnd::Strip);
+    assembler.feed(server, feeder);
+    h.dialogue.sessionEnded();
+    return {h.dialogue.checkCounts(), h.tables, h.dialogue.result(), h.commands};
+}
+
+TEST(Pop3Check, CountsWhatAMigrationWouldCopyAndRetrievesOrWritesNothing) {
+    for (const int window : {1, 8}) {
+        const Outcome o = playEverySplit(kCheckTranscript, window, checkWithU1Recorded);
+        EXPECT_EQ(o.commands, (Lines{"USER o'brien", "PASS secret", "STAT", "LIST", "UIDL", "QUIT"}));
+        EXPECT_TRUE(loggedIn(o, "Check of the mailbox: 2 messages (200 bytes) to copy, 1 already stored"));
+        EXPECT_TRUE(o.stored.empty());
+        EXPECT_EQ(o.recorded, (std::set<std::string>{"u1"}));
+        EXPECT_EQ(o.result, 0);
+
+        const CheckRun run = runCheck(kCheckTranscript, window, checkWithU1Recorded);
+        EXPECT_EQ(run.counts.folders, 1u);
+        EXPECT_EQ(run.counts.messages, 2u);
+        EXPECT_EQ(run.counts.bytes, 200u);
+        EXPECT_EQ(run.counts.alreadyStored, 1u);
+        // Not a row added: no server, user or unique-id registered.
+        EXPECT_EQ(run.tables.servers.size(), 1u);
+        EXPECT_EQ(run.tables.users.size(), 1u);
+        EXPECT_EQ(run.tables.uidls.size(), 1u);
+    }
+}
+
+TEST(Pop3Check, AnAccountNeverMigratedOrADatabaseThatCannotBeReadCountsEveryMessage) {
+    const CheckRun fresh = runCheck(kCheckTranscript, 1, [](Harness& h) { h.dialogue.setCheckOnly(true); });
+    EXPECT_EQ(fresh.counts.messages, 3u);
+    EXPECT_EQ(fresh.counts.bytes, 300u);
+    EXPECT_EQ(fresh.counts.alreadyStored, 0u);
+    EXPECT_TRUE(fresh.tables.servers.empty());
+    EXPECT_TRUE(fresh.tables.users.empty());
+    EXPECT_EQ(fresh.result, 0);
+
+    const Outcome broken = playEverySplit(kCheckTranscript, 1, [](Harness& h) {
+        checkWithU1Recorded(h);
+        h.tables.broken = true;
+    });
+    EXPECT_TRUE(loggedIn(broken, "could not be read"));
+    EXPECT_TRUE(loggedIn(broken, "Check of the mailbox: 3 messages (300 bytes) to copy, 0 already stored"));
+    EXPECT_EQ(broken.result, 0);
+}
+
+TEST(Pop3Check, ARefusedListOrALineOutOfStepLeavesTheCheckUnfinished) {
+    const Outcome refused =
+        playEverySplit(kPop3Login + "+OK 0 0\r\n-ERR [SYS/TEMP] try later\r\n+OK Logging out.\r\n", 1,
+                       [](Harness& h) { h.dialogue.setCheckOnly(true); });
+    EXPECT_EQ(refused.commands, (Lines{"USER o'brien", "PASS secret", "STAT", "LIST", "QUIT"}));
+    EXPECT_EQ(refused.result, 1);
+    const Outcome outOfStep = playEverySplit(kPop3Login + "+OK 1 10\r\nnonsense\r\n", 1,
+                                             [](Harness& h) { h.dialogue.setCheckOnly(true); });
+    EXPECT_EQ(outOfStep.closedWithoutQuit, 1);
+    EXPECT_EQ(outOfStep.result, 1);
+    const Outcome login = playEverySplit("+OK Dovecot ready.\r\n+OK\r\n-ERR [AUTH] Authentication failed.\r\n", 1,
+                                         [](Harness& h) { h.dialogue.setCheckOnly(true); });
+    EXPECT_EQ(login.result, 1);
+}
+
 }  // namespace
 }  // namespace rvo

@@ -82,6 +82,25 @@ TEST(DefaultCfgModel, PipelineIsReadAndAMistakeIsLoggedAsOne) {
     EXPECT_EQ(log.lines[0].rfind("DefaultCfgModel Object PIPELINE=128 is not a number", 0), 0u) << log.lines[0];
 }
 
+TEST(DefaultCfgModel, CheckOnlyIsReadItsMistakeKeptNotLoggedAndNoStoreFolderMade) {
+    TempFolder dir("cfg-check");
+    RecordingLog log;
+    const std::string store = dir.path() + "Store";
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nMAIL_PATH=" + store + "\r\n");
+    EXPECT_FALSE(DefaultCfgModel(log, dir.file("default.cfg")).settings().checkOnly);
+    ASSERT_TRUE(RemoveDirectoryA(store.c_str()));
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nCHECK_ONLY=1\r\nMAIL_PATH=" + store + "\r\n");
+    const DefaultCfgModel checking(log, dir.file("default.cfg"));
+    EXPECT_TRUE(checking.settings().checkOnly);
+    EXPECT_TRUE(checking.checkOnlyProblem().empty());
+    // A check leaves the disk as it found it, store root included.
+    EXPECT_FALSE(pathExists(store));
+    test::writeWholeFile(dir.file("default.cfg"), "[CONFIG]\r\nCHECK_ONLY=yes\r\nMAIL_PATH=" + store + "\r\n");
+    const DefaultCfgModel unclear(log, dir.file("default.cfg"));
+    EXPECT_TRUE(unclear.settings().checkOnly);
+    EXPECT_NE(unclear.checkOnlyProblem().find("CHECK_ONLY"), std::string::npos);
+    EXPECT_FALSE(pathExists(store));
+    // Each session reads the settings again; the run logs the problem once.
 TEST(DefaultCfgModel, TheRunKeysAreReadTheirProblemsKeptForTheRunAndAnEmptyKeyCountsAsWritten) {
     TempFolder dir("cfg-run-keys");
     RecordingLog log;

@@ -46,12 +46,23 @@ void ImapDialogue::onLinePiece(std::string_view piece, bool last) { driver_.onLi
 void ImapDialogue::leaveForNextRun(std::string_view reason) { tally_.leaveForNextRun(reason); }
 
 std::string ImapDialogue::summary() const {
+    if (values_.settings.checkOnly) {
+        return result() == 0 ? "The check of the account is complete; nothing was fetched, changed or stored"
+                             : "The check of the account did not finish; nothing was fetched, changed or stored";
+    }
     return tally_.summary(result() == 0, logoutAcknowledged_
                                              ? "the walk over the folders did not finish"
                                              : "the session ended before the server acknowledged LOGOUT");
 }
 
+EndingRecord ImapDialogue::ending() const {
+    EndingRecord ending = ending_;
+    if (!driver_.lastRefusal().empty()) ending.noteRefusal(driver_.lastRefusal());
+    return ending;
+}
+
 void ImapDialogue::onBroken(const std::string& what) {
+    ending_.note(SessionEnd::Failed, what);
     log(what + "; the session ends");
     leaveForNextRun("the server broke the protocol");
     abandon();
@@ -201,6 +212,7 @@ void ImapDialogue::onOutOfStep(std::string_view line) {
         return;
     }
     // A completion of no command we sent: the dialogue cannot tell where it stands.
+    ending_.note(SessionEnd::Failed, "the server answered out of step");
     leaveForNextRun("the server answered out of step");
     driver_.forget();
     logout();
@@ -215,6 +227,7 @@ bool ImapDialogue::sent(const std::optional<std::string>& line) {
 
 void ImapDialogue::onGreeting(std::string_view line, bool ok) {
     if (!ok) {
+        ending_.note(isUntagged(line, "BYE") ? SessionEnd::ByeBeforeLogout : SessionEnd::ServerError, line);
         log(line);
         logout();
         return;
@@ -230,6 +243,7 @@ void ImapDialogue::sendLogin() {
         ImapOpening::loginCommand(values_.account.loginName(), values_.account.password);
     if (!login) {
         log(kLoginNotSent);
+        ending_.note(SessionEnd::SettingsMistake, "the user name or password cannot be sent");
         leaveForNextRun("the user name or password cannot be sent");
         logout();
         return;
@@ -245,6 +259,7 @@ template <typename Ok, typename Refused>
 ImapDriver::Completion ImapDialogue::onCompletion(Ok ok, Refused refused) {
     return [this, ok, refused](const ImapOutcome& done) {
         if (done.result == ImapResult::Ok) return ok();
+        ending_.note(SessionEnd::ServerError, done.line);
         log(done.line);
         refused();
     };
@@ -256,6 +271,7 @@ void ImapDialogue::signInWithToken() {
     if (driver_.capabilities().known()) return sendAuthenticate();
     const std::optional<std::string> line = driver_.capability([this](const ImapOutcome& done) {
         if (done.result == ImapResult::Ok) return sendAuthenticate();
+        ending_.note(SessionEnd::ServerError, done.line);
         log(done.line);
         leaveForNextRun("the server did not list its capabilities");
         logout();
@@ -312,6 +328,7 @@ void ImapDialogue::onSignedIn(const ImapOutcome& done) {
         signedIn_ = true;
         return sendList();
     }
+    ending_.note(SessionEnd::LoginRefused, done.line);
     if (challengeStatus_) {
         // One line: why, and the server's own words; never the token.
         log("The server refused the OAuth 2.0 token" +
@@ -325,6 +342,7 @@ void ImapDialogue::onSignedIn(const ImapOutcome& done) {
 }
 
 void ImapDialogue::onBye(std::string_view line) {
+    ending_.note(SessionEnd::ByeBeforeLogout, line);
     // The server's own word for a session whose token ran out; the
     // session can sign in again with a fresh one.
     if (!signedIn_ || tokenExpired_) return;
@@ -336,6 +354,7 @@ void ImapDialogue::onBye(std::string_view line) {
 
 void ImapDialogue::onLogin(const ImapOutcome& done) {
     if (done.result == ImapResult::Ok) return sendList();
+    ending_.note(SessionEnd::LoginRefused, done.line);
     log(done.line);
     leaveForNextRun("the server refused the login");
     logout();
@@ -361,10 +380,12 @@ void ImapDialogue::onUnreadableFolder(std::string_view line, const std::string& 
 }
 
 void ImapDialogue::onListed(const ImapOutcome& done) {
+    if (done.result == ImapResult::Ok && values_.settings.checkOnly) return checkNextFolder();
     if (done.result == ImapResult::Ok) {
         if (transferPass_) show(kBanner);
         return selectNextFolder();
     }
+    ending_.note(SessionEnd::ServerError, done.line);
     log(done.line);
     leaveForNextRun("the folder list failed");
     logout();
@@ -490,6 +511,7 @@ void ImapDialogue::searchCompleted() {
     if (found > 0 || values_.settings.createEmpty) {
         std::string error;
         if (!store_.ensureFolder(folderDirectory_, error)) {
+            ending_.note(SessionEnd::StoreWriteFailed, error);
             log(error);
             leaveForNextRun("a folder directory could not be created");
             folderReady = false;
@@ -514,6 +536,7 @@ bool ImapDialogue::loadStoredFolder() {
     std::string records;
     std::string error;
     if (!store_.listFolder(folderDirectory_, names, error)) {
+        ending_.note(SessionEnd::StoreWriteFailed, error);
         log(error);
         return false;
     }
@@ -643,6 +666,7 @@ bool ImapDialogue::sendFor(Message& m) {
 }
 
 void ImapDialogue::onTransferData(const std::optional<ImapFetchResponse>& fetch, std::string_view line) {
+    if (state_ == State::Check) return onCheckData(fetch, line);
     transferData(fetch, line);
     pump();
 }
@@ -753,6 +777,7 @@ void ImapDialogue::decideStore(Message& m) {
 bool ImapDialogue::beginFile(Message& m) {
     std::string error;
     if (!store_.beginMessage(folderDirectory_, m.counter, m.dateHex, error)) {
+        ending_.note(SessionEnd::StoreWriteFailed, error);
         log(error);
         return false;
     }
@@ -760,6 +785,7 @@ bool ImapDialogue::beginFile(Message& m) {
     fileOwner_ = &m;
     m.bodyStarted = m.bodyComplete = m.bodyFailed = m.lastWasCarriageReturn = false;
     m.bodyError.clear();
+    m.fileBytes = 0;
     return true;
 }
 
@@ -783,7 +809,11 @@ void ImapDialogue::messageGone(Message& m) {
 
 void ImapDialogue::startBody(Message& m) {
     m.bodyStarted = true;
-    if (!store_.writeMessage(imapHeaderLine(m.dateHex) + "\r\n", m.bodyError)) m.bodyFailed = true;
+    const std::string header = imapHeaderLine(m.dateHex) + "\r\n";
+    if (store_.writeMessage(header, m.bodyError))
+        m.fileBytes += header.size();
+    else
+        m.bodyFailed = true;
 }
 
 void ImapDialogue::writeBody(Message& m, std::string_view bytes) {
@@ -791,7 +821,11 @@ void ImapDialogue::writeBody(Message& m, std::string_view bytes) {
     // Only the line end is the file's own: each line ends in CR LF, so a
     // bare LF gets its CR; every other byte is the message's and stays.
     const auto put = [this, &m](std::string_view piece) {
-        if (!m.bodyFailed && !piece.empty() && !store_.writeMessage(piece, m.bodyError)) m.bodyFailed = true;
+        if (m.bodyFailed || piece.empty()) return;
+        if (store_.writeMessage(piece, m.bodyError))
+            m.fileBytes += piece.size();
+        else
+            m.bodyFailed = true;
     };
     std::size_t start = 0;
     for (std::size_t lf = bytes.find('\n'); lf != std::string_view::npos; lf = bytes.find('\n', lf + 1)) {
@@ -807,7 +841,10 @@ void ImapDialogue::writeBody(Message& m, std::string_view bytes) {
 
 void ImapDialogue::onBodyCompleted(Message& m, const ImapOutcome& done) {
     if (literalOwner_ == &m) literalOwner_ = nullptr;
-    if (done.result == ImapResult::Refused) log(done.line);
+    if (done.result == ImapResult::Refused) {
+        ending_.note(SessionEnd::ServerError, done.line);
+        log(done.line);
+    }
     if (m.fileDone) {
         // Its whole body came before this completion and was dealt with then.
         m.step = m.afterBody;
@@ -835,6 +872,7 @@ void ImapDialogue::endMessage(Message& m) {
     if (m.fileFailed) return messageFailed(m);
     if (!m.bodyComplete || m.bodyFailed) {
         if (m.expunged && !m.bodyFailed) return messageGone(m);
+        if (m.bodyFailed) ending_.note(SessionEnd::StoreWriteFailed, m.bodyError);
         log(m.bodyFailed ? m.bodyError : "The server sent no body for " + messageName(m));
         abandon(m);
         return messageFailed(m);
@@ -843,6 +881,7 @@ void ImapDialogue::endMessage(Message& m) {
     // end, else it ends the message's unfinished last line.
     std::string error;
     if (!store_.writeMessage("\r\n", error)) {
+        ending_.note(SessionEnd::StoreWriteFailed, error);
         log(error);
         abandon(m);
         return messageFailed(m);
@@ -855,13 +894,15 @@ void ImapDialogue::endMessage(Message& m) {
     if (!store_.commitMessage(m.storeTime, name, stored, error)) {
         log(error);
         if (!stored) {
+            ending_.note(SessionEnd::StoreWriteFailed, error);
             store_.abandonMessage();
             leaveForNextRun("a message file could not be stored");
             m.step = Message::Step::Done;
             return;
         }
     }
-    tally_.countStored();
+    // The closing line end written above is the file's too.
+    tally_.countStored(m.fileBytes + 2);
     stored_.addFile(name);
     record(m, name);
     // Only a stored message may be flagged for deletion, and only by a

@@ -37,6 +37,15 @@
 // compared byte for byte before anything is committed. Message numbers
 // follow the server's EXPUNGE responses; messages announced by EXISTS during
 // the transfer are left for the next run.
+//
+// With checkOnly set the dialogue only counts: after LIST it opens each
+// folder the walk would take read-only (EXAMINE), asks the same search by
+// UID, holds the UIDs against the folder's records (read, never written)
+// and asks the sizes of the others (UID FETCH ... (RFC822.SIZE), in
+// listings of maxUidsPerListing UIDs, up to the window at once). No body is
+// fetched, no flag set, no directory or file made. Each folder and the
+// account get one log line with the counts; a folder that cannot be
+// examined is logged and left out.
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -50,7 +59,9 @@
 #include "engine/core/imap/imap_driver.h"
 #include "engine/core/imap/imap_opening.h"
 #include "engine/core/imap/imap_syntax.h"
+#include "engine/core/session/ending_record.h"
 #include "engine/core/session/migration_tally.h"
+#include "engine/core/session/session_ending.h"
 #include "engine/core/settings/migration_settings.h"
 #include "engine/core/store/file_time.h"
 #include "engine/core/store/stored_folder.h"
@@ -149,7 +160,14 @@ public:
 
     // 0 only when the walk finished with every message stored or recognised
     // as stored and the server acknowledged LOGOUT; 1 otherwise.
-    int result() const { return walkComplete_ && !tally_.leftForNextRun() && logoutAcknowledged_ ? 0 : 1; }
+    // A check: 0 when every folder was walked (those that could not be
+    // examined are logged) and the server acknowledged LOGOUT.
+    int result() const {
+        if (values_.settings.checkOnly) return checkComplete_ && logoutAcknowledged_ ? 0 : 1;
+        return walkComplete_ && !tally_.leftForNextRun() && logoutAcknowledged_ ? 0 : 1;
+    }
+    // What a check counted (all zero when the dialogue migrates).
+    const CheckCounts& checkCounts() const { return checkCounts_; }
     bool logoutAcknowledged() const { return logoutAcknowledged_; }
     int totalMessages() const { return totalMessages_; }
     // One line for the log at the end: messages stored, recognised as
@@ -161,9 +179,14 @@ public:
     // After signing in with a token, the server ended the session because
     // the token expired: a new token may carry the account on.
     bool tokenExpired() const { return tokenExpired_; }
+    // What the dialogue saw of how the session ends (the first decisive
+    // refusal or store failure, the server's last refusal line), and what
+    // it did to the messages.
+    EndingRecord ending() const;
+    const MigrationTally& tally() const { return tally_; }
 
 private:
-    enum class State { Greeting, Login, List, Select, Search, Transfer, Logout, Done };
+    enum class State { Greeting, Login, List, Select, Search, Transfer, Check, Logout, Done };
 
     // A message of the selected folder from its INTERNALDATE fetch until it
     // is stored, recognised, gone or failed (and, with MARK_DELETED, flagged).
@@ -189,6 +212,7 @@ private:
         bool bodyFailed = false;
         bool lastWasCarriageReturn = false;
         std::string bodyError;
+        std::uint64_t fileBytes = 0;  // written into its file so far
         // The file was finished before the body fetch's completion came;
         // `afterBody` is where that completion leads.
         bool fileDone = false;
@@ -284,6 +308,18 @@ private:
     void abandon(Message& m);
     void logout();
 
+    // The check of the account (checkOnly): one folder after another.
+    void checkNextFolder();
+    void checkExamined();
+    void checkSearched();
+    // Reads the folder's records (never writes them); false leaves them unknown.
+    void loadRecordsForCheck();
+    // Sends the size listings the window has room for; the folder's line
+    // once all are answered.
+    void checkPump();
+    void onCheckData(const std::optional<ImapFetchResponse>& fetch, std::string_view line);
+    void checkedFolderDone();
+
     MessageIdentity identity(const Message& m) const { return {folder_.serverName, driver_.uidValidity(), m.uid}; }
     void startBody(Message& m);
     void writeBody(Message& m, std::string_view bytes);
@@ -326,6 +362,7 @@ private:
 
     bool walkComplete_ = false;
     MigrationTally tally_;
+    EndingRecord ending_;
     bool logoutAcknowledged_ = false;
 
     // Signing in with a token: the initial response went out, and the
@@ -334,6 +371,18 @@ private:
     std::optional<std::string> challengeStatus_;
     bool signedIn_ = false;
     bool tokenExpired_ = false;
+
+    // The check of the account: the folder in hand and the account's counts.
+    struct CheckedFolder {
+        std::vector<std::uint32_t> uids;  // ascending: those the records do not name
+        std::vector<bool> sized;          // per UID: its size has been counted
+        std::size_t nextListed = 0;       // the first UID not yet in a listing
+        std::size_t listingsInFlight = 0;
+        std::uint64_t bytes = 0;
+        std::uint64_t alreadyStored = 0;
+    } checked_;
+    CheckCounts checkCounts_;
+    bool checkComplete_ = false;
 };
 
 }  // namespace rvo

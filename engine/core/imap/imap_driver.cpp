@@ -8,6 +8,20 @@
 
 namespace rvo {
 
+namespace {
+
+// "* NO", "* BAD", "* BYE" or a tagged NO or BAD: the server turning something down.
+bool isRefusal(std::string_view line) {
+    if (isUntagged(line, "NO") || isUntagged(line, "BAD") || isUntagged(line, "BYE")) return true;
+    if (!isTagged(line)) return false;
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) return false;
+    const ImapStatus status = taggedStatus(line, line.substr(0, space));
+    return status == ImapStatus::No || status == ImapStatus::Bad;
+}
+
+}  // namespace
+
 ImapDriver::ImapDriver(ImapDriverValues values, Send send, ImapDriverClient& client)
     : values_(std::move(values)),
       send_(std::move(send)),
@@ -96,6 +110,9 @@ bool ImapDriver::onMailboxSize(std::string_view line) {
 
 void ImapDriver::onResponse(const ImapResponse& response) {
     const std::string line = response.front().bytes;
+    // The BYE that answers LOGOUT is the server's goodbye, not a refusal.
+    if (isRefusal(line) && !(phase_ == Phase::Logout && isUntagged(line, "BYE")))
+        lastRefusal_ = std::string_view(line).substr(0, kMaxRefusalBytes);
     if (isUntagged(line, "BYE") && phase_ != Phase::Greeting && phase_ != Phase::Logout) {
         // The server is leaving; its close ends the session.
         logUntagged(line);
@@ -233,10 +250,29 @@ std::optional<std::string> ImapDriver::select(std::string_view quotedName, Compl
 }
 
 std::optional<std::string> ImapDriver::search(bool all, std::deque<std::uint32_t>& found, Completion done) {
+    return searchFor(byUid_, all, found, std::move(done));
+}
+
+std::optional<std::string> ImapDriver::searchUids(bool all, std::deque<std::uint32_t>& found, Completion done) {
+    return searchFor(true, all, found, std::move(done));
+}
+
+std::optional<std::string> ImapDriver::examine(std::string_view quotedName, Completion done) {
+    selected_ = false;
+    uidValidity_ = exists_ = 0;
+    return send(Phase::Select, "A002", "A002 EXAMINE " + std::string(quotedName),
+                [this, done = std::move(done)](const ImapOutcome& outcome) {
+                    if (outcome.result == ImapResult::Ok) selected_ = true;
+                    done(outcome);
+                });
+}
+
+std::optional<std::string> ImapDriver::searchFor(bool uids, bool all, std::deque<std::uint32_t>& found,
+                                                 Completion done) {
     search_.reset();
     found_ = &found;
     const std::string what = all ? "SEARCH ALL" : "SEARCH NOT DELETED";
-    return send(Phase::Search, "A003", std::string("A003 ") + (byUid_ ? "UID " : "") + what,
+    return send(Phase::Search, "A003", std::string("A003 ") + (uids ? "UID " : "") + what,
                 [this, done = std::move(done)](const ImapOutcome& outcome) {
                     found_ = nullptr;
                     longSearchLine_ = false;
@@ -265,6 +301,11 @@ std::string uidSet(const std::vector<std::uint32_t>& uids) {
 std::optional<std::string> ImapDriver::listDates(const std::vector<std::uint32_t>& uids, Completion done) {
     const std::string tag = tagFor("I001");
     return send(Phase::Transfer, tag, tag + " UID FETCH " + uidSet(uids) + " (INTERNALDATE)", std::move(done));
+}
+
+std::optional<std::string> ImapDriver::listSizes(const std::vector<std::uint32_t>& uids, Completion done) {
+    const std::string tag = tagFor("I001");
+    return send(Phase::Transfer, tag, tag + " UID FETCH " + uidSet(uids) + " (RFC822.SIZE)", std::move(done));
 }
 
 std::optional<std::string> ImapDriver::fetchDate(std::uint32_t number, Completion done) {

@@ -135,6 +135,15 @@ public:
     std::optional<std::string> select(std::string_view quotedName, Completion done);
     // The folder's messages: numbers, or UIDs when byUid(), into `found`.
     std::optional<std::string> search(bool all, std::deque<std::uint32_t>& found, Completion done);
+    // A check of the account: the folder opened read-only (EXAMINE), so
+    // that neither its flags nor its recent state change on the server.
+    std::optional<std::string> examine(std::string_view quotedName, Completion done);
+    // A check of the account: the folder's UIDs into `found` (UID SEARCH,
+    // whatever the window), to be held against the store's records.
+    std::optional<std::string> searchUids(bool all, std::deque<std::uint32_t>& found, Completion done);
+    // A check of the account: the sizes of the messages with these UIDs
+    // (ascending), handed to onTransferData; no body is asked for.
+    std::optional<std::string> listSizes(const std::vector<std::uint32_t>& uids, Completion done);
     // By UID: the dates of the messages with these UIDs (ascending), handed to onTransferData.
     std::optional<std::string> listDates(const std::vector<std::uint32_t>& uids, Completion done);
     // By number: the date and UID of one message.
@@ -151,6 +160,11 @@ public:
     const ImapSearchReader& searchAnswer() const { return search_; }
     // From the greeting's response code, or the last answer to CAPABILITY.
     const ImapCapabilities& capabilities() const { return capabilities_; }
+
+    // The server's most recent NO, BAD or BYE line (tagged or untagged, the
+    // BYE that answers LOGOUT aside), cut to kMaxRefusalBytes; empty when none came.
+    const std::string& lastRefusal() const { return lastRefusal_; }
+    static constexpr std::size_t kMaxRefusalBytes = 1024;
 
     // The conversation is over (LOGOUT answered, or abandoned): nothing more is read.
     void end();
@@ -176,6 +190,7 @@ private:
     std::optional<std::string> send(Phase phase, std::string_view tag, std::string line, Completion done,
                                     std::string logged = {});
     bool onMailboxSize(std::string_view line);
+    std::optional<std::string> searchFor(bool uids, bool all, std::deque<std::uint32_t>& found, Completion done);
     // A FETCH response carrying a body and a UID answers the body fetch by that UID.
     void noteBody(const ImapResponse& response);
 
@@ -198,6 +213,7 @@ private:
     std::uint32_t exists_ = 0;
     // Body fetches by UID in flight, and whether their body came.
     std::deque<std::pair<std::uint32_t, bool>> bodiesByUid_;
+    std::string lastRefusal_;
 };
 
 }  // namespace rvo

@@ -143,16 +143,24 @@ Pop3Dialogue::Pop3Dialogue(Pop3Environment& environment, Pop3Account account, in
       wantedWindow_(static_cast<std::size_t>(std::clamp(window, 1, 64))) {}
 
 std::string Pop3Dialogue::summary() const {
+    if (checkOnly_) {
+        return result() == 0 ? "The check of the account is complete; nothing was retrieved, changed or stored"
+                             : "The check of the account did not finish; nothing was retrieved, changed or stored";
+    }
     return tally_.summary(result() == 0, quitSent_ ? "the dialogue did not finish"
                                                    : "the session ended before QUIT was sent");
 }
 
 void Pop3Dialogue::connected() {
+    // A check writes nothing into the database.
+    if (checkOnly_) return;
     try {
         env_.openDatabase()->registerServer(account_.serverAddress);
     } catch (const Exception& e) {
+        ending_.note(SessionEnd::DatabaseFailed, e.text());
         env_.report(e.text());
     } catch (...) {
+        ending_.note(SessionEnd::DatabaseFailed);
         env_.report(kUnknownError);
     }
 }
@@ -188,6 +196,7 @@ void Pop3Dialogue::onLine(std::string_view line) {
             case Pop3State::QuitSent:
                 if (!quitAnswered_) {
                     quitAnswered_ = true;
+                    if (startsWith(line, "-ERR")) ending_.noteRefusal(line);
                     if (!isPop3StatusLine(line)) {
                         outOfStep(line);
                         break;
@@ -198,6 +207,11 @@ void Pop3Dialogue::onLine(std::string_view line) {
                 if (!line.empty()) env_.report(line);
                 break;
             case Pop3State::Closed:
+                break;
+            case Pop3State::CheckStatSent:
+            case Pop3State::CheckListSent:
+            case Pop3State::CheckUidlSent:
+                onCheckLine(line);
                 break;
         }
     } catch (const Exception& e) {
@@ -226,6 +240,8 @@ bool Pop3Dialogue::positiveAnswer(std::string_view line) {
     }
     if (!startsWith(line, "+")) {
         env_.report(line);
+        ending_.noteRefusal(line);
+        ending_.note(state_ == Pop3State::AwaitGreeting ? SessionEnd::ServerError : SessionEnd::LoginRefused, line);
         refused(state_ == Pop3State::AwaitGreeting ? "the server's greeting was negative"
                                                    : "the server refused the login");
         return false;
@@ -238,11 +254,13 @@ void Pop3Dialogue::onGreeting(std::string_view line) {
     if (account_.signIn) return sendAuth();
     if (const std::string problem = credentialProblem(account_); !problem.empty()) {
         env_.report(problem);
+        ending_.note(SessionEnd::SettingsMistake, "the user name or password cannot be sent");
         refused("the user name or password cannot be sent");
         return;
     }
     if (!env_.send("USER " + account_.loginName() + "\r\n")) return;
     state_ = Pop3State::UserSent;
+    if (checkOnly_) return;
     const auto database = env_.openDatabase();
     database->registerUser(account_.user, database->serverId(account_.serverAddress));
 }
@@ -257,6 +275,7 @@ void Pop3Dialogue::onLoginAnswer(std::string_view line) {
 }
 
 void Pop3Dialogue::loggedIn() {
+    if (checkOnly_) return sendCheckStat();
     if (wantedWindow_ > 1) {
         // Whether the server takes pipelined commands.
         if (env_.send("CAPA\r\n")) state_ = Pop3State::CapaSent;
@@ -280,6 +299,7 @@ void Pop3Dialogue::sendAuth() {
     state_ = Pop3State::AuthSent;
     initialResponseSent_ = false;
     challengeStatus_.reset();
+    if (checkOnly_) return;
     const auto database = env_.openDatabase();
     database->registerUser(account_.user, database->serverId(account_.serverAddress));
 }
@@ -308,6 +328,8 @@ void Pop3Dialogue::onAuthAnswer(std::string_view line) {
         env_.report(kUnknownError);
         return;
     }
+    ending_.noteRefusal(line);
+    ending_.note(SessionEnd::LoginRefused, line);
     if (challengeStatus_) {
         // One line: why, and the server's own words; never the token.
         env_.report("The server refused the OAuth 2.0 token" +
@@ -359,7 +381,11 @@ void Pop3Dialogue::onListLine(std::string_view line) {
     if (!listStatusSeen_) {
         listStatusSeen_ = true;
         env_.report(line);
-        if (!startsWith(line, "+")) refused("the server refused the list of messages");
+        if (!startsWith(line, "+")) {
+            ending_.noteRefusal(line);
+            ending_.note(SessionEnd::ServerError, line);
+            refused("the server refused the list of messages");
+        }
         return;
     }
     if (line == ".") {
@@ -382,6 +408,7 @@ void Pop3Dialogue::onListLine(std::string_view line) {
         }
         if (std::string error; !env_.prepareInbox(error)) {
             env_.report(error);
+            ending_.note(SessionEnd::StoreWriteFailed, error);
             tally_.leaveForNextRun("the inbox directory could not be created");
             quit();
             return;
@@ -414,6 +441,8 @@ void Pop3Dialogue::onUidlAnswer(std::string_view line) {
     }
     if (startsWith(line, "-")) {
         env_.report(line);
+        ending_.noteRefusal(line);
+        ending_.note(SessionEnd::ServerError, line);
         skipMessage("the server refused a unique-id");
         return;
     }
@@ -477,6 +506,8 @@ void Pop3Dialogue::onUidlListLine(std::string_view line) {
         if (startsWith(line, "+")) return;
         // Refused for the whole mailbox: as a refused UIDL of each message.
         env_.report(line);
+        ending_.noteRefusal(line);
+        ending_.note(SessionEnd::ServerError, line);
         inFlight_.takeOldest();
         for (std::size_t i = 0; i < messageNumbers_.size(); ++i) tally_.countFailed();
         messageNumbers_.clear();
@@ -567,6 +598,7 @@ bool Pop3Dialogue::sendRetr() {
     if (fileFree) {
         if (std::string error; !env_.beginMessage(number, error)) {
             env_.report(error);
+            ending_.note(SessionEnd::StoreWriteFailed, error);
             tally_.countFailed();
             tally_.leaveForNextRun("a message file could not be created");
             return true;
@@ -599,6 +631,7 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
                     messageOpen_ = true;
                 } else {
                     env_.report(error);
+                    ending_.note(SessionEnd::StoreWriteFailed, error);
                     tally_.countFailed();
                     tally_.leaveForNextRun("a message file could not be created");
                 }
@@ -606,6 +639,8 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
             return;
         }
         env_.report(line);
+        ending_.noteRefusal(line);
+        ending_.note(SessionEnd::ServerError, line);
         dropMessage();
         inFlight_.takeOldest();
         if (quitWanted_) {
@@ -624,6 +659,7 @@ void Pop3Dialogue::onMessageLine(std::string_view line) {
     if (!messageOpen_) return;
     if (std::string error; !env_.writeMessageLine(read.content, error)) {
         env_.report(error);
+        ending_.note(SessionEnd::StoreWriteFailed, error);
         dropMessage();
         tally_.countFailed();
         tally_.leaveForNextRun("a message file could not be written");
@@ -646,6 +682,7 @@ void Pop3Dialogue::completeMessage() {
     messageOpen_ = false;
     if (std::string error; !env_.commitMessage(error)) {
         env_.report(error);
+        ending_.note(SessionEnd::StoreWriteFailed, error);
         skipMessage("a message file could not be stored");
         return;
     }
@@ -692,7 +729,8 @@ bool Pop3Dialogue::recordStored() {
         const bool keys = accountKeys(*database, serverId, userId);
         if (keys) database->recordUidl(serverId, userId, stored_.uidl);
         if (keys && database->usable()) {
-            tally_.countStored();
+            // The file holds the body's lines as LIST counts them, each with CR LF.
+            tally_.countStored(stored_.octets);
             return true;
         }
         said = database->lastError();
@@ -700,6 +738,7 @@ bool Pop3Dialogue::recordStored() {
     env_.report(formatBounded("Message %d is stored, but its unique-id could not be recorded in the migration "
                               "database (%d attempts): %s", stored_.number, attempts,
                               said.empty() ? "the database gave no reason" : said.c_str()));
+    ending_.note(SessionEnd::DatabaseFailed, said);
     // Kept without its record, the next run would store it a second time.
     removeStored("its unique-id could not be recorded");
     tally_.leaveForNextRun("the migration database cannot be used");
@@ -729,6 +768,7 @@ void Pop3Dialogue::outOfStep(std::string_view line) {
     env_.report(formatBounded("Protocol error: the answer to %s does not begin with +OK or -ERR, so the server's "
                               "answers no longer match the commands and the session ends: %s",
                               command.c_str(), std::string(line).c_str()));
+    ending_.note(SessionEnd::Failed, "the server's answers went out of step with the commands");
     tally_.leaveForNextRun("the server's answers went out of step with the commands");
     settleUnconfirmed("no answer followed its end");
     // Whatever was begun after the stream went out of step is not the message it seems to be.
@@ -823,6 +863,7 @@ bool Pop3Dialogue::databaseHolds(const MigrationDatabase& database, bool keysFou
     if (keysFound && database.usable()) return true;
     const std::string said = database.lastError();
     env_.report(what + ": " + (said.empty() ? std::string("the database gave no reason") : said));
+    ending_.note(SessionEnd::DatabaseFailed, said.empty() ? what : said);
     tally_.leaveForNextRun("the migration database cannot be used");
     quit();
     return false;

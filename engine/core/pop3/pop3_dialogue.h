@@ -42,6 +42,13 @@
 // A server may give two messages one unique-id. Both are stored; the second
 // is recorded under the id with its occurrence appended ("<id> 2"; a space
 // cannot occur in a unique-id), so each occurrence is known on its own.
+//
+// A check (setCheckOnly) signs in the same way and then only counts: STAT,
+// LIST and UIDL, one at a time; the listed messages whose unique-ids the
+// database already records are stored, the others with their listed sizes
+// would be copied. The database is only read (nothing registered or
+// recorded), nothing is retrieved or deleted and no file is written; one
+// log line gives the counts, then QUIT.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -55,7 +62,9 @@
 #include "engine/core/db/migration_database.h"
 #include "engine/core/pop3/pop3_body.h"
 #include "engine/core/session/commands_in_flight.h"
+#include "engine/core/session/ending_record.h"
 #include "engine/core/session/migration_tally.h"
+#include "engine/core/session/session_ending.h"
 
 namespace rvo {
 
@@ -134,6 +143,9 @@ enum class Pop3State {
     Retrieving,
     QuitSent,
     Closed,
+    CheckStatSent,  // a check: STAT, then LIST, then UIDL for the whole mailbox
+    CheckListSent,
+    CheckUidlSent,
 };
 
 // Longest unique-id recorded; RFC 1939 allows 70, the database column 255.
@@ -170,6 +182,10 @@ public:
     void setRecordRetry(const Pop3RecordRetry& retry) { retry_ = retry; }
     // Signs in with AUTH instead of USER and PASS; before the greeting arrives.
     void setSignIn(SaslSignIn signIn) { account_.signIn = std::move(signIn); }
+    // Only counts what a migration would copy; before the connection opens.
+    void setCheckOnly(bool checkOnly) { checkOnly_ = checkOnly; }
+    // What a check counted (all zero when the dialogue migrates).
+    const CheckCounts& checkCounts() const { return checkCounts_; }
 
     // The connection is open: the server is registered.
     void connected();
@@ -180,13 +196,23 @@ public:
     // Commands the session held for sending could not be sent: QUIT, if it
     // was among them, never reached the server.
     void commandsLost() { quitSent_ = false; }
+    // QUIT went out: the server's close after it ends the session normally.
+    bool quitSent() const { return quitSent_; }
 
-    int result() const { return quitSent_ && !tally_.leftForNextRun() ? 0 : 1; }
+    // A check: 0 when the counts are complete and QUIT was sent.
+    int result() const {
+        if (checkOnly_) return quitSent_ && checkComplete_ ? 0 : 1;
+        return quitSent_ && !tally_.leftForNextRun() ? 0 : 1;
+    }
     // The most commands that were outstanding at once.
     std::size_t mostInFlight() const { return inFlight_.mostInFlight(); }
     Pop3State state() const { return state_; }
     // The account's closing line: what was stored, recognised and failed, and why it is left when it is.
     std::string summary() const;
+    // What the dialogue saw of how the session ends (refusals, store and
+    // database failures), and what it did to the messages.
+    const EndingRecord& ending() const { return ending_; }
+    const MigrationTally& tally() const { return tally_; }
 
 private:
     // False after logging an empty or negative answer (a negative one also ends the dialogue).
@@ -245,6 +271,13 @@ private:
     void refused(std::string_view reason);
     void close();
     bool sendFormatted(const char* format, int number);
+
+    // The check: STAT, LIST and UIDL read, then the counts.
+    void sendCheckStat();
+    void onCheckLine(std::string_view line);
+    // False after logging a line where a status line belongs (the session ends).
+    bool checkStatus(std::string_view line, const char* command);
+    void countChecked();
 
     // Server and user keys; 0 when the database cannot say. Looked up
     // until found, then kept.
@@ -305,11 +338,17 @@ private:
     bool quitAnswered_ = false;
     bool quitSent_ = false;
     MigrationTally tally_;
+    EndingRecord ending_;
     bool loggingOutShown_ = false;
     // AUTH: the initial response went out, and the status of the server's
     // failure challenge once one came.
     bool initialResponseSent_ = false;
     std::optional<std::string> challengeStatus_;
+
+    bool checkOnly_ = false;
+    bool checkStatusSeen_ = false;
+    bool checkComplete_ = false;
+    CheckCounts checkCounts_;
 };
 
 }  // namespace rvo

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/core/text/format.h"
 #include "engine/win32/ui/dialog_window.h"
 #include "resources/resource_ids.h"
 
@@ -53,6 +54,7 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
       port_(settings.imapPort),
       account_(account),
       store_(std::move(store)),
+      checkOnly_(settings.checkOnly),
       dialogue_(dialogueValues(kind, settings, account, texts, timings), host_, store_) {
     protectCredentials(ImapOpening::loginMask(account.loginName(), account.password));
     setSecurity(settings.security, UpgradeProtocol::Imap);
@@ -61,6 +63,7 @@ ImapActiveObj::ImapActiveObj(const SessionKind& kind, const MigrationSettings& s
 void ImapActiveObj::start() {
     if (port_ < 1 || port_ > 65535) {
         stopRunning();
+        noteConnectionEnd(SessionEnd::SettingsMistake, formatBounded("The IMAP port %d is not a TCP port", port_));
         reportFormatted("The IMAP port %d is not a TCP port", port_);
         return;
     }
@@ -89,7 +92,16 @@ void ImapActiveObj::finish() {
         tokenExpired(account_.loginName());
         result = kSessionTokenExpired;
     }
+    settleEnding(dialogue_.result(), dialogue_.ending(), dialogue_.tally(), dialogue_.logoutAcknowledged());
+    // After the ending is settled, which starts it afresh.
+    if (checkOnly_) fillCheckEnding(result);
     endSession(result);
+}
+
+void ImapActiveObj::fillCheckEnding(int result) {
+    // The counts are what the run reports for a check; the store was only read.
+    writableEnding().check = dialogue_.checkCounts();
+    if (result == 0) writableEnding().end = SessionEnd::Completed;
 }
 
 }  // namespace rvo

@@ -62,6 +62,9 @@ protected:
     void receiveHandled() override;
 
 private:
+    // A check's counts, and Completed when it finished, for whoever ran the session.
+    void fillCheckEnding(int result);
+
     class Host : public ImapDialogueHost {
     public:
         explicit Host(ImapActiveObj& session) : session_(session) {}
@@ -87,6 +90,7 @@ private:
     int port_;
     AccountValues account_;
     ImapFileStore store_;
+    bool checkOnly_ = false;  // the account is only checked: its store is read, never written
     std::string heldCommands_;  // at most the dialogue's window of command lines
     Host host_{*this};
     ImapDialogue dialogue_;

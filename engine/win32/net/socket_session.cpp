@@ -20,6 +20,13 @@ constexpr std::string_view kConnectionClosed = "Connection closed";
 constexpr const char* kConnectFailed = "Could not establish connection to server - %d";
 // Longest pause between looks at the stop counter while a send waits.
 constexpr unsigned long kSendPollMs = 100;
+
+// What a failed connect says about the server.
+SessionEnd connectEnd(int error) {
+    if (error == WSAECONNREFUSED) return SessionEnd::ConnectRefused;
+    if (error == WSAETIMEDOUT) return SessionEnd::ConnectTimedOut;
+    return SessionEnd::Failed;
+}
 }  // namespace
 
 SocketSession::SocketSession(const SessionKind& kind, LogSink& log, SessionObserver* observer,
@@ -34,7 +41,29 @@ SocketSession::SocketSession(const SessionKind& kind, LogSink& log, SessionObser
       pieceBytes_(std::clamp<std::size_t>(timings.receiveBytes, 1, INT_MAX)),
       receiveBuffer_(std::clamp<std::size_t>(timings.receiveBatchBytes, pieceBytes_, INT_MAX)) {}
 
-void SocketSession::signal() { event_.set(); }
+void SocketSession::signal() {
+    // stop() signals: from the owner's thread that is Cancel.
+    if (!onWorkerThread()) cancelAsked_ = true;
+    event_.set();
+}
+
+void SocketSession::noteConnectionEnd(SessionEnd end, std::string_view detail) {
+    // Once Cancel was asked, what our own stop does to the connection is the cancel.
+    if (cancelAsked_ && end != SessionEnd::SettingsMistake && end != SessionEnd::CertificateRefused)
+        end = SessionEnd::Cancelled;
+    connectionEnding_.note(end, detail);
+}
+
+void SocketSession::settleEnding(int result, const EndingRecord& dialogue, const MigrationTally& tally,
+                                 bool conversationOver) {
+    if (cancelAsked_) noteConnectionEnd(SessionEnd::Cancelled);
+    EndingRecord connection;
+    if (!conversationOver || connectionEnding_.end() == SessionEnd::Cancelled) connection = connectionEnding_;
+    ending_ = rvo::settleEnding(result, dialogue, connection, tally);
+    // No credential leaves the session in a text, as none reaches the log.
+    ending_.reason = credentials_.applyBounded(ending_.reason, kMaxEndingText);
+    ending_.lastRefusal = credentials_.applyBounded(ending_.lastRefusal, kMaxEndingText);
+}
 
 std::optional<SaslSignIn> SocketSession::prepareTokenSignIn(const std::string& user, const std::string& host,
                                                            int port, CredentialMask mask) {
@@ -45,6 +74,8 @@ std::optional<SaslSignIn> SocketSession::prepareTokenSignIn(const std::string& u
     if (!signIn) {
         // Nothing was connected: the account is left for the next run.
         stopRunning();
+        noteConnectionEnd(tokenSignIn_ && tokenSignIn_->tokens ? SessionEnd::LoginRefused : SessionEnd::SettingsMistake,
+                          why);
         report(why.empty() ? "No token sign-in is set up" : why);
         return std::nullopt;
     }
@@ -69,6 +100,7 @@ void SocketSession::connectToServer(const std::string& host, unsigned short port
         running_ = false;
         const std::string text = formatBounded(
             "SECURITY=%s is not one of none, tls and starttls; the account is not migrated", security_.text.c_str());
+        noteConnectionEnd(SessionEnd::SettingsMistake, text);
         report(text);
         connectionFailed(text);
         return;
@@ -89,9 +121,11 @@ void SocketSession::connectToServer(const std::string& host, unsigned short port
         if (const std::optional<SocketAddress> address = resolve(host, port)) socket_.connectTo(*address);
     } catch (const Exception& e) {
         running_ = false;
+        noteConnectionEnd(SessionEnd::Failed, e.text());
         report(e.text());
     } catch (...) {
         running_ = false;
+        noteConnectionEnd(SessionEnd::Failed);
         report(kind_.unknownErrorText);
     }
 }
@@ -102,6 +136,7 @@ std::optional<SocketAddress> SocketSession::resolve(const std::string& host, uns
         const int error = WSAGetLastError();
         running_ = false;
         const std::string text = formatBounded("Could not retrieve host information - %d", error);
+        noteConnectionEnd(SessionEnd::Failed, text);
         report(text);
         connectionFailed(text);
         return std::nullopt;
@@ -116,6 +151,7 @@ void SocketSession::connectReportingCodes(const std::string& host, unsigned shor
         const int error = WSAGetLastError();
         running_ = false;
         const std::string text = formatBounded("Could not create socket - %d", error);
+        noteConnectionEnd(SessionEnd::Failed, text);
         report(text);
         connectionFailed(text);
         return;
@@ -127,6 +163,7 @@ void SocketSession::connectReportingCodes(const std::string& host, unsigned shor
     if (kind_.logConnectSteps) report("Retrieved host information");
     if (const int error = socket_.tryConnect(*address); error != 0) {
         const std::string text = formatBounded(kConnectFailed, error);
+        noteConnectionEnd(connectEnd(error), text);
         showLine(text);
         running_ = false;
         report(text);
@@ -145,6 +182,7 @@ void SocketSession::run() {
     } catch (...) {
         // The session cannot say where its dialogue stands: it has failed.
         running_ = false;
+        noteConnectionEnd(SessionEnd::Failed);
         report(kind_.unknownErrorText);
     }
 }
@@ -170,18 +208,25 @@ void SocketSession::loop() {
                 const int error = WSAGetLastError();
                 addStopRequest();
                 running_ = false;
+                noteConnectionEnd(SessionEnd::Failed, formatBounded("Failed to wait for socket event - %d", error));
                 reportWaitFailure("Failed to wait for socket event - %d", error);
             } else if (result == WSA_WAIT_TIMEOUT && silence_.timedOut()) {
                 const int error = WSAGetLastError();
                 addStopRequest();
                 running_ = false;
+                // Silence before the connect completed is a connect that timed out.
+                noteConnectionEnd(connected_ ? SessionEnd::Stalled : SessionEnd::ConnectTimedOut,
+                                  formatBounded("Timed out waiting for server - %d", error));
                 reportWaitFailure("Timed out waiting for server - %d", error);
             }
         } else {
             addStopRequest();
         }
         // A cancel is seen here, before any event is looked at.
-        if (stopRequests() != 0) return;
+        if (stopRequests() != 0) {
+            if (cancelAsked_) noteConnectionEnd(SessionEnd::Cancelled);
+            return;
+        }
         if (throttle_) throttle_->poll();
         // Closed from this side (the dialogue gave up on the server): nothing
         // can arrive any more, and a closed socket has no events to ask for.
@@ -198,6 +243,7 @@ void SocketSession::loop() {
             const int error = WSAGetLastError();
             addStopRequest();
             running_ = false;
+            noteConnectionEnd(SessionEnd::Failed, formatBounded("Could not retrieve socket event - %d", error));
             reportWaitFailure("Could not retrieve socket event - %d", error);
             continue;
         }
@@ -236,6 +282,7 @@ void SocketSession::handleEvents(const WSANETWORKEVENTS& events) {
 void SocketSession::onConnected(int errorCode) {
     if (errorCode != 0) {
         const std::string text = formatBounded(kConnectFailed, errorCode);
+        noteConnectionEnd(connectEnd(errorCode), text);
         showLine(text);
         running_ = false;
         report(text);
@@ -243,6 +290,7 @@ void SocketSession::onConnected(int errorCode) {
         stop();
         return;
     }
+    connected_ = true;
     showLine(kConnected);
     report(kConnected);
     if (security_.mode == Security::None) {
@@ -282,6 +330,8 @@ void SocketSession::receiveFailed(int n) {
     if (n == 0) tls_.noteCutRecord();
     tls_.noteHandshakeCut();
     running_ = false;
+    noteConnectionEnd(SessionEnd::ConnectionDropped,
+                      formatBounded("Could not receive data from server - %d", n == 0 ? 0 : error));
     connectionFailed(formatBounded("Could not receive data from server - %d", n == 0 ? 0 : error));
     if (!kind_.logReceiveFailures) return;
     if (n == 0)
@@ -295,6 +345,7 @@ void SocketSession::onPeerClosed() {
     // The close_notify and the TCP close of one server are one close.
     if (closedHere_ || closeSeen_) return;
     closeSeen_ = true;
+    noteConnectionEnd(SessionEnd::ConnectionDropped, "the server closed the connection");
     showLine(kConnectionClosed);
     report(kConnectionClosed);
     stop();
@@ -337,6 +388,7 @@ bool SocketSession::feedPiece(std::string_view piece) {
     reportFormatted("The server sent more than %u bytes without a line end; the session ends",
                     static_cast<unsigned>(std::min<std::size_t>(timings_.maxLineBytes, UINT_MAX)));
     running_ = false;
+    noteConnectionEnd(SessionEnd::Failed, "the server sent a line longer than the bound");
     unfed_ = {};
     return false;
 }
@@ -399,6 +451,7 @@ bool SocketSession::sendAll(std::string_view bytes) {
     if (!tls_.secure() || !tls_.active()) {
         // Nothing of the dialogue, least of all a credential, goes out in clear text.
         running_ = false;
+        noteConnectionEnd(SessionEnd::Failed, "nothing is sent before the encrypted connection is up");
         report("Nothing is sent before the encrypted connection is up");
         return false;
     }
@@ -419,14 +472,21 @@ bool SocketSession::sendRaw(std::string_view bytes) {
             const WaitResult wait = waitWritable();
             if (wait == WaitResult::Writable) continue;
             running_ = false;
-            if (wait == WaitResult::Stopped) return false;
+            if (wait == WaitResult::Stopped) {
+                if (cancelAsked_) noteConnectionEnd(SessionEnd::Cancelled);
+                return false;
+            }
             if (wait == WaitResult::TimedOut) {
+                // The server takes nothing: as silence while reading.
+                noteConnectionEnd(SessionEnd::Stalled, formatBounded("Timed out waiting for server - %d", WSAETIMEDOUT));
                 reportFormatted("Timed out waiting for server - %d", WSAETIMEDOUT);
                 return false;
             }
             error = WSAGetLastError();
         }
         running_ = false;
+        noteConnectionEnd(SessionEnd::ConnectionDropped,
+                          formatBounded("The winsock error %d occurred when sending data.", error));
         reportFormatted("The winsock error %d occurred when sending data.", error);
         return false;
     }
@@ -479,6 +539,7 @@ bool SocketSession::prepareSecurity(const std::string& host) {
     if (tls_.prepare(host, security_.caFile, error)) return true;
     running_ = false;
     const std::string text = error + "; the account is not migrated";
+    noteConnectionEnd(SessionEnd::SettingsMistake, text);
     report(text);
     connectionFailed(text);
     return false;
@@ -501,6 +562,7 @@ bool SocketSession::channelOpened(const std::string* greeting) {
 
 void SocketSession::dropConnection(const std::string& text) {
     running_ = false;
+    noteConnectionEnd(tls_.dropEnd(), text);
     tls_.end();
     unfed_ = {};
     report(text);
@@ -548,6 +610,7 @@ void SocketSession::showCaption(std::string_view text) const {
 
 void SocketSession::onUnhandledException(const char* text) {
     running_ = false;
+    noteConnectionEnd(SessionEnd::Failed, text ? std::string_view(text) : kind_.unknownErrorText);
     report(text ? std::string_view(text) : kind_.unknownErrorText);
 }
 

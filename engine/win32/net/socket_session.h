@@ -29,6 +29,7 @@
 #include "engine/core/net/line_assembler.h"
 #include "engine/core/net/session_kind.h"
 #include "engine/core/net/session_timings.h"
+#include "engine/core/session/ending_record.h"
 #include "engine/core/session/progress_throttle.h"
 #include "engine/core/session/progress_view.h"
 #include "engine/core/session/session_ending.h"
@@ -151,6 +152,15 @@ protected:
     void stopRunning() { running_ = false; }
     // Filled by the session on its worker as it learns how it ends.
     SessionEnding& writableEnding() { return ending_; }
+    // In finish, before endSession: the ending from what the dialogue saw
+    // and what the connection saw (connect errors, drops, stalls, TLS,
+    // Cancel), with the texts masked as the log masks them. A dialogue
+    // whose conversation was over (`conversationOver`: LOGOUT answered, QUIT
+    // sent) ended normally as far as the connection goes: the server's
+    // close after it is no drop.
+    void settleEnding(int result, const EndingRecord& dialogue, const MigrationTally& tally, bool conversationOver);
+    // A cause only the session knows (a port that is no TCP port).
+    void noteConnectionEnd(SessionEnd end, std::string_view detail = {});
 
     // Every line is cut to a bounded length, with the account's password masked.
     void report(std::string_view text) const;
@@ -238,6 +248,11 @@ private:
     // receive may be viewed by unfed_.
     TlsLayer tls_{*this};
     SessionEnding ending_;
+    // What the connection learned of how the session ends.
+    EndingRecord connectionEnding_;
+    // stop() was asked from another thread: the owner cancels.
+    std::atomic<bool> cancelAsked_{false};
+    bool connected_ = false;
 };
 
 }  // namespace rvo

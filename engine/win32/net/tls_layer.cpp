@@ -66,7 +66,7 @@ bool TlsLayer::receive(std::string_view received, std::string_view& plain) {
         return false;
     }
     if (std::string why; channel_->takeRenegotiated() && !certificateTrusted(why)) {
-        drop(renegotiatedUntrustedText(why));
+        drop(renegotiatedUntrustedText(why), SessionEnd::CertificateRefused);
         return false;
     }
     if (result == TlsChannel::Result::Closed) {
@@ -108,7 +108,7 @@ bool TlsLayer::checkChannel() {
         case ChannelVerdict::Untrusted:
         case ChannelVerdict::Refused:
             sendCloseNotify();
-            drop(untrustedText(why));
+            drop(untrustedText(why), SessionEnd::CertificateRefused);
             return false;
     }
     owner_.reportLine("Encrypted connection: " + channel_->description());
@@ -150,7 +150,7 @@ std::string TlsLayer::answerCloseNotify() {
 }
 
 void TlsLayer::noteHandshakeCut() {
-    if (stage_ == ChannelStage::Handshaking) drop(handshakeCutText());
+    if (stage_ == ChannelStage::Handshaking) drop(handshakeCutText(), SessionEnd::ConnectionDropped);
 }
 
 void TlsLayer::noteCutRecord() {
@@ -158,8 +158,9 @@ void TlsLayer::noteCutRecord() {
         owner_.reportLine("The server closed the connection in the middle of a TLS record; the record is dropped");
 }
 
-void TlsLayer::drop(const std::string& text) {
+void TlsLayer::drop(const std::string& text, SessionEnd end) {
     stage_ = ChannelStage::Ended;
+    dropEnd_ = end;
     owner_.dropConnection(text);
 }
 

@@ -19,6 +19,7 @@
 #include "engine/core/net/channel_stage.h"
 #include "engine/core/net/connection_security.h"
 #include "engine/core/net/tls_upgrade.h"
+#include "engine/core/session/session_end.h"
 #include "engine/win32/net/server_certificate.h"
 #include "engine/win32/net/tls_channel.h"
 
@@ -88,16 +89,21 @@ public:
     void noteCutRecord();
     // The account ended for another reason: nothing passes any more.
     void end() { stage_ = ChannelStage::Ended; }
+    // How the session ends when the layer dropped the connection: a
+    // certificate that did not verify is refused, a handshake the server
+    // cut short is a dropped connection, anything else failed.
+    SessionEnd dropEnd() const { return dropEnd_; }
 
 private:
     bool handshake(std::string_view received);
     bool checkChannel();
     bool certificateTrusted(std::string& why);
-    void drop(const std::string& text);
+    void drop(const std::string& text, SessionEnd end = SessionEnd::Failed);
     void sendCloseNotify();
 
     TlsLayerOwner& owner_;
     ChannelStage stage_ = ChannelStage::Plain;
+    SessionEnd dropEnd_ = SessionEnd::Failed;
     std::string host_;
     std::unique_ptr<TrustedRoots> roots_;
     std::optional<TlsUpgrade> upgrade_;

@@ -6,6 +6,7 @@
 #include "engine/core/pop3/pop3_credentials.h"
 #include "engine/core/store/file_time.h"
 #include "engine/core/text/exception.h"
+#include "engine/core/text/format.h"
 #include "engine/win32/ui/dialog_window.h"
 #include "resources/resource_ids.h"
 
@@ -46,6 +47,8 @@ Pop3ActiveObj::Pop3ActiveObj(const SessionKind& kind, const MigrationSettings& s
       dialogue_(*this, Pop3Account{settings.serverAddress, account.user, account.password, account.sourceUser, {}}, settings.pipelineDepth) {
     protectCredentials(pop3CredentialMask(account.password));
     setSecurity(settings.security, UpgradeProtocol::Pop3);
+    checkOnly_ = settings.checkOnly;
+    dialogue_.setCheckOnly(checkOnly_);
 }
 
 void Pop3ActiveObj::receiveHandled() {
@@ -57,6 +60,7 @@ void Pop3ActiveObj::receiveHandled() {
 void Pop3ActiveObj::start() {
     if (port_ < 1 || port_ > 65535) {
         stopRunning();
+        noteConnectionEnd(SessionEnd::SettingsMistake, formatBounded("The POP3 port %d is not a TCP port", port_));
         reportFormatted("The POP3 port %d is not a TCP port", port_);
         return;
     }
@@ -78,6 +82,12 @@ void Pop3ActiveObj::finish() {
         Sleep(timings().finishPauseMs);
     } catch (...) {
         SocketSession::report(kind().unknownErrorText);
+    }
+    settleEnding(dialogue_.result(), dialogue_.ending(), dialogue_.tally(), dialogue_.quitSent());
+    if (checkOnly_) {
+        // The counts are what the run reports for a check.
+        writableEnding().check = dialogue_.checkCounts();
+        if (dialogue_.result() == 0) writableEnding().end = SessionEnd::Completed;
     }
     endSession(dialogue_.result());
 }

@@ -87,6 +87,7 @@ private:
     MessageFile message_;
     std::string storedPath_;  // the message file committed last
     Pop3Dialogue dialogue_;
+    bool checkOnly_ = false;  // the account is only checked: nothing retrieved, stored or recorded
 };
 
 }  // namespace rvo
