@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -1336,6 +1337,8 @@ TEST(Pop3Ending, ADatabaseOrStoreFailureIsTheCauseAndARefusalAfterItOnlyItsLastL
     retr.refusedRetr = {1};
     retr.run();
     EXPECT_EQ(endingOf(retr).end, SessionEnd::ServerError);
+}
+
 // --- a check of the account: counts only --------------------------------
 
 const std::string kCheckTranscript = kPop3Login + "+OK 3 300\r\n" +
@@ -1356,6 +1359,8 @@ struct CheckRun {
     FakeTables tables;
     int result = 1;
     Lines commands;
+    std::optional<SessionEnd> end;
+    std::string lastRefusal;
 };
 
 CheckRun runCheck(const std::string& server, int window, const std::function<void(Harness&)>& setUp) {
@@ -1367,7 +1372,8 @@ CheckRun runCheck(const std::string& server, int window, const std::function<voi
     LineAssembler assembler(LineEnd::Strip);
     assembler.feed(server, feeder);
     h.dialogue.sessionEnded();
-    return {h.dialogue.checkCounts(), h.tables, h.dialogue.result(), h.commands};
+    return {h.dialogue.checkCounts(), h.tables,     h.dialogue.result(),
+            h.commands,               h.dialogue.ending().end(), h.dialogue.ending().lastRefusal()};
 }
 
 TEST(Pop3Check, CountsWhatAMigrationWouldCopyAndRetrievesOrWritesNothing) {
@@ -1415,10 +1421,17 @@ TEST(Pop3Check, ARefusedListOrALineOutOfStepLeavesTheCheckUnfinished) {
                        [](Harness& h) { h.dialogue.setCheckOnly(true); });
     EXPECT_EQ(refused.commands, (Lines{"USER o'brien", "PASS secret", "STAT", "LIST", "QUIT"}));
     EXPECT_EQ(refused.result, 1);
+    // The server's words reach the run, which may try a "try later" again.
+    const CheckRun temporary = runCheck(kPop3Login + "+OK 0 0\r\n-ERR [SYS/TEMP] try later\r\n+OK Logging out.\r\n", 1,
+                                        [](Harness& h) { h.dialogue.setCheckOnly(true); });
+    EXPECT_EQ(temporary.end, SessionEnd::ServerError);
+    EXPECT_EQ(temporary.lastRefusal, "-ERR [SYS/TEMP] try later");
     const Outcome outOfStep = playEverySplit(kPop3Login + "+OK 1 10\r\nnonsense\r\n", 1,
                                              [](Harness& h) { h.dialogue.setCheckOnly(true); });
     EXPECT_EQ(outOfStep.closedWithoutQuit, 1);
     EXPECT_EQ(outOfStep.result, 1);
+    EXPECT_EQ(runCheck(kPop3Login + "+OK 1 10\r\nnonsense\r\n", 1, [](Harness& h) { h.dialogue.setCheckOnly(true); }).end,
+              SessionEnd::Failed);
     const Outcome login = playEverySplit("+OK Dovecot ready.\r\n+OK\r\n-ERR [AUTH] Authentication failed.\r\n", 1,
                                          [](Harness& h) { h.dialogue.setCheckOnly(true); });
     EXPECT_EQ(login.result, 1);

@@ -278,6 +278,8 @@ private:
     // False after logging a line where a status line belongs (the session ends).
     bool checkStatus(std::string_view line, const char* command);
     void countChecked();
+    // A refused STAT or LIST: the check ends unfinished, with the server's line as its cause.
+    void refusedCheck(std::string_view line, std::string_view reason);
 
     // Server and user keys; 0 when the database cannot say. Looked up
     // until found, then kept.

@@ -18,6 +18,8 @@ bool Pop3Dialogue::checkStatus(std::string_view line, const char* command) {
     env_.report(formatBounded("Protocol error: the answer to %s does not begin with +OK or -ERR, so the server's "
                               "answers no longer match the commands and the session ends: %s",
                               command, std::string(line).c_str()));
+    ending_.note(SessionEnd::Failed, "the server's answers went out of step with the commands");
+    tally_.leaveForNextRun("the server's answers went out of step with the commands");
     close();
     return false;
 }
@@ -27,7 +29,7 @@ void Pop3Dialogue::onCheckLine(std::string_view line) {
         case Pop3State::CheckStatSent:
             if (!checkStatus(line, "STAT")) return;
             env_.report(line);
-            if (line.starts_with("-")) return quit();  // the check is not complete
+            if (line.starts_with("-")) return refusedCheck(line, "the server refused STAT");
             if (!env_.send("LIST\r\n")) return;
             checkStatusSeen_ = false;
             state_ = Pop3State::CheckListSent;
@@ -37,7 +39,7 @@ void Pop3Dialogue::onCheckLine(std::string_view line) {
                 if (!checkStatus(line, "LIST")) return;
                 checkStatusSeen_ = true;
                 env_.report(line);
-                if (line.starts_with("-")) quit();
+                if (line.starts_with("-")) refusedCheck(line, "the server refused the list of messages");
                 return;
             }
             if (line == ".") {
@@ -69,6 +71,14 @@ void Pop3Dialogue::onCheckLine(std::string_view line) {
         default:
             return;
     }
+}
+
+void Pop3Dialogue::refusedCheck(std::string_view line, std::string_view reason) {
+    // The run sees the server's words: a "try later" answer may be retried.
+    ending_.noteRefusal(line);
+    ending_.note(SessionEnd::ServerError, line);
+    tally_.leaveForNextRun(reason);
+    quit();
 }
 
 void Pop3Dialogue::countChecked() {
