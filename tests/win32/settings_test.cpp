@@ -101,6 +101,9 @@ TEST(DefaultCfgModel, CheckOnlyIsReadItsMistakeKeptNotLoggedAndNoStoreFolderMade
     EXPECT_NE(unclear.checkOnlyProblem().find("CHECK_ONLY"), std::string::npos);
     EXPECT_FALSE(pathExists(store));
     // Each session reads the settings again; the run logs the problem once.
+    EXPECT_TRUE(log.lines.empty());
+}
+
 TEST(DefaultCfgModel, TheRunKeysAreReadTheirProblemsKeptForTheRunAndAnEmptyKeyCountsAsWritten) {
     TempFolder dir("cfg-run-keys");
     RecordingLog log;
