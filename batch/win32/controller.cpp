@@ -411,7 +411,10 @@ void Controller::sessionEnded(std::size_t slot, std::uint32_t serial, int result
         if (mayRetry(end, retry, options_.retries)) {
             s.retries = retry;
             const std::chrono::milliseconds wait = retryWait(limits_.retry, retry, suggested);
-            reportAbout(account, retryLogText(retry, options_.retries, a.index, a.user, wait, end));
+            const std::string waitText = retryLogText(retry, options_.retries, a.index, a.user, wait, end);
+            reportAbout(account, waitText);
+            // The row says why the account stands still.
+            if (rows_) rows_->setRow(slot, taggedUserName(a.user) + ": " + waitText);
             s.waiting = true;
             // The slot stays taken while the account waits.
             const auto ms = static_cast<UINT>(wait.count() < 1 ? 1 : wait.count());
