@@ -258,13 +258,26 @@ void Controller::showRun() {
     staticText_.setText(text);
 }
 
+template <typename Step>
+void Controller::passOverOnFailure(std::size_t account, Step step) {
+    try {
+        step();
+    } catch (const Exception& e) {
+        reportAbout(account, e.text());
+        passOverUnstarted(account, e.text());
+    } catch (...) {
+        reportAbout(account, kUnknownError);
+        passOverUnstarted(account, kUnknownError);
+    }
+}
+
 void Controller::startAccount(std::size_t account) {
     // The plan never runs more accounts than there are slots.
     const std::optional<std::size_t> slot = freeSlot();
     if (!slot) return;
     slots_[*slot] = Slot{account, 0, false, false, false, GetTickCount64()};
     const Account& a = accounts_[account];
-    try {
+    passOverOnFailure(account, [&] {
         if (options_.parallel <= 1) showAccount(a);
         if (a.protocol != kProtocolImap && a.protocol != kProtocolPop3) {
             // Nothing would ever report this account's end: skip it so the run goes on.
@@ -300,15 +313,9 @@ void Controller::startAccount(std::size_t account) {
             return;
         }
         startSession(*slot);
-        return;
-    } catch (const Exception& e) {
-        reportAbout(account, e.text());
-        passOverUnstarted(account, e.text());
-    } catch (...) {
-        reportAbout(account, kUnknownError);
-        passOverUnstarted(account, kUnknownError);
-    }
+    });
 }
+
 
 void Controller::passOverUnstarted(std::size_t account, const std::string& reason) {
     // No session runs for this account, so none will report an end: go on without it.
@@ -336,16 +343,7 @@ bool Controller::startSession(std::size_t slot) {
 }
 
 void Controller::relaunch(std::size_t slot) {
-    const std::size_t account = *slots_[slot].account;
-    try {
-        startSession(slot);
-    } catch (const Exception& e) {
-        reportAbout(account, e.text());
-        passOverUnstarted(account, e.text());
-    } catch (...) {
-        reportAbout(account, kUnknownError);
-        passOverUnstarted(account, kUnknownError);
-    }
+    passOverOnFailure(*slots_[slot].account, [&] { startSession(slot); });
 }
 
 void Controller::passOver(std::size_t account, AccountResult result) {
@@ -411,7 +409,10 @@ void Controller::sessionEnded(std::size_t slot, std::uint32_t serial, int result
         if (mayRetry(end, retry, options_.retries)) {
             s.retries = retry;
             const std::chrono::milliseconds wait = retryWait(limits_.retry, retry, suggested);
-            reportAbout(account, retryLogText(retry, options_.retries, a.index, a.user, wait, end));
+            const std::string waitText = retryLogText(retry, options_.retries, a.index, a.user, wait, end);
+            reportAbout(account, waitText);
+            // The row says why the account stands still.
+            if (rows_) rows_->setRow(slot, taggedUserName(a.user) + ": " + waitText);
             s.waiting = true;
             // The slot stays taken while the account waits.
             const auto ms = static_cast<UINT>(wait.count() < 1 ? 1 : wait.count());

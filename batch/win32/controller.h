@@ -121,6 +121,10 @@ private:
     void retryAccount(std::size_t slot);
     // Records the account's result, and posts its end so the run goes on.
     void passOver(std::size_t account, AccountResult result);
+    // Runs a step of starting the account; an exception from it passes the
+    // account over, so a failing account cannot stall the run.
+    template <typename Step>
+    void passOverOnFailure(std::size_t account, Step step);
     // An account whose start failed: says so and passes it over.
     void passOverUnstarted(std::size_t account, const std::string& reason);
     // The account is over: its slot is free, the report written, the next

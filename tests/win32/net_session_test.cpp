@@ -168,6 +168,8 @@ public:
     void start() override { connectToServer(host_, port_); }
     void finish() override {
         if (showOnFinish) showLine("finishing");
+        // The test dialogue never completes: how it ended is the connection's word.
+        settleEnding(1, EndingRecord{}, MigrationTally{}, false);
         endSession(running() ? 0 : 1);
     }
     void sessionFinished(int) override { ++finished; }
@@ -253,6 +255,8 @@ TEST_F(NetSession, RefusedConnectIsShownLoggedAndEndsWithoutWaitingForItself) {
                                                     "Connecting to server [127.0.0.1]", refused}));
     EXPECT_EQ(log.all(), std::vector<std::string>{refused});
     EXPECT_FALSE(session->running());
+    EXPECT_EQ(session->ending().end, SessionEnd::ConnectRefused);
+    EXPECT_EQ(session->ending().reason, "the connection was refused: " + refused);
 }
 
 TEST_F(NetSession, UnknownHostIsLoggedOnlyAndTheLoopReturnsAtOnce) {
@@ -263,6 +267,7 @@ TEST_F(NetSession, UnknownHostIsLoggedOnlyAndTheLoopReturnsAtOnce) {
     EXPECT_EQ(logged[0].rfind("Could not retrieve host information - ", 0), 0u) << logged[0];
     EXPECT_FALSE(view.hasPrefix("Could not"));
     EXPECT_EQ(session->stopRequests(), 0);  // the loop never waited
+    EXPECT_EQ(session->ending().end, SessionEnd::Failed);
 }
 
 TEST_F(NetSession, SilenceEndsTheSessionAfterTheSixthSlice) {
@@ -274,6 +279,7 @@ TEST_F(NetSession, SilenceEndsTheSessionAfterTheSixthSlice) {
     EXPECT_TRUE(log.has("Connected to the host server"));
     EXPECT_TRUE(log.hasPrefix("Timed out waiting for server - "));
     EXPECT_FALSE(session->running());
+    EXPECT_EQ(session->ending().end, SessionEnd::Stalled);
 }
 
 TEST_F(NetSession, OneReceivedByteStartsTheSilenceCountAgain) {
@@ -420,6 +426,7 @@ TEST_F(NetSession, StopFromAnotherThreadEndsTheWaitAndLetsTheWorkerFinish) {
     EXPECT_EQ(window.text(), "finishing");
     EXPECT_EQ(session->finished, 1);
     EXPECT_EQ(log.all(), std::vector<std::string>{"Connected to the host server"});
+    EXPECT_EQ(session->ending().end, SessionEnd::Cancelled);
 }
 
 TEST_F(NetSession, StopIsSeenBeforeEventsThatArePendingAreLookedAt) {
@@ -530,6 +537,30 @@ TEST_F(NetSession, ExceptionFromTheDialogueEndsTheSessionAndFinishStillRuns) {
         runToEnd(*session);
         EXPECT_FALSE(session->running());
         EXPECT_TRUE(log.has(kind->catchLoopExceptions ? kind->unknownErrorText : "handler failed"));
+    }
+}
+
+// A server that closes or resets the connection in the middle of the
+// dialogue: a dropped connection, whichever way it goes, for both kinds.
+TEST_F(NetSession, APeerThatClosesOrResetsMidDialogueIsADroppedConnection) {
+    for (const SessionKind* kind : {&kImapSessionKind, &kPop3SessionKind}) {
+        for (const bool reset : {false, true}) {
+            SCOPED_TRACE(std::string(kind->objectName) + (reset ? " reset" : " close"));
+            log.clear();
+            LoopbackServer server([reset](LoopbackServer&, SOCKET client) {
+                LoopbackServer::sendAll(client, "* OK ready\r\n");
+                std::this_thread::sleep_for(50ms);
+                if (reset) {
+                    const linger abort{1, 0};
+                    ::setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+                }
+            });
+            auto session = makeSession(*kind, shortWaits(10000), server.port());
+            runToEnd(*session);
+            EXPECT_EQ(session->lines.size(), 1u);
+            EXPECT_EQ(session->ending().end, SessionEnd::ConnectionDropped) << session->ending().reason;
+            EXPECT_TRUE(session->ending().lastRefusal.empty());
+        }
     }
 }
 
