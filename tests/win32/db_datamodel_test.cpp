@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/core/db/sql_text.h"
@@ -89,6 +91,39 @@ TEST_F(DataModelTest, RegistersOnceAndFindsTheGeneratedKeys) {
     EXPECT_TRUE(log.lines.empty()) << log.lines.front();
     EXPECT_EQ(count("SELECT COUNT(*) FROM UIDLs"), 1);
     EXPECT_EQ(count("SELECT COUNT(*) FROM Users"), 1);
+}
+
+// Several sessions of one run at once, each with its own connection: the
+// server they share is registered once (a second row would split the
+// unique-ids between two server keys, and the next run would miss half of
+// them), and their records all arrive.
+TEST_F(DataModelTest, SessionsSideBySideRegisterTheirServerOnceAndLoseNoRecord) {
+    constexpr int kSessions = 6;
+    constexpr int kRecords = 20;
+    std::atomic<int> ready{0};
+    std::atomic<int> registered{0};
+    std::vector<RecordingLog> logs(kSessions);
+    std::vector<std::thread> sessions;
+    for (int n = 0; n < kSessions; ++n) {
+        sessions.emplace_back([&, n] {
+            DataModel db(logs[n], connection);
+            // All connected before any registers: as close together as the threads allow.
+            ++ready;
+            while (ready.load() < kSessions) std::this_thread::yield();
+            registered += db.registerServer("pop.example.com");
+            const int server = db.serverId("pop.example.com");
+            const std::string user = "user" + std::to_string(n);
+            db.registerUser(user, server);
+            const int userId = db.userId(user, server);
+            for (int r = 0; r < kRecords; ++r) db.recordUidl(server, userId, "uid-" + std::to_string(r));
+        });
+    }
+    for (std::thread& t : sessions) t.join();
+    for (const RecordingLog& l : logs) EXPECT_TRUE(l.lines.empty()) << l.lines.front();
+    EXPECT_EQ(registered.load(), 1);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM Servers"), 1);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM Users"), kSessions);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM UIDLs"), kSessions * kRecords);
 }
 
 TEST_F(DataModelTest, ValuesWithSingleQuotesRoundTripAndStayValues) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,18 @@ namespace rvo {
 
 namespace {
 constexpr std::string_view kUnknownError = "Unknown Error in Data Model";
+
+// The sessions of one process take turns at the database. Two reasons: a
+// look-up and the insert after it must be one step, or two sessions
+// registering the same server at once would both find it missing and both
+// insert it, and the unique-ids recorded under the one row would not be
+// found under the other on the next run; and a driver that finds the file
+// locked by another connection sleeps before it tries again, so sessions
+// writing side by side wait longer in those sleeps than they would in turn.
+std::mutex& databaseTurn() {
+    static std::mutex turn;
+    return turn;
+}
 }  // namespace
 
 DataModel::DataModel(LogSink& log, const std::string& connectionText)
@@ -52,6 +65,7 @@ bool DataModel::acceptsValue(std::string_view value) {
 
 int DataModel::registerRow(std::string_view value, const std::string& query, const std::string& insert) {
     if (!valid_ || !acceptsValue(value)) return 0;
+    const std::lock_guard turn(databaseTurn());
     try {
         OdbcStatement statement(*connection_);
         statement.execDirect(query, true);
@@ -72,6 +86,7 @@ int DataModel::registerRow(std::string_view value, const std::string& query, con
 int DataModel::readKey(std::string_view value, const std::string& query) {
     if (!valid_ || !acceptsValue(value)) return 0;
     SQLINTEGER key = 0;
+    const std::lock_guard turn(databaseTurn());
     try {
         OdbcStatement statement(*connection_);
         statement.execDirect(query, true);
@@ -90,6 +105,7 @@ int DataModel::readKey(std::string_view value, const std::string& query) {
 
 bool DataModel::acceptsRecords(int userId) {
     if (!valid_) return false;
+    const std::lock_guard turn(databaseTurn());
     try {
         OdbcStatement statement(*connection_);
         statement.execDirect(rewriteUserSql(userId), true);
