@@ -124,9 +124,21 @@ public:
 
     bool send(std::string_view bytes) override {
         // A check asks no body, sets no flag and opens no folder for writing.
+        // Judged by each command's words after its tag: a folder name in
+        // an EXAMINE may hold any of them ("WoBODYrk").
         if (store_.checking) {
-            check(bytes.find("BODY") == std::string_view::npos && bytes.find("STORE") == std::string_view::npos &&
-                  bytes.find("SELECT") == std::string_view::npos);
+            for (std::size_t at = 0; at < bytes.size();) {
+                std::size_t end = bytes.find("\r\n", at);
+                if (end == std::string_view::npos) end = bytes.size();
+                const std::string_view line = bytes.substr(at, end - at);
+                at = end + 2;
+                const std::size_t blank = line.find(' ');
+                const std::string_view command = blank == std::string_view::npos ? line : line.substr(blank + 1);
+                check(!command.starts_with("SELECT") && !command.starts_with("STORE") &&
+                      !command.starts_with("UID STORE"));
+                if (command.starts_with("FETCH") || command.starts_with("UID FETCH"))
+                    check(command.find("BODY") == std::string_view::npos);
+            }
         }
         return true;
     }
