@@ -1,13 +1,11 @@
 """CHECK_ONLY=1: the batch program counts what it would copy and changes nothing, against a real Dovecot."""
-import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
 from pathlib import Path
 
-from kelvar_e2e import BIN, WINE, Program, RunFolder, crlf, to_windows_path
+from kelvar_e2e import Program, RunFolder, crlf, to_windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
@@ -38,11 +36,7 @@ class BatchCheck(unittest.TestCase):
         self.folder = RunFolder("check")
         self.programs = []
         self.store = self.folder.path / "store"
-        self.database = self.folder.path / "mail2xrv.mdb"
-        os.environ["KELVAR_ODBC"] = f"DRIVER={{SQLite3}};Database={self.database}"
-        shutil.copy(BIN / "kelvardb.exe", self.folder.path / "kelvardb.exe")
-        subprocess.run(WINE + [str(self.folder.path / "kelvardb.exe"), to_windows_path(self.database)],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=120)
+        self.database = self.folder.create_database()
         self.config = (f"[SOURCE_SERVER]\nNAME_IP=127.0.0.1\nIMAP_PORT={self.server.imap_port}\n"
                        f"POP3_PORT={self.server.pop3_port}\n"
                        f"[CONFIG]\nMAIL_PATH={to_windows_path(self.store)}\nSYS_FOLDERS=;INBOX;Drafts;Trash;Sent;\n")

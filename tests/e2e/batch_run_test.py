@@ -1,5 +1,4 @@
 """The batch program migrating an account list from a real Dovecot, end to end."""
-import os
 import shutil
 import sys
 import tempfile
@@ -7,7 +6,7 @@ import time
 import unittest
 from pathlib import Path
 
-from kelvar_e2e import BIN, Program, RunFolder, crlf, dialogctl, screenshot, to_windows_path, wait_for
+from kelvar_e2e import Program, RunFolder, crlf, dialogctl, screenshot, to_windows_path, wait_for
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
@@ -56,13 +55,7 @@ class BatchRun(unittest.TestCase):
         self.folder = RunFolder("batch")
         self.programs = []
         self.store = self.folder.path / "store"
-        self.database = self.folder.path / "mail2xrv.mdb"
-        os.environ["KELVAR_ODBC"] = f"DRIVER={{SQLite3}};Database={self.database}"
-        shutil.copy(BIN / "kelvardb.exe", self.folder.path / "kelvardb.exe")
-        from kelvar_e2e import WINE
-        import subprocess
-        subprocess.run(WINE + [str(self.folder.path / "kelvardb.exe"), to_windows_path(self.database)],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=120)
+        self.database = self.folder.create_database()
         self.folder.write_config(
             f"[SOURCE_SERVER]\nNAME_IP=127.0.0.1\nIMAP_PORT={self.server.imap_port}\nPOP3_PORT={self.server.pop3_port}\n"
             f"[CONFIG]\nMAIL_PATH={to_windows_path(self.store)}\nSYS_FOLDERS=;INBOX;Drafts;Trash;Sent;\n")

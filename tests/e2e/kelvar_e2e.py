@@ -95,6 +95,15 @@ class RunFolder:
         """Each log line without its time stamp and process id."""
         return [line.split(" : ", 1)[1] for line in self.log_lines() if " : " in line]
 
+    def create_database(self):
+        """mail2xrv.mdb beside the program, made by kelvardb.exe, and KELVAR_ODBC pointing at it; its path."""
+        database = self.path / "mail2xrv.mdb"
+        os.environ["KELVAR_ODBC"] = f"DRIVER={{SQLite3}};Database={database}"
+        shutil.copy(BIN / "kelvardb.exe", self.path / "kelvardb.exe")
+        subprocess.run(WINE + [str(self.path / "kelvardb.exe"), to_windows_path(database)],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=120)
+        return database
+
     def remove(self):
         shutil.rmtree(self.path, ignore_errors=True)
 

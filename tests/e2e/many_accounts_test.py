@@ -4,18 +4,16 @@ and after a throttling answer, Cancel while accounts wait to try again, the
 run's report, and a check of the whole list."""
 import csv
 import io
-import os
 import re
 import shutil
 import sqlite3
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
-from kelvar_e2e import BIN, WINE, Program, RunFolder, crlf, dialogctl, inspect_dialog, to_windows_path, wait_for
+from kelvar_e2e import Program, RunFolder, crlf, dialogctl, inspect_dialog, to_windows_path, wait_for
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
@@ -92,11 +90,7 @@ class ManyAccounts(unittest.TestCase):
         self.programs = []
         self.scripted = []
         self.store = self.folder.path / "store"
-        self.database = self.folder.path / "mail2xrv.mdb"
-        os.environ["KELVAR_ODBC"] = f"DRIVER={{SQLite3}};Database={self.database}"
-        shutil.copy(BIN / "kelvardb.exe", self.folder.path / "kelvardb.exe")
-        subprocess.run(WINE + [str(self.folder.path / "kelvardb.exe"), to_windows_path(self.database)],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=120)
+        self.database = self.folder.create_database()
 
     def tearDown(self):
         for p in self.programs:

@@ -4,7 +4,6 @@ trusted through CA_FILE, and refusals seen from the server's side."""
 import os
 import shutil
 import ssl
-import subprocess
 import sys
 import tempfile
 import time
@@ -12,7 +11,7 @@ import unittest
 import warnings
 from pathlib import Path
 
-from kelvar_e2e import BIN, WINE, Program, RunFolder, crlf, to_windows_path
+from kelvar_e2e import Program, RunFolder, crlf, to_windows_path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fakes"))
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "demo"))
@@ -56,11 +55,7 @@ class EncryptedConnections(unittest.TestCase):
     def setUp(self):
         self.folder = RunFolder("tls")
         self.store = self.folder.path / "store"
-        self.database = self.folder.path / "mail2xrv.mdb"
-        os.environ["KELVAR_ODBC"] = f"DRIVER={{SQLite3}};Database={self.database}"
-        shutil.copy(BIN / "kelvardb.exe", self.folder.path / "kelvardb.exe")
-        subprocess.run(WINE + [str(self.folder.path / "kelvardb.exe"), to_windows_path(self.database)],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True, timeout=120)
+        self.database = self.folder.create_database()
         self.scripted = []
 
     def tearDown(self):
